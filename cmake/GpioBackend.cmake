@@ -1,0 +1,38 @@
+# Chooses who supplies the four GPIO platform calls to the console `run`.
+#
+#   GPIO_BACKEND=wiringpi  libwiringPi (found with find_library; a prefix
+#                          given in CMAKE_PREFIX_PATH is searched)
+#   GPIO_BACKEND=sim       the virtual instrument
+#   GPIO_BACKEND=auto      wiringpi when the library is found, else sim
+#
+# Sets GPIO_BACKEND_CHOSEN (wiringpi or sim) and GPIO_PLATFORM_LIBRARY.
+
+set(GPIO_BACKEND "auto" CACHE STRING "Who supplies the GPIO calls to run: auto, wiringpi or sim")
+set_property(CACHE GPIO_BACKEND PROPERTY STRINGS auto wiringpi sim)
+
+if(NOT GPIO_BACKEND MATCHES "^(auto|wiringpi|sim)$")
+  message(FATAL_ERROR "GPIO_BACKEND is '${GPIO_BACKEND}'; it must be auto, wiringpi or sim.")
+endif()
+
+if(NOT GPIO_BACKEND STREQUAL "sim")
+  find_library(WIRINGPI_LIBRARY NAMES wiringPi)
+endif()
+
+if(GPIO_BACKEND STREQUAL "wiringpi" AND NOT WIRINGPI_LIBRARY)
+  message(FATAL_ERROR
+    "GPIO_BACKEND=wiringpi, but libwiringPi was not found.\n"
+    "On the Raspberry Pi, install wiringPi from its maintainers' release package "
+    "(the wiringpi .deb for your Raspberry Pi OS), then configure again; "
+    "or pass -DCMAKE_PREFIX_PATH=<prefix> where <prefix>/lib/libwiringPi.so exists; "
+    "or build on the virtual instrument with -DGPIO_BACKEND=sim.")
+endif()
+
+if(GPIO_BACKEND STREQUAL "sim" OR NOT WIRINGPI_LIBRARY)
+  set(GPIO_BACKEND_CHOSEN "sim")
+  set(GPIO_PLATFORM_LIBRARY virtual_instrument)
+  message(STATUS "GPIO backend: sim - run drives the virtual instrument, no hardware")
+else()
+  set(GPIO_BACKEND_CHOSEN "wiringpi")
+  set(GPIO_PLATFORM_LIBRARY ${WIRINGPI_LIBRARY})
+  message(STATUS "GPIO backend: wiringpi - run links ${WIRINGPI_LIBRARY}")
+endif()

@@ -1,0 +1,306 @@
+#include "instrument.h"
+
+#include <deque>
+#include <string>
+
+#include "violations.h"
+#include "wiring.h"
+
+namespace sim {
+
+namespace {
+
+// Bus side: the levels the instrument sees and the frame in progress.
+struct decoder {
+    bool select = false;
+    bool strobe = false;
+    std::uint8_t data_out = 0;
+    bool in_frame = false;
+    int pulses = 0;
+    std::uint8_t command[4] = {};
+    std::uint32_t reply = 0;
+    std::uint8_t data_in = 0;
+};
+
+struct registers {
+    int period = default_period;
+    int threshold = default_threshold;
+    int polarity = default_polarity;
+    bool running = false;
+};
+
+struct acquisition {
+    std::uint64_t ticks = 0;
+    std::uint64_t next_close = 0;
+    std::uint32_t fifo[fifo_capacity] = {};
+    int head = 0;
+    int held = 0;
+    bool overflow = false;
+    bool gap_pending = false;
+    int latched_size = 0;
+    std::uint32_t random_state = 0;
+};
+
+constexpr std::uint32_t seed = 0x2545F491u;
+
+decoder bus;
+registers regs;
+acquisition acq;
+std::deque<std::uint32_t> queued_replies;
+
+std::uint32_t next_random()
+{
+    std::uint32_t x = acq.random_state;
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    acq.random_state = x;
+    return x;
+}
+
+void store_word(std::uint32_t word)
+{
+    if (acq.held == fifo_capacity) {
+        acq.overflow = true;
+        acq.gap_pending = true;
+        return;
+    }
+    if (acq.gap_pending) {
+        word |= word_after_gap;
+        acq.gap_pending = false;
+    }
+    acq.fifo[(acq.head + acq.held) % fifo_capacity] = word;
+    ++acq.held;
+}
+
+std::uint32_t take_word()
+{
+    if (acq.held == 0)
+        return 0;
+    const std::uint32_t word = acq.fifo[acq.head];
+    acq.head = (acq.head + 1) % fifo_capacity;
+    --acq.held;
+    return word;
+}
+
+void close_measurement()
+{
+    const bool want_negative = regs.polarity == 1;
+    std::uint32_t count = 0;
+    for (int i = 0; i < regs.period; ++i) {
+        const std::uint32_t r = next_random();
+        const bool negative = (r & 3u) == 0;
+        const int height = static_cast<int>((r >> 20) & 0xFFFu);
+        if (negative == want_negative && height > regs.threshold)
+            ++count;
+    }
+    store_word(count);
+}
+
+void tick()
+{
+    ++acq.ticks;
+    if (regs.running && acq.ticks >= acq.next_close) {
+        close_measurement();
+        acq.next_close = acq.ticks + static_cast<std::uint64_t>(regs.period);
+    }
+}
+
+void reset_instrument()
+{
+    regs = registers{};
+    acq.head = 0;
+    acq.held = 0;
+    acq.overflow = false;
+    acq.gap_pending = false;
+    acq.latched_size = 0;
+    acq.random_state = seed;
+}
+
+void write_register(int address, std::uint32_t data)
+{
+    switch (address) {
+    case 0:
+        reset_instrument();
+        break;
+    case 1:
+        if (!regs.running) {
+            regs.running = true;
+            acq.next_close = acq.ticks + static_cast<std::uint64_t>(regs.period);
+        }
+        break;
+    case 2:
+        regs.running = false;
+        break;
+    case 3:
+        regs.period = static_cast<int>(data & 0xFFFu);
+        if (regs.period == 0)
+            regs.period = 1;
+        break;
+    case 4:
+        regs.threshold = static_cast<int>(data & 0xFFFu);
+        break;
+    case 5:
+        regs.polarity = static_cast<int>(data & 1u);
+        break;
+    case 6:
+        acq.latched_size = acq.held;
+        break;
+    default:
+        break;
+    }
+}
+
+std::uint32_t read_register(int address, std::uint32_t data)
+{
+    switch (address) {
+    case 0:
+        return ((~data & 0xFFu) << 24) | data;
+    case 3:
+        return (regs.running ? 1u : 0u) | static_cast<std::uint32_t>(regs.period) << 16;
+    case 4:
+        return static_cast<std::uint32_t>(regs.threshold);
+    case 5:
+        return static_cast<std::uint32_t>(regs.polarity);
+    case 6:
+        return static_cast<std::uint32_t>(acq.latched_size) |
+               (acq.overflow ? status_overflow : 0u) | (regs.running ? status_running : 0u);
+    case 7:
+        return take_word();
+    default:
+        return 0;
+    }
+}
+
+bool is_write_frame() { return (bus.command[0] & 0x80u) != 0; }
+
+std::uint32_t frame_data()
+{
+    return static_cast<std::uint32_t>(bus.command[1]) << 16 |
+           static_cast<std::uint32_t>(bus.command[2]) << 8 | bus.command[3];
+}
+
+void open_frame()
+{
+    bus.in_frame = true;
+    bus.pulses = 0;
+    bus.data_in = 0;
+}
+
+void close_frame()
+{
+    bus.in_frame = false;
+    bus.data_in = 0;
+    const bool write = bus.pulses > 0 && is_write_frame();
+    const int expected = write ? 4 : 8;
+    if (bus.pulses != expected) {
+        flag(violation_kind::wrong_pulse_count, select_pin,
+             std::to_string(bus.pulses) + " pulses, " +
+                 (bus.pulses == 0 ? "no header" : write ? "a write frame needs 4" : "a read frame needs 8"));
+        return;
+    }
+    if (write)
+        write_register(bus.command[0] & 7, frame_data());
+}
+
+void strobe_rose()
+{
+    tick();
+    if (!bus.in_frame) {
+        flag(violation_kind::strobe_outside_frame, strobe_pin, "");
+        return;
+    }
+    ++bus.pulses;
+    if (bus.pulses <= 4)
+        bus.command[bus.pulses - 1] = bus.data_out;
+    if (bus.pulses == 1 && (bus.command[0] & 0x78u) != 0)
+        flag(violation_kind::reserved_header_bits, -1, "header byte " + std::to_string(bus.command[0]));
+}
+
+void strobe_fell()
+{
+    if (!bus.in_frame || is_write_frame() || bus.pulses < 4)
+        return;
+    if (bus.pulses == 4) {
+        if (!queued_replies.empty()) {
+            bus.reply = queued_replies.front();
+            queued_replies.pop_front();
+        } else {
+            bus.reply = read_register(bus.command[0] & 7, frame_data());
+        }
+    }
+    const int byte = bus.pulses - 4;
+    bus.data_in = byte < 4 ? static_cast<std::uint8_t>(bus.reply >> (8 * byte)) : 0;
+}
+
+} // namespace
+
+void instrument_power_on()
+{
+    bus = decoder{};
+    acq.ticks = 0;
+    acq.next_close = 0;
+    queued_replies.clear();
+    reset_instrument();
+}
+
+instrument_view inspect_instrument()
+{
+    return {regs.period, regs.threshold, regs.polarity, regs.running, acq.overflow,
+            acq.held, acq.latched_size, acq.ticks, bus.in_frame};
+}
+
+void queue_reply(std::uint32_t word) { queued_replies.push_back(word); }
+
+void load_fifo(const std::vector<std::uint32_t> &words)
+{
+    for (std::uint32_t word : words)
+        store_word(word);
+}
+
+void instrument_line_driven(int pin, bool level)
+{
+    const line_use use = line_uses[static_cast<unsigned>(pin)];
+    switch (use.role) {
+    case line_role::data_out: {
+        const std::uint8_t bit = static_cast<std::uint8_t>(1u << use.bit);
+        const bool was = (bus.data_out & bit) != 0;
+        if (was != level && bus.strobe)
+            flag(violation_kind::data_changed_on_strobe, pin, "data-out bit " + std::to_string(use.bit));
+        bus.data_out = static_cast<std::uint8_t>(level ? bus.data_out | bit : bus.data_out & ~bit);
+        break;
+    }
+    case line_role::strobe:
+        if (level != bus.strobe) {
+            bus.strobe = level;
+            if (level)
+                strobe_rose();
+            else
+                strobe_fell();
+        }
+        break;
+    case line_role::select:
+        if (level != bus.select) {
+            bus.select = level;
+            if (level) {
+                if (bus.in_frame)
+                    close_frame();
+            } else {
+                open_frame();
+            }
+        }
+        break;
+    default:
+        break;
+    }
+}
+
+bool instrument_data_in_level(int pin)
+{
+    const line_use use = line_uses[static_cast<unsigned>(pin)];
+    if (use.role != line_role::data_in)
+        return false;
+    return (bus.data_in >> use.bit) & 1u;
+}
+
+} // namespace sim

@@ -1,0 +1,144 @@
+#include "spi.h"
+
+#include <cstdint>
+
+#include "gpio_platform.h"
+
+const int gpio_out[10] = {29, 28, 25, 27, 24, 23, 26, 22, 21, 11};
+const int gpio_in[8] = {10, 14, 6, 13, 12, 5, 4, 3};
+const aux_line gpio_aux[5] = {
+    {8, gpio_mode_output}, {9, gpio_mode_output}, {7, gpio_mode_input},
+    {15, gpio_mode_output}, {16, gpio_mode_input},
+};
+
+namespace {
+
+// Instrument registers.
+constexpr int reg_reset_ifc = 0;
+constexpr int reg_start = 1;
+constexpr int reg_stop = 2;
+constexpr int reg_period_run = 3;
+constexpr int reg_threshold = 4;
+constexpr int reg_polarity = 5;
+constexpr int reg_datasize = 6;
+constexpr int reg_data = 7;
+
+constexpr std::uint32_t write_flag = 0x80000000u;
+
+const int strobe_pin = gpio_out[gpio_strobe_entry];
+const int select_pin = gpio_out[gpio_select_entry];
+
+std::uint32_t bus_word(int address, int data)
+{
+    return (static_cast<std::uint32_t>(address) & 7u) << 24 |
+           (static_cast<std::uint32_t>(data) & 0xFFFFFFu);
+}
+
+void strobe_pulse()
+{
+    digitalWrite(strobe_pin, gpio_high);
+    digitalWrite(strobe_pin, gpio_low);
+}
+
+// Every data line is written for every byte, changed or not: the instrument
+// latches all eight on the strobe, and a skipped write would leave a line at
+// whatever an earlier byte left there only by coincidence of the code path.
+void send_byte(std::uint32_t byte)
+{
+    for (int j = 0; j < 8; ++j)
+        digitalWrite(gpio_out[j], static_cast<int>((byte >> j) & 1u));
+    strobe_pulse();
+}
+
+void send_bus_word(std::uint32_t word)
+{
+    send_byte(word >> 24);
+    send_byte((word >> 16) & 0xFFu);
+    send_byte((word >> 8) & 0xFFu);
+    send_byte(word & 0xFFu);
+}
+
+// The reply is assembled unsigned and converted without relying on
+// implementation-defined narrowing: bit 31 set means a negative word.
+int to_signed(std::uint32_t word)
+{
+    if (word <= 0x7FFFFFFFu)
+        return static_cast<int>(word);
+    return -static_cast<int>(~word) - 1;
+}
+
+} // namespace
+
+void setup_io()
+{
+    wiringPiSetup();
+    for (const aux_line &line : gpio_aux)
+        pinMode(line.pin, line.mode);
+    for (int pin : gpio_in)
+        pinMode(pin, gpio_mode_input);
+    for (int pin : gpio_out)
+        pinMode(pin, gpio_mode_output);
+    digitalWrite(select_pin, gpio_high);
+    digitalWrite(strobe_pin, gpio_low);
+}
+
+void gpio_write(int address, int data)
+{
+    digitalWrite(select_pin, gpio_low);
+    send_bus_word(write_flag | bus_word(address, data));
+    digitalWrite(select_pin, gpio_high);
+}
+
+int gpio_read(int address, int data)
+{
+    digitalWrite(select_pin, gpio_low);
+    send_bus_word(bus_word(address, data));
+    // Each reply byte is sampled before the pulse that asks for the next;
+    // the eighth pulse follows the last sample.
+    std::uint32_t reply = 0;
+    for (int k = 0; k < 4; ++k) {
+        for (int j = 0; j < 8; ++j) {
+            if (digitalRead(gpio_in[j]) == 1)
+                reply |= 1u << (8 * k + j);
+        }
+        strobe_pulse();
+    }
+    digitalWrite(select_pin, gpio_high);
+    return to_signed(reply);
+}
+
+void reset() { gpio_write(reg_reset_ifc, 0); }
+void start() { gpio_write(reg_start, 0); }
+void stop() { gpio_write(reg_stop, 0); }
+int run() { return gpio_read(reg_period_run, 0) & 1; }
+int ifc_rd(int value) { return gpio_read(reg_reset_ifc, value); }
+
+void setPeriod(int period)
+{
+    if (period <= 0)
+        period = 1;
+    if (period >= 4096)
+        period = 4095;
+    gpio_write(reg_period_run, period);
+}
+
+int setTHR(int threshold)
+{
+    const int value = threshold & 0xFFF;
+    gpio_write(reg_threshold, value);
+    return gpio_read(reg_threshold, value);
+}
+
+void setPOL(int polarity) { gpio_write(reg_polarity, polarity & 1); }
+
+int datasize()
+{
+    gpio_write(reg_datasize, 0);
+    return gpio_read(reg_datasize, 0) & 0xFFF;
+}
+
+void readDATA(int count, int *buffer)
+{
+    for (int i = 0; i < count; ++i)
+        buffer[i] = gpio_read(reg_data, 0);
+}
