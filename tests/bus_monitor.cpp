@@ -1,0 +1,165 @@
+#include "bus_monitor.h"
+
+#include <gtest/gtest.h>
+
+#include <iomanip>
+
+#include "wiring.h"
+
+namespace {
+
+// A trace starts between frames: select high, strobe low.
+struct line_levels {
+    bool select = true;
+    bool strobe = false;
+    std::uint8_t data_out = 0;
+};
+
+void watch_write(line_levels &levels, int pin, int value)
+{
+    if (pin < 0 || pin >= sim::line_count)
+        return;
+    const sim::line_use use = sim::line_uses[static_cast<unsigned>(pin)];
+    const bool high = value != 0;
+    if (use.role == sim::line_role::data_out) {
+        const auto bit = static_cast<std::uint8_t>(1u << use.bit);
+        levels.data_out = static_cast<std::uint8_t>(high ? levels.data_out | bit : levels.data_out & ~bit);
+    }
+}
+
+} // namespace
+
+bus_trace decode_bus(const std::vector<sim::bus_event> &events)
+{
+    bus_trace trace;
+    line_levels levels;
+    observed_frame *frame = nullptr;
+    std::uint8_t reply_byte = 0;
+    int reads_in_byte = 0;
+
+    for (const sim::bus_event &e : events) {
+        if (e.kind == sim::call_kind::setup || e.kind == sim::call_kind::mode)
+            continue;
+        if (frame == nullptr) {
+            const bool opens = e.kind == sim::call_kind::write && e.pin == sim::select_pin &&
+                               e.value == 0 && levels.select;
+            if (!opens) {
+                ++trace.calls_between_frames;
+                if (e.kind == sim::call_kind::write) {
+                    watch_write(levels, e.pin, e.value);
+                    if (e.pin == sim::select_pin)
+                        levels.select = e.value != 0;
+                    if (e.pin == sim::strobe_pin)
+                        levels.strobe = e.value != 0;
+                }
+                continue;
+            }
+            trace.frames.emplace_back();
+            frame = &trace.frames.back();
+            frame->strobe_low_at_open = !levels.strobe;
+            frame->open_wall_ns = e.wall_ns;
+            reads_in_byte = 0;
+            reply_byte = 0;
+        }
+
+        if (e.kind == sim::call_kind::read) {
+            ++frame->reads;
+            const sim::line_use use = sim::line_uses[static_cast<unsigned>(e.pin) % sim::line_count];
+            if (use.role == sim::line_role::data_in && e.value == 1)
+                reply_byte = static_cast<std::uint8_t>(reply_byte | (1u << use.bit));
+            if (frame->pulses != 4 + static_cast<int>(frame->reply.size()))
+                frame->reply_sampled_between_pulses = false;
+            if (++reads_in_byte == 8) {
+                frame->reply.push_back(reply_byte);
+                reply_byte = 0;
+                reads_in_byte = 0;
+            }
+            continue;
+        }
+
+        ++frame->writes;
+        watch_write(levels, e.pin, e.value);
+        if (e.pin == sim::strobe_pin) {
+            const bool high = e.value != 0;
+            if (high && !levels.strobe) {
+                if (++frame->pulses <= 4)
+                    frame->command.push_back(levels.data_out);
+            }
+            levels.strobe = high;
+        } else if (e.pin == sim::select_pin) {
+            levels.select = e.value != 0;
+            if (levels.select) {
+                frame->strobe_low_at_close = !levels.strobe;
+                frame->close_wall_ns = e.wall_ns;
+                frame = nullptr;
+            }
+        }
+    }
+    trace.frame_left_open = frame != nullptr;
+    return trace;
+}
+
+namespace {
+
+std::vector<std::uint8_t> command_bytes(std::uint32_t word)
+{
+    return {static_cast<std::uint8_t>(word >> 24), static_cast<std::uint8_t>(word >> 16),
+            static_cast<std::uint8_t>(word >> 8), static_cast<std::uint8_t>(word)};
+}
+
+void print_bytes(std::ostream &os, const std::vector<std::uint8_t> &bytes)
+{
+    for (std::uint8_t b : bytes)
+        os << ' ' << std::hex << std::setw(2) << std::setfill('0') << static_cast<int>(b) << std::dec;
+}
+
+} // namespace
+
+expected_frame write_frame(int address, std::uint32_t data)
+{
+    return {command_bytes(0x80000000u | static_cast<std::uint32_t>(address) << 24 | (data & 0xFFFFFFu)), {}};
+}
+
+expected_frame read_frame(int address, std::uint32_t data)
+{
+    return {command_bytes(static_cast<std::uint32_t>(address) << 24 | (data & 0xFFFFFFu)), {}};
+}
+
+std::ostream &operator<<(std::ostream &os, const observed_frame &frame)
+{
+    os << "frame: command";
+    print_bytes(os, frame.command);
+    os << ", reply";
+    print_bytes(os, frame.reply);
+    return os << ", " << frame.writes << " writes, " << frame.reads << " reads";
+}
+
+std::ostream &operator<<(std::ostream &os, const expected_frame &frame)
+{
+    os << "frame: command";
+    print_bytes(os, frame.command);
+    return os;
+}
+
+void expect_frames(const bus_trace &trace, const std::vector<expected_frame> &expected)
+{
+    EXPECT_FALSE(trace.frame_left_open);
+    EXPECT_EQ(trace.calls_between_frames, 0) << "pin calls outside frames";
+    ASSERT_EQ(trace.frames.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        const observed_frame &got = trace.frames[i];
+        const expected_frame &want = expected[i];
+        SCOPED_TRACE(testing::Message() << "frame " << i << ": " << got);
+        EXPECT_EQ(got.command, want.command) << "expected " << want;
+        const bool write = (want.command[0] & 0x80) != 0;
+        EXPECT_EQ(got.writes, write ? 42 : 50);
+        EXPECT_EQ(got.reads, write ? 0 : 32);
+        EXPECT_EQ(got.pulses, write ? 4 : 8);
+        EXPECT_TRUE(got.strobe_low_at_open);
+        EXPECT_TRUE(got.strobe_low_at_close);
+        EXPECT_TRUE(got.reply_sampled_between_pulses);
+        if (!want.reply.empty()) {
+            EXPECT_EQ(got.reply, want.reply);
+        }
+    }
+}
