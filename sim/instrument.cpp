@@ -10,6 +10,8 @@ namespace sim {
 
 namespace {
 
+constexpr std::uint32_t seed = 0x2545F491u;
+
 // Bus side: the levels the instrument sees and the frame in progress.
 struct decoder {
     bool select = false;
@@ -38,10 +40,8 @@ struct acquisition {
     bool overflow = false;
     bool gap_pending = false;
     int latched_size = 0;
-    std::uint32_t random_state = 0;
+    std::uint32_t random_state = seed;
 };
-
-constexpr std::uint32_t seed = 0x2545F491u;
 
 decoder bus;
 registers regs;

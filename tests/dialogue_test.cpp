@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 
 #include "dialogue.h"
 #include "transcript.h"
@@ -142,6 +143,64 @@ TEST(dialogue, the_same_input_gives_the_same_transcript)
     const dialogue_result second = run_dialogue(input);
     EXPECT_EQ(first.out, second.out);
     EXPECT_EQ(first.status, 0);
+}
+
+TEST(dialogue, settings_commands_and_the_threshold_read_back)
+{
+    // The read-back has no newline: the next pass's newline ends its line.
+    expect_dialogue("5\n5000\n0\n", menus(1) + "threshold : 904" + menus(1));
+    expect_dialogue("5 -1 5 0 0\n", menus(1) + "threshold : 4095" + menu_pass + "threshold : 0" + menu_pass);
+    expect_dialogue("6\n2\n6 -1\n10\n-3\n10 100000\n0\n",
+                    menus(1) + "pol : " + menu_pass + "pol : " + menu_pass + "period: " + menu_pass + "period: " +
+                        menu_pass);
+    for (const char *input : {"5", "6\n", "10 "}) {
+        const dialogue_result r = run_dialogue(input);
+        EXPECT_NE(r.status, 0) << input;
+        EXPECT_EQ(r.out.substr(0, menu_pass.size()), menu_pass);
+    }
+}
+
+TEST(dialogue, datasize_on_an_empty_instrument_and_after_a_start)
+{
+    expect_dialogue("7\n0\n", menus(1) + "datasize = 0\n" + menus(1));
+    // At the default period the second query after a start finds a word.
+    expect_dialogue("2 7 7 0\n", menus(2) + "datasize = 0\n" + menu_pass + "datasize = 1\n" + menu_pass);
+}
+
+TEST(dialogue, a_fresh_console_counts_pulses_from_its_first_run)
+{
+    // The program's instrument starts powered on, as the tests' does: its
+    // first measurement at the default settings sees pulses.
+    const dialogue_result r = run_dialogue("2 8 0\n");
+    int count = 0;
+    ASSERT_EQ(std::sscanf(r.out.c_str() + 2 * menu_pass.size(), "1/1 cnt : %d", &count), 1) << r.out;
+    EXPECT_GT(count, 0);
+}
+
+TEST(dialogue, a_full_read_out_of_4095_words)
+{
+    // At period 1 every size query (twelve strobe pulses) adds twelve words:
+    // enough queries fill the instrument, then stop and read it all.
+    std::string input = "10 1\n2\n";
+    for (int i = 0; i < 400; ++i)
+        input += "7\n";
+    input += "3\n8\n0\n";
+    const dialogue_result r = run_dialogue(input);
+    EXPECT_EQ(r.status, 0);
+    const std::size_t list_start = r.out.find("1/4095 cnt : ");
+    ASSERT_NE(list_start, std::string::npos);
+    std::size_t at = list_start;
+    for (int i = 1; i <= 4095; ++i) {
+        int index = 0, total = 0, count = -1, used = 0;
+        ASSERT_EQ(std::sscanf(r.out.c_str() + at, "%d/%d cnt : %d%n", &index, &total, &count, &used), 3) << i;
+        ASSERT_EQ(index, i);
+        ASSERT_EQ(total, 4095);
+        ASSERT_GE(count, 0);
+        ASSERT_LE(count, 1) << "a period of 1 sees one pulse at most";
+        at += static_cast<std::size_t>(used);
+        ASSERT_EQ(r.out[at++], '\n');
+    }
+    EXPECT_EQ(r.out.substr(at), menu_pass);
 }
 
 // Every prompt must reach the operator before the program waits: with
