@@ -85,7 +85,8 @@ TEST_F(link_readout, one_measurement_closes_every_period_ticks)
     EXPECT_EQ(acquire(8, 0, 0, 100).size(), 100u);
 }
 
-TEST_F(link_readout, a_full_fifo_raises_overflow_and_marks_the_next_word)
+// Runs at period 1 until the FIFO is full and a measurement has been dropped.
+void run_past_a_full_fifo()
 {
     reset();
     setPeriod(1);
@@ -93,9 +94,13 @@ TEST_F(link_readout, a_full_fifo_raises_overflow_and_marks_the_next_word)
     while (sim::inspect_instrument().fifo_words < sim::fifo_capacity)
         run();
     run();
+}
+
+TEST_F(link_readout, a_full_fifo_raises_overflow_and_marks_the_next_word)
+{
+    run_past_a_full_fifo();
     stop();
     gpio_write(6, 0); // the raw status word of register 6
-
     const int status = gpio_read(6, 0);
     EXPECT_EQ(status & 0xFFF, 4095);
     EXPECT_NE(status & static_cast<int>(sim::status_overflow), 0);
@@ -116,12 +121,7 @@ TEST_F(link_readout, a_full_fifo_raises_overflow_and_marks_the_next_word)
 
 TEST_F(link_readout, reset_empties_the_fifo_and_clears_the_flags)
 {
-    reset();
-    setPeriod(1);
-    start();
-    while (sim::inspect_instrument().fifo_words < sim::fifo_capacity)
-        run();
-    run();
+    run_past_a_full_fifo();
     reset();
     const sim::instrument_view v = sim::inspect_instrument();
     EXPECT_EQ(v.fifo_words, 0);
