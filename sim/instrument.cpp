@@ -47,6 +47,7 @@ decoder bus;
 registers regs;
 acquisition acq;
 std::deque<std::uint32_t> queued_replies;
+bool never_dry = false;
 
 std::uint32_t next_random()
 {
@@ -144,6 +145,8 @@ void write_register(int address, std::uint32_t data)
         regs.polarity = static_cast<int>(data & 1u);
         break;
     case 6:
+        if (never_dry && acq.held == 0)
+            store_word(1);
         acq.latched_size = acq.held;
         break;
     default:
@@ -241,6 +244,7 @@ void instrument_power_on()
     acq.ticks = 0;
     acq.next_close = 0;
     queued_replies.clear();
+    never_dry = false;
     reset_instrument();
 }
 
@@ -251,6 +255,8 @@ instrument_view inspect_instrument()
 }
 
 void queue_reply(std::uint32_t word) { queued_replies.push_back(word); }
+
+void keep_data_ready(bool on) { never_dry = on; }
 
 void load_fifo(const std::vector<std::uint32_t> &words)
 {

@@ -85,6 +85,10 @@ instrument_view inspect_instrument();
 // if measured, with no flag bits added.
 void queue_reply(std::uint32_t word);
 void load_fifo(const std::vector<std::uint32_t> &words);
+// When on, a size latch (write to register 6) that finds the FIFO empty
+// first stores one word of count 1, so a read-out never waits for data: for
+// harnesses that feed the console arbitrary commands. Off at power-on.
+void keep_data_ready(bool on);
 
 // Called by the pin bank.
 void instrument_line_driven(int pin, bool level);

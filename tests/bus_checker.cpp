@@ -1,0 +1,26 @@
+#include <gtest/gtest.h>
+
+#include "bus_monitor.h"
+
+void expect_frames(const bus_trace &trace, const std::vector<expected_frame> &expected)
+{
+    EXPECT_FALSE(trace.frame_left_open);
+    EXPECT_EQ(trace.calls_between_frames, 0) << "pin calls outside frames";
+    ASSERT_EQ(trace.frames.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i) {
+        const observed_frame &got = trace.frames[i];
+        const expected_frame &want = expected[i];
+        SCOPED_TRACE(testing::Message() << "frame " << i << ": " << got);
+        EXPECT_EQ(got.command, want.command) << "expected " << want;
+        const bool write = (want.command[0] & 0x80) != 0;
+        EXPECT_EQ(got.writes, write ? 42 : 50);
+        EXPECT_EQ(got.reads, write ? 0 : 32);
+        EXPECT_EQ(got.pulses, write ? 4 : 8);
+        EXPECT_TRUE(got.strobe_low_at_open);
+        EXPECT_TRUE(got.strobe_low_at_close);
+        EXPECT_TRUE(got.reply_sampled_between_pulses);
+        if (!want.reply.empty()) {
+            EXPECT_EQ(got.reply, want.reply);
+        }
+    }
+}
