@@ -52,11 +52,16 @@ void read_data(std::FILE *out, int (&data)[data_buffer_size])
         std::this_thread::sleep_for(poll_interval);
     }
     readDATA(count, data);
-    for (int i = 0; i < count; ++i)
-        std::fprintf(out, "%d/%d cnt : %d\n", i + 1, count, data[i]);
+    print_listing(out, count, data);
 }
 
 } // namespace
+
+void print_listing(std::FILE *out, int count, const int *words)
+{
+    for (int i = 0; i < count; ++i)
+        std::fprintf(out, "%d/%d cnt : %d\n", i + 1, count, words[i]);
+}
 
 int run_console(std::FILE *in, std::FILE *out, std::FILE *err)
 {

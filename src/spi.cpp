@@ -96,10 +96,11 @@ int gpio_read(int address, int data)
     // Each reply byte is sampled before the pulse that asks for the next;
     // the eighth pulse follows the last sample.
     std::uint32_t reply = 0;
+    std::uint32_t bit = 1; // bit 8k + j of the reply
     for (int k = 0; k < 4; ++k) {
-        for (int j = 0; j < 8; ++j) {
+        for (int j = 0; j < 8; ++j, bit <<= 1) {
             if (digitalRead(gpio_in[j]) == 1)
-                reply |= 1u << (8 * k + j);
+                reply |= bit;
         }
         strobe_pulse();
     }

@@ -1,0 +1,84 @@
+// What the link costs on top of the GPIO calls: a write frame and a read
+// frame through the link, against a platform that only stores levels, beside
+// a baseline making the same calls from a list. Prints link / baseline.
+
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <map>
+#include <string>
+
+#include "../src/spi.h"
+#include "baseline_frames.h"
+
+namespace {
+
+void link_write_frame(benchmark::State &state)
+{
+    int data = 0x123456;
+    for (auto _ : state) {
+        gpio_write(4, data);
+        benchmark::ClobberMemory();
+    }
+}
+
+void baseline_write_frame(benchmark::State &state)
+{
+    const std::vector<platform_call> calls = frame_calls(true, 4, 0x123456);
+    for (auto _ : state) {
+        make_calls(calls);
+        benchmark::ClobberMemory();
+    }
+}
+
+void link_read_frame(benchmark::State &state)
+{
+    for (auto _ : state)
+        benchmark::DoNotOptimize(gpio_read(6, 0x123456));
+}
+
+void baseline_read_frame(benchmark::State &state)
+{
+    const std::vector<platform_call> calls = frame_calls(false, 6, 0x123456);
+    for (auto _ : state)
+        benchmark::DoNotOptimize(make_calls(calls));
+}
+
+BENCHMARK(link_write_frame);
+BENCHMARK(baseline_write_frame);
+BENCHMARK(link_read_frame);
+BENCHMARK(baseline_read_frame);
+
+// Keeps each benchmark's CPU time per iteration for the ratios at the end.
+class ratio_reporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run> &runs) override
+    {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run &run : runs)
+            if (run.run_type == Run::RT_Iteration)
+                ns_[run.benchmark_name()] = run.GetAdjustedCPUTime();
+    }
+    void print_ratio(const char *frame) const
+    {
+        const auto link = ns_.find(std::string("link_") + frame);
+        const auto base = ns_.find(std::string("baseline_") + frame);
+        if (link != ns_.end() && base != ns_.end())
+            std::printf("%-12s link / baseline = %.3f\n", frame, link->second / base->second);
+    }
+
+private:
+    std::map<std::string, double> ns_;
+};
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    benchmark::Initialize(&argc, argv);
+    ratio_reporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    reporter.print_ratio("write_frame");
+    reporter.print_ratio("read_frame");
+    return 0;
+}
