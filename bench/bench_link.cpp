@@ -52,6 +52,7 @@ BENCHMARK(baseline_read_frame);
 // Keeps each benchmark's CPU time per iteration for the ratios at the end.
 class ratio_reporter : public benchmark::ConsoleReporter {
 public:
+    ratio_reporter() : ConsoleReporter(OO_None) {}
     void ReportRuns(const std::vector<Run> &runs) override
     {
         ConsoleReporter::ReportRuns(runs);
