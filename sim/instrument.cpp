@@ -3,6 +3,7 @@
 #include <deque>
 #include <string>
 
+#include "pin_bank.h"
 #include "violations.h"
 #include "wiring.h"
 
@@ -175,6 +176,18 @@ std::uint32_t read_register(int address, std::uint32_t data)
     }
 }
 
+// Puts a byte on the data-in lines (0 releases them: they read low).
+void present(std::uint8_t byte)
+{
+    const std::uint8_t changed = bus.data_in ^ byte;
+    bus.data_in = byte;
+    if (changed == 0)
+        return;
+    for (int j = 0; j < 8; ++j)
+        if ((changed >> j) & 1u)
+            record_instrument_drive(data_in_pins[static_cast<unsigned>(j)], (byte >> j) & 1u);
+}
+
 bool is_write_frame() { return (bus.command[0] & 0x80u) != 0; }
 
 std::uint32_t frame_data()
@@ -187,13 +200,13 @@ void open_frame()
 {
     bus.in_frame = true;
     bus.pulses = 0;
-    bus.data_in = 0;
+    present(0);
 }
 
 void close_frame()
 {
     bus.in_frame = false;
-    bus.data_in = 0;
+    present(0);
     const bool write = bus.pulses > 0 && is_write_frame();
     const int expected = write ? 4 : 8;
     if (bus.pulses != expected) {
@@ -233,7 +246,7 @@ void strobe_fell()
         }
     }
     const int byte = bus.pulses - 4;
-    bus.data_in = byte < 4 ? static_cast<std::uint8_t>(bus.reply >> (8 * byte)) : 0;
+    present(byte < 4 ? static_cast<std::uint8_t>(bus.reply >> (8 * byte)) : 0);
 }
 
 } // namespace

@@ -70,6 +70,12 @@ void power_on()
     instrument_power_on();
 }
 
+void record_instrument_drive(int pin, bool level)
+{
+    if (recording)
+        recorded.push_back({current_call(), wall_clock_ns(), call_kind::instrument, pin, level ? 1 : 0});
+}
+
 void record_events(bool on) { recording = on; }
 const std::vector<bus_event> &events() { return recorded; }
 void clear_events() { recorded.clear(); }

@@ -17,7 +17,9 @@ namespace sim {
 
 constexpr std::uint64_t bus_call_ns = 50;
 
-enum class call_kind : unsigned char { setup, mode, write, read };
+// Platform calls, and the instrument driving a data-in line (which it does
+// in answer to the call recorded just before, half a call's time after it).
+enum class call_kind : unsigned char { setup, mode, write, read, instrument };
 
 struct bus_event {
     std::uint64_t call;    // index of the call since power-on, from 0
@@ -36,8 +38,11 @@ void record_events(bool on);
 const std::vector<bus_event> &events();
 void clear_events();
 
-// Number of platform calls made since power-on; the virtual clock.
+// Index of the platform call being made (or last made); the virtual clock.
 std::uint64_t current_call();
+
+// Records a data-in line's new level, as the instrument drives it.
+void record_instrument_drive(int pin, bool level);
 
 struct line_state {
     bool output;

@@ -1,0 +1,326 @@
+#include "bus_recording.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+
+#include "instrument.h"
+#include "spi.h"
+#include "violations.h"
+#include "wiring.h"
+
+namespace {
+
+struct operation_kind {
+    const char *name;
+    bool takes_argument;
+};
+
+const operation_kind operation_kinds[] = {
+    {"reset", false}, {"start", false}, {"stop", false}, {"run", false}, {"datasize", false},
+    {"ifc_rd", true}, {"setPeriod", true}, {"setTHR", true}, {"setPOL", true}, {"readDATA", true},
+};
+
+bool parse_int(const std::string &word, int &value)
+{
+    if (word.empty())
+        return false;
+    char *end = nullptr;
+    errno = 0;
+    const long v = std::strtol(word.c_str(), &end, 0);
+    if (errno != 0 || *end != '\0' || v < INT_MIN || v > INT_MAX)
+        return false;
+    value = static_cast<int>(v);
+    return true;
+}
+
+// The eighteen bus lines, in the order they are shown.
+struct signal {
+    int pin;
+    std::string name;
+};
+
+std::vector<signal> bus_signals()
+{
+    std::vector<signal> s;
+    for (int j = 0; j < 8; ++j)
+        s.push_back({sim::data_out_pins[static_cast<unsigned>(j)], "data_out_" + std::to_string(j)});
+    s.push_back({sim::strobe_pin, "strobe"});
+    s.push_back({sim::select_pin, "select_n"});
+    for (int j = 0; j < 8; ++j)
+        s.push_back({sim::data_in_pins[static_cast<unsigned>(j)], "data_in_" + std::to_string(j)});
+    return s;
+}
+
+// A line's level over time, replayed from the recording: 'z' while the Pi
+// does not drive a line of its own, '0' or '1' otherwise.
+struct line_change {
+    std::uint64_t time_ns;
+    int pin;
+    char level;
+};
+
+std::vector<line_change> line_changes(const std::vector<sim::bus_event> &events)
+{
+    std::array<bool, sim::line_count> output{};
+    std::array<char, sim::line_count> latched{};
+    latched.fill('0');
+    std::vector<line_change> changes;
+    for (const sim::bus_event &e : events) {
+        if (e.pin < 0 || e.pin >= sim::line_count)
+            continue;
+        const auto p = static_cast<unsigned>(e.pin);
+        const std::uint64_t t = e.call * sim::bus_call_ns;
+        switch (e.kind) {
+        case sim::call_kind::mode:
+            if (sim::line_uses[p].role != sim::line_role::data_in && (e.value == 0 || e.value == 1)) {
+                output[p] = e.value == 1;
+                changes.push_back({t, e.pin, output[p] ? latched[p] : 'z'});
+            }
+            break;
+        case sim::call_kind::write:
+            if (output[p]) {
+                latched[p] = e.value != 0 ? '1' : '0';
+                changes.push_back({t, e.pin, latched[p]});
+            }
+            break;
+        case sim::call_kind::instrument:
+            changes.push_back({t + sim::bus_call_ns / 2, e.pin, e.value != 0 ? '1' : '0'});
+            break;
+        default:
+            break;
+        }
+    }
+    return changes;
+}
+
+char initial_level(int pin)
+{
+    return sim::line_uses[static_cast<unsigned>(pin)].role == sim::line_role::data_in ? '0' : 'z';
+}
+
+} // namespace
+
+bool parse_operations(const std::vector<std::string> &words, std::vector<bus_operation> &ops, std::string &error)
+{
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        const operation_kind *kind = nullptr;
+        for (const operation_kind &k : operation_kinds)
+            if (words[i] == k.name)
+                kind = &k;
+        if (kind == nullptr) {
+            error = "unknown operation '" + words[i] + "'";
+            return false;
+        }
+        bus_operation op{kind->name, 0};
+        if (kind->takes_argument) {
+            if (i + 1 == words.size() || !parse_int(words[i + 1], op.argument)) {
+                error = std::string(kind->name) + " needs a whole number" +
+                        (i + 1 < words.size() ? ", not '" + words[i + 1] + "'" : "");
+                return false;
+            }
+            ++i;
+            if (op.name == "readDATA" && (op.argument < 0 || op.argument > 4095)) {
+                error = "readDATA reads 0 to 4095 words, not " + std::to_string(op.argument);
+                return false;
+            }
+        }
+        ops.push_back(op);
+    }
+    return true;
+}
+
+std::vector<sim::bus_event> record_operations(const std::vector<bus_operation> &ops)
+{
+    sim::set_reporting(false);
+    sim::power_on();
+    sim::record_events(true);
+    setup_io();
+    static int words[4096];
+    for (const bus_operation &op : ops) {
+        const int a = op.argument;
+        if (op.name == "reset") reset();
+        else if (op.name == "start") start();
+        else if (op.name == "stop") stop();
+        else if (op.name == "run") run();
+        else if (op.name == "datasize") datasize();
+        else if (op.name == "ifc_rd") ifc_rd(a);
+        else if (op.name == "setPeriod") setPeriod(a);
+        else if (op.name == "setTHR") setTHR(a);
+        else if (op.name == "setPOL") setPOL(a);
+        else if (op.name == "readDATA") readDATA(a, words);
+    }
+    sim::record_events(false);
+    return sim::events();
+}
+
+void write_vcd(std::FILE *out, const std::vector<sim::bus_event> &events)
+{
+    const std::vector<signal> signals = bus_signals();
+    std::array<char, sim::line_count> id{};
+    std::fputs("$version bus_trace (virtual instrument) $end\n$timescale 1ns $end\n$scope module bus $end\n", out);
+    for (std::size_t i = 0; i < signals.size(); ++i) {
+        id[static_cast<unsigned>(signals[i].pin)] = static_cast<char>('A' + i);
+        std::fprintf(out, "$var wire 1 %c %s $end\n", static_cast<char>('A' + i), signals[i].name.c_str());
+    }
+    std::fputs("$upscope $end\n$enddefinitions $end\n#0\n$dumpvars\n", out);
+    for (const signal &s : signals)
+        std::fprintf(out, "%c%c\n", initial_level(s.pin), id[static_cast<unsigned>(s.pin)]);
+    std::fputs("$end\n", out);
+
+    std::uint64_t now = 0;
+    for (const line_change &c : line_changes(events)) {
+        if (id[static_cast<unsigned>(c.pin)] == 0)
+            continue; // an auxiliary line
+        if (c.time_ns != now) {
+            now = c.time_ns;
+            std::fprintf(out, "#%llu\n", static_cast<unsigned long long>(now));
+        }
+        std::fprintf(out, "%c%c\n", c.level, id[static_cast<unsigned>(c.pin)]);
+    }
+    std::fprintf(out, "#%llu\n", static_cast<unsigned long long>((events.empty() ? 0 : events.back().call + 1) * sim::bus_call_ns));
+}
+
+namespace {
+
+constexpr double px_per_ns = 10.0 / static_cast<double>(sim::bus_call_ns);
+constexpr int label_width = 110;
+constexpr int row_height = 24;
+
+struct level_at {
+    std::uint64_t time_ns;
+    int value; // 0 or 1 for a line, 0..255 for a byte
+};
+
+// The levels of one line from t0 on, starting with its level at t0.
+std::vector<level_at> line_history(const std::vector<line_change> &changes, int pin, std::uint64_t t0)
+{
+    std::vector<level_at> h = {{t0, initial_level(pin) == '1'}};
+    for (const line_change &c : changes) {
+        if (c.pin != pin)
+            continue;
+        const int v = c.level == '1';
+        if (c.time_ns <= t0)
+            h.front().value = v;
+        else if (v != h.back().value)
+            h.push_back({c.time_ns, v});
+    }
+    return h;
+}
+
+// The byte on eight lines (bit j on pins[j]) over time.
+std::vector<level_at> byte_history(const std::vector<line_change> &changes, const std::array<int, 8> &pins,
+                                   std::uint64_t t0)
+{
+    std::vector<level_at> h = {{t0, 0}};
+    for (const line_change &c : changes) {
+        int bit = -1;
+        for (int j = 0; j < 8; ++j)
+            if (pins[static_cast<unsigned>(j)] == c.pin)
+                bit = j;
+        if (bit < 0)
+            continue;
+        const int previous = h.back().value;
+        const int v = c.level == '1' ? previous | (1 << bit) : previous & ~(1 << bit);
+        if (c.time_ns <= t0)
+            h.front().value = v;
+        else if (v != previous) {
+            if (h.back().time_ns == c.time_ns)
+                h.back().value = v;
+            else
+                h.push_back({c.time_ns, v});
+        }
+    }
+    return h;
+}
+
+double x_of(std::uint64_t t, std::uint64_t t0) { return label_width + static_cast<double>(t - t0) * px_per_ns; }
+
+void draw_line_row(std::FILE *out, const std::vector<level_at> &h, std::uint64_t t0, std::uint64_t t1, int top)
+{
+    const int high = top + 5, low = top + row_height - 5;
+    std::fprintf(out, "<polyline class=\"wave\" points=\"");
+    for (std::size_t i = 0; i < h.size(); ++i) {
+        const int y = h[i].value ? high : low;
+        if (i > 0)
+            std::fprintf(out, "%.1f,%d ", x_of(h[i].time_ns, t0), h[i - 1].value ? high : low);
+        std::fprintf(out, "%.1f,%d ", x_of(h[i].time_ns, t0), y);
+    }
+    std::fprintf(out, "%.1f,%d\"/>\n", x_of(t1, t0), h.back().value ? high : low);
+}
+
+void draw_byte_row(std::FILE *out, const std::vector<level_at> &h, std::uint64_t t0, std::uint64_t t1, int top)
+{
+    const int high = top + 5, low = top + row_height - 5, mid = top + row_height / 2;
+    for (std::size_t i = 0; i < h.size(); ++i) {
+        const double a = x_of(h[i].time_ns, t0);
+        const double b = x_of(i + 1 < h.size() ? h[i + 1].time_ns : t1, t0);
+        const double slope = std::min(2.0, (b - a) / 2);
+        std::fprintf(out, "<polygon class=\"bus\" points=\"%.1f,%d %.1f,%d %.1f,%d %.1f,%d %.1f,%d %.1f,%d\"/>\n", a,
+                     mid, a + slope, high, b - slope, high, b, mid, b - slope, low, a + slope, low);
+        if (b - a >= 22)
+            std::fprintf(out, "<text class=\"byte\" x=\"%.1f\" y=\"%d\">%02X</text>\n", (a + b) / 2, mid + 4,
+                         h[i].value);
+    }
+}
+
+} // namespace
+
+void write_timing_svg(std::FILE *out, const std::vector<sim::bus_event> &events, const std::string &title)
+{
+    const std::vector<line_change> changes = line_changes(events);
+    // The diagram starts one call before the first frame opens.
+    std::uint64_t first_frame = 0;
+    for (const sim::bus_event &e : events)
+        if (e.kind == sim::call_kind::write && e.pin == sim::select_pin && e.value == 0) {
+            first_frame = e.call;
+            break;
+        }
+    const std::uint64_t t0 = (first_frame == 0 ? 0 : first_frame - 1) * sim::bus_call_ns;
+    const std::uint64_t t1 = (events.empty() ? 1 : events.back().call + 2) * sim::bus_call_ns;
+
+    struct row {
+        std::string name;
+        std::vector<level_at> history;
+        bool is_byte;
+    };
+    std::vector<row> rows;
+    rows.push_back({"select_n", line_history(changes, sim::select_pin, t0), false});
+    rows.push_back({"strobe", line_history(changes, sim::strobe_pin, t0), false});
+    rows.push_back({"data_out", byte_history(changes, sim::data_out_pins, t0), true});
+    for (int j = 0; j < 8; ++j)
+        rows.push_back({"data_out_" + std::to_string(j), line_history(changes, sim::data_out_pins[static_cast<unsigned>(j)], t0), false});
+    rows.push_back({"data_in", byte_history(changes, sim::data_in_pins, t0), true});
+    for (int j = 0; j < 8; ++j)
+        rows.push_back({"data_in_" + std::to_string(j), line_history(changes, sim::data_in_pins[static_cast<unsigned>(j)], t0), false});
+
+    const int width = static_cast<int>(x_of(t1, t0)) + 20;
+    const int axis_top = 34 + static_cast<int>(rows.size()) * row_height;
+    const int height = axis_top + 30;
+    std::fprintf(out,
+                 "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%d\" viewBox=\"0 0 %d %d\">\n"
+                 "<style>text{font-family:monospace;font-size:11px}.wave{fill:none;stroke:#1a5fb4;stroke-width:1.5}"
+                 ".bus{fill:#e8f0fb;stroke:#1a5fb4;stroke-width:1}.byte{text-anchor:middle}"
+                 ".tick{stroke:#ccc;stroke-width:1}.title{font-size:13px;font-weight:bold}</style>\n"
+                 "<rect width=\"100%%\" height=\"100%%\" fill=\"white\"/>\n"
+                 "<text class=\"title\" x=\"8\" y=\"18\">%s</text>\n",
+                 width, height, width, height, title.c_str());
+    for (std::uint64_t t = t0; t <= t1; t += 10 * sim::bus_call_ns) {
+        std::fprintf(out, "<line class=\"tick\" x1=\"%.1f\" y1=\"28\" x2=\"%.1f\" y2=\"%d\"/>\n", x_of(t, t0),
+                     x_of(t, t0), axis_top);
+        std::fprintf(out, "<text x=\"%.1f\" y=\"%d\">%llu ns</text>\n", x_of(t, t0) - 10, axis_top + 16,
+                     static_cast<unsigned long long>(t - t0));
+    }
+    int top = 30;
+    for (const row &r : rows) {
+        std::fprintf(out, "<text x=\"8\" y=\"%d\">%s</text>\n", top + row_height / 2 + 4, r.name.c_str());
+        if (r.is_byte)
+            draw_byte_row(out, r.history, t0, t1, top);
+        else
+            draw_line_row(out, r.history, t0, t1, top);
+        top += row_height;
+    }
+    std::fputs("</svg>\n", out);
+}
