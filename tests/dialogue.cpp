@@ -10,9 +10,35 @@
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 const char *console_program() { return CONSOLE_PROGRAM; }
+
+namespace {
+
+// The command that starts the console: in a cross build, the emulator and
+// its arguments come first.
+std::vector<std::string> console_command()
+{
+    std::vector<std::string> words;
+    std::string word;
+    for (const char *c = TARGET_EMULATOR;; ++c) {
+        if (*c == ' ' || *c == '\0') {
+            if (!word.empty())
+                words.push_back(word);
+            word.clear();
+            if (*c == '\0')
+                break;
+        } else {
+            word += *c;
+        }
+    }
+    words.push_back(console_program());
+    return words;
+}
+
+} // namespace
 
 namespace {
 
@@ -38,6 +64,11 @@ child spawn(bool separate_err)
     make_pipe(out);
     if (separate_err)
         make_pipe(err);
+    const std::vector<std::string> command = console_command();
+    std::vector<char *> argv;
+    for (const std::string &w : command)
+        argv.push_back(const_cast<char *>(w.c_str()));
+    argv.push_back(nullptr);
     const pid_t pid = fork();
     if (pid < 0)
         throw std::runtime_error("fork failed");
@@ -46,8 +77,7 @@ child spawn(bool separate_err)
         dup2(out[1], 1);
         if (separate_err)
             dup2(err[1], 2);
-        const char *program = console_program();
-        execl(program, program, static_cast<char *>(nullptr));
+        execvp(argv[0], argv.data());
         std::perror("exec");
         _exit(127);
     }
