@@ -7,16 +7,9 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace {
+#include "transcript.h"
 
-const char menu_pass[] = "\n"
-                         "1. reset          2. start\n"
-                         "3. stop           4. read run\n"
-                         "5. set THR        6. set POL\n"
-                         "7. read datasize  8. read data\n"
-                         "9. ifc test       10. set Period\n"
-                         "0. quit\n"
-                         "enter command : ";
+namespace {
 
 enum class answer { number, refused, ended };
 

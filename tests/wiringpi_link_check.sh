@@ -3,10 +3,12 @@
 # configuring fails with advice when the library is missing; with it, `run`
 # needs libwiringPi, resolves exactly the four GPIO calls from it, and runs a
 # session through it.
-#   wiringpi_link_check.sh SOURCE_DIR WORK_DIR
+#   wiringpi_link_check.sh SOURCE_DIR WORK_DIR COMPILER
+# COMPILER builds the stand-in as C (g++ does, with -x c).
 set -euo pipefail
 src=$1
 work=$2
+compiler=$3
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
 rm -rf "$work"
@@ -19,7 +21,7 @@ if cmake -S "$src" -B "$work/missing" -DGPIO_BACKEND=wiringpi -DCMAKE_PREFIX_PAT
 fi
 grep -q "install wiringPi" "$work/missing.log" || fail "no advice on what to install"
 
-cc -shared -fPIC -Wl,-soname,libwiringPi.so -o "$work/prefix/lib/libwiringPi.so" \
+"$compiler" -x c -shared -fPIC -Wl,-soname,libwiringPi.so -o "$work/prefix/lib/libwiringPi.so" \
   "$src/tests/wiringpi-standin/wiringPi.c"
 
 cmake -S "$src" -B "$work/build" -DGPIO_BACKEND=wiringpi -DCMAKE_PREFIX_PATH="$work/prefix" \
