@@ -27,6 +27,9 @@ grep -q "install wiringPi" "$work/missing.log" || fail "no advice on what to ins
 cmake -S "$src" -B "$work/build" -DGPIO_BACKEND=wiringpi -DCMAKE_PREFIX_PATH="$work/prefix" \
   -DBUILD_TESTING=OFF >"$work/configure.log" 2>&1 || { cat "$work/configure.log"; fail "configure"; }
 grep -q "GPIO backend: wiringpi" "$work/configure.log" || fail "configure did not choose wiringpi"
+cmake -S "$src" -B "$work/auto" -DCMAKE_PREFIX_PATH="$work/prefix" -DBUILD_TESTING=OFF >"$work/auto.log" 2>&1 ||
+  fail "configure with GPIO_BACKEND=auto"
+grep -q "GPIO backend: wiringpi" "$work/auto.log" || fail "GPIO_BACKEND=auto did not take the library it found"
 cmake --build "$work/build" --target run -j2 >"$work/build.log" 2>&1 || { cat "$work/build.log"; fail "build"; }
 run="$work/build/run"
 
