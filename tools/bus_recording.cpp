@@ -236,6 +236,21 @@ std::vector<level_at> byte_history(const std::vector<line_change> &changes, cons
     return h;
 }
 
+std::string xml_text(const std::string &text)
+{
+    std::string escaped;
+    for (char c : text) {
+        switch (c) {
+        case '<': escaped += "&lt;"; break;
+        case '>': escaped += "&gt;"; break;
+        case '&': escaped += "&amp;"; break;
+        case '"': escaped += "&quot;"; break;
+        default: escaped += c; break;
+        }
+    }
+    return escaped;
+}
+
 double x_of(std::uint64_t t, std::uint64_t t0) { return label_width + static_cast<double>(t - t0) * px_per_ns; }
 
 void draw_line_row(std::FILE *out, const std::vector<level_at> &h, std::uint64_t t0, std::uint64_t t1, int top)
@@ -306,7 +321,7 @@ void write_timing_svg(std::FILE *out, const std::vector<sim::bus_event> &events,
                  ".tick{stroke:#ccc;stroke-width:1}.title{font-size:13px;font-weight:bold}</style>\n"
                  "<rect width=\"100%%\" height=\"100%%\" fill=\"white\"/>\n"
                  "<text class=\"title\" x=\"8\" y=\"18\">%s</text>\n",
-                 width, height, width, height, title.c_str());
+                 width, height, width, height, xml_text(title).c_str());
     for (std::uint64_t t = t0; t <= t1; t += 10 * sim::bus_call_ns) {
         std::fprintf(out, "<line class=\"tick\" x1=\"%.1f\" y1=\"28\" x2=\"%.1f\" y2=\"%d\"/>\n", x_of(t, t0),
                      x_of(t, t0), axis_top);
