@@ -69,21 +69,12 @@ public:
             return 0;
         }
         const observed_frame &f = frames_[next_++];
-        const std::uint32_t word = (write ? 0x80000000u : 0u) | static_cast<std::uint32_t>(address) << 24 | data;
-        const std::vector<std::uint8_t> bytes = {static_cast<std::uint8_t>(word >> 24),
-                                                 static_cast<std::uint8_t>(word >> 16),
-                                                 static_cast<std::uint8_t>(word >> 8),
-                                                 static_cast<std::uint8_t>(word)};
-        if (f.command != bytes || f.pulses != (write ? 4 : 8) || f.writes != (write ? 42 : 50) ||
-            f.reads != (write ? 0 : 32) || !f.strobe_low_at_open || !f.strobe_low_at_close ||
-            !f.reply_sampled_between_pulses) {
+        const expected_frame want = write ? write_frame(address, data) : read_frame(address, data);
+        if (f.command != want.command || !well_formed(f)) {
             fail(v, "frame " + std::to_string(next_ - 1) + " is not the one expected");
             return 0;
         }
-        std::uint32_t reply = 0;
-        for (std::size_t k = 0; k < f.reply.size(); ++k)
-            reply |= static_cast<std::uint32_t>(f.reply[k]) << (8 * k);
-        return reply;
+        return reply_word(f);
     }
 
     bool all_seen() const { return next_ == frames_.size(); }

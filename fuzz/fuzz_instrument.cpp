@@ -20,9 +20,16 @@ namespace {
 // (unused, negative, past the bank) otherwise.
 int pick_pin(std::uint8_t b)
 {
-    static const int bus_pins[] = {29, 28, 25, 27, 24, 23, 26, 22, 21, 11, 10, 14, 6, 13, 12, 5, 4, 3};
-    if (b < 0xC0)
-        return bus_pins[b % 18];
+    if (b < 0xC0) {
+        const int line = b % 18;
+        if (line < 8)
+            return sim::data_out_pins[static_cast<unsigned>(line)];
+        if (line == 8)
+            return sim::strobe_pin;
+        if (line == 9)
+            return sim::select_pin;
+        return sim::data_in_pins[static_cast<unsigned>(line - 10)];
+    }
     return static_cast<std::int8_t>(b) * 3; // -192..-3 and beyond the bank
 }
 

@@ -124,6 +124,22 @@ expected_frame read_frame(int address, std::uint32_t data)
     return {command_bytes(static_cast<std::uint32_t>(address) << 24 | (data & 0xFFFFFFu)), {}};
 }
 
+bool well_formed(const observed_frame &frame)
+{
+    const bool write = frame.is_write();
+    return frame.writes == (write ? 42 : 50) && frame.reads == (write ? 0 : 32) &&
+           frame.pulses == (write ? 4 : 8) && frame.strobe_low_at_open && frame.strobe_low_at_close &&
+           frame.reply_sampled_between_pulses;
+}
+
+std::uint32_t reply_word(const observed_frame &frame)
+{
+    std::uint32_t word = 0;
+    for (std::size_t k = 0; k < frame.reply.size() && k < 4; ++k)
+        word |= static_cast<std::uint32_t>(frame.reply[k]) << (8 * k);
+    return word;
+}
+
 std::ostream &operator<<(std::ostream &os, const observed_frame &frame)
 {
     os << "frame: command";

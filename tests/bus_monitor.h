@@ -45,6 +45,14 @@ struct expected_frame {
 expected_frame write_frame(int address, std::uint32_t data);
 expected_frame read_frame(int address, std::uint32_t data);
 
+// True when the frame has the shape of its kind: 42 writes, 4 pulses and no
+// reads for a write frame; 50 writes, 8 pulses and 32 reads, each reply byte
+// sampled between its pulses, for a read frame; strobe low at both ends.
+bool well_formed(const observed_frame &frame);
+
+// The reply bytes as a word, least significant byte first.
+std::uint32_t reply_word(const observed_frame &frame);
+
 std::ostream &operator<<(std::ostream &os, const observed_frame &frame);
 std::ostream &operator<<(std::ostream &os, const expected_frame &frame);
 

@@ -3,54 +3,20 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <functional>
 
-#include "bus_monitor.h"
-#include "console.h"
+#include "console_session.h"
 #include "instrument.h"
-#include "pin_bank.h"
 #include "transcript.h"
 #include "violations.h"
 
 namespace {
 
-struct console_session {
-    std::string out;
-    std::string err;
-    int status = -1;
-    bus_trace bus;
-};
-
-constexpr std::size_t setup_calls = 26; // wiringPiSetup, 23 pin modes, select and strobe idle
-
-console_session run_console_with(const std::string &input,
-                                 const std::function<void()> &prepare_instrument = [] {})
+// Runs the console and checks that the wire kept to the protocol.
+console_session run_console_with(const std::string &input, const std::function<void()> &prepare = [] {})
 {
-    sim::set_reporting(false);
-    sim::power_on();
-    prepare_instrument();
-    sim::record_events(true);
-
-    std::FILE *in = fmemopen(const_cast<char *>(input.data()), input.size(), "r");
-    char *out_text = nullptr, *err_text = nullptr;
-    std::size_t out_size = 0, err_size = 0;
-    std::FILE *out = open_memstream(&out_text, &out_size);
-    std::FILE *err = open_memstream(&err_text, &err_size);
-    console_session s;
-    s.status = run_console(in, out, err);
-    std::fclose(in);
-    std::fclose(out);
-    std::fclose(err);
-    s.out.assign(out_text, out_size);
-    s.err.assign(err_text, err_size);
-    std::free(out_text);
-    std::free(err_text);
-
-    sim::record_events(false);
-    const std::vector<sim::bus_event> &events = sim::events();
-    EXPECT_GE(events.size(), setup_calls);
-    s.bus = decode_bus({events.begin() + static_cast<long>(std::min(setup_calls, events.size())), events.end()});
+    console_session s = run_console_session(input, prepare);
+    EXPECT_TRUE(s.bus_set_up);
     EXPECT_TRUE(sim::violations().empty()) << sim::violations().size() << " protocol violations";
     return s;
 }
@@ -92,9 +58,10 @@ TEST(console_bus, settings_commands_pass_the_typed_value_to_the_link)
                          "period: " + menu_pass + "period: " + menu_pass + "period: " + menu_pass);
 }
 
-TEST(console_bus, period_uses_the_same_value_as_the_interface_test)
+TEST(console_bus, an_abandoned_period_after_an_interface_test_sends_nothing)
 {
-    // An abandoned period leaves the shared value as the interface test set it.
+    // The period shares its value with the interface test; a refused period
+    // must not send the value the interface test left there.
     const console_session s = run_console_with("9 77 10 x\n0\n");
     expect_frames(s.bus, {read_frame(0, 77)});
 }

@@ -170,14 +170,19 @@ TEST_F(instrument_bus, data_lines_changing_while_strobe_is_high_are_flagged)
 
 TEST_F(instrument_bus, answers_correctly_after_a_broken_frame)
 {
-    frame({0x81, 0, 0});
-    digitalWrite(sim::select_pin, 0);
-    put_byte(0xFF);
-    EXPECT_EQ(run(), 0) << "a frame interrupted by a new one";
-    digitalWrite(sim::select_pin, 1);
+    frame({0x81, 0, 0});             // a start cut short after three bytes
+    frame({0xFF});                   // one byte, reserved bits set
+    frame({0x00, 0x12, 0x34, 0x56}, 1); // a read cut off after its first reply byte
+    EXPECT_EQ(kinds(), (kinds_t{sim::violation_kind::wrong_pulse_count, sim::violation_kind::reserved_header_bits,
+                                sim::violation_kind::wrong_pulse_count, sim::violation_kind::wrong_pulse_count}));
+    EXPECT_FALSE(sim::inspect_instrument().running);
+    EXPECT_EQ(data_in_byte(), 0) << "data-in lines released";
+
+    sim::clear_violations();
     start();
     EXPECT_EQ(run(), 1);
     EXPECT_EQ(static_cast<unsigned>(ifc_rd(0x5A5A5A)), 0xA55A5A5Au);
+    EXPECT_TRUE(sim::violations().empty());
 }
 
 TEST_F(instrument_bus, the_violation_list_is_bounded)

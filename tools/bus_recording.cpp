@@ -13,14 +13,26 @@
 
 namespace {
 
+int read_out[4096];
+
+// Every operation the tool knows, and how it runs one.
 struct operation_kind {
     const char *name;
     bool takes_argument;
+    void (*perform)(int argument);
 };
 
 const operation_kind operation_kinds[] = {
-    {"reset", false}, {"start", false}, {"stop", false}, {"run", false}, {"datasize", false},
-    {"ifc_rd", true}, {"setPeriod", true}, {"setTHR", true}, {"setPOL", true}, {"readDATA", true},
+    {"reset", false, [](int) { reset(); }},
+    {"start", false, [](int) { start(); }},
+    {"stop", false, [](int) { stop(); }},
+    {"run", false, [](int) { run(); }},
+    {"datasize", false, [](int) { datasize(); }},
+    {"ifc_rd", true, [](int a) { ifc_rd(a); }},
+    {"setPeriod", true, [](int a) { setPeriod(a); }},
+    {"setTHR", true, [](int a) { setTHR(a); }},
+    {"setPOL", true, [](int a) { setPOL(a); }},
+    {"readDATA", true, [](int a) { readDATA(a, read_out); }},
 };
 
 bool parse_int(const std::string &word, int &value)
@@ -114,7 +126,7 @@ bool parse_operations(const std::vector<std::string> &words, std::vector<bus_ope
             error = "unknown operation '" + words[i] + "'";
             return false;
         }
-        bus_operation op{kind->name, 0};
+        bus_operation op{kind->name, kind->perform, 0};
         if (kind->takes_argument) {
             if (i + 1 == words.size() || !parse_int(words[i + 1], op.argument)) {
                 error = std::string(kind->name) + " needs a whole number" +
@@ -138,20 +150,8 @@ std::vector<sim::bus_event> record_operations(const std::vector<bus_operation> &
     sim::power_on();
     sim::record_events(true);
     setup_io();
-    static int words[4096];
-    for (const bus_operation &op : ops) {
-        const int a = op.argument;
-        if (op.name == "reset") reset();
-        else if (op.name == "start") start();
-        else if (op.name == "stop") stop();
-        else if (op.name == "run") run();
-        else if (op.name == "datasize") datasize();
-        else if (op.name == "ifc_rd") ifc_rd(a);
-        else if (op.name == "setPeriod") setPeriod(a);
-        else if (op.name == "setTHR") setTHR(a);
-        else if (op.name == "setPOL") setPOL(a);
-        else if (op.name == "readDATA") readDATA(a, words);
-    }
+    for (const bus_operation &op : ops)
+        op.perform(op.argument);
     sim::record_events(false);
     return sim::events();
 }

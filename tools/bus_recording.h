@@ -15,7 +15,8 @@
 
 struct bus_operation {
     std::string name; // reset, start, stop, run, ifc_rd, setPeriod, setTHR, setPOL, datasize, readDATA
-    int argument = 0;
+    void (*perform)(int argument);
+    int argument;
 };
 
 // Parses "name" or "name value" words from a command line into operations.

@@ -1,0 +1,21 @@
+// The console loop run in-process on the virtual instrument, with its
+// standard streams in memory and the wire recorded: the driver of the tests
+// and of the console fuzzer.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "bus_monitor.h"
+
+struct console_session {
+    std::string out;
+    std::string err;
+    int status = -1;
+    bool bus_set_up = false; // the start-up calls came before any frame
+    bus_trace bus;           // the frames after the start-up
+};
+
+// Powers the instrument on, lets `prepare` set it up (load words, say), then
+// runs the console on `input` until it returns.
+console_session run_console_session(const std::string &input, const std::function<void()> &prepare = [] {});
