@@ -176,7 +176,7 @@ std::uint32_t read_register(int address, std::uint32_t data)
     }
 }
 
-// Puts a byte on the data-in lines (0 releases them: they read low).
+// Puts a byte on the data-in lines (0 between replies: they read low).
 void present(std::uint8_t byte)
 {
     const std::uint8_t changed = bus.data_in ^ byte;
@@ -185,7 +185,7 @@ void present(std::uint8_t byte)
         return;
     for (int j = 0; j < 8; ++j)
         if ((changed >> j) & 1u)
-            record_instrument_drive(data_in_pins[static_cast<unsigned>(j)], (byte >> j) & 1u);
+            far_side_drive(data_in_pins[static_cast<unsigned>(j)], (byte >> j) & 1u);
 }
 
 bool is_write_frame() { return (bus.command[0] & 0x80u) != 0; }
@@ -249,42 +249,15 @@ void strobe_fell()
     present(byte < 4 ? static_cast<std::uint8_t>(bus.reply >> (8 * byte)) : 0);
 }
 
-} // namespace
-
-void instrument_power_on()
-{
-    bus = decoder{};
-    acq.ticks = 0;
-    acq.next_close = 0;
-    queued_replies.clear();
-    never_dry = false;
-    reset_instrument();
-}
-
-instrument_view inspect_instrument()
-{
-    return {regs.period, regs.threshold, regs.polarity, regs.running, acq.overflow,
-            acq.held, acq.latched_size, acq.ticks, bus.in_frame};
-}
-
-void queue_reply(std::uint32_t word) { queued_replies.push_back(word); }
-
-void keep_data_ready(bool on) { never_dry = on; }
-
-void load_fifo(const std::vector<std::uint32_t> &words)
-{
-    for (std::uint32_t word : words)
-        store_word(word);
-}
-
-void instrument_line_driven(int pin, bool level)
+void line_changed(int pin, bool level)
 {
     const line_use use = line_uses[static_cast<unsigned>(pin)];
     switch (use.role) {
     case line_role::data_out: {
         const std::uint8_t bit = static_cast<std::uint8_t>(1u << use.bit);
         const bool was = (bus.data_out & bit) != 0;
-        if (was != level && bus.strobe)
+        // With select high the instrument ignores the data lines.
+        if (was != level && bus.strobe && bus.in_frame)
             flag(violation_kind::data_changed_on_strobe, pin, "data-out bit " + std::to_string(use.bit));
         bus.data_out = static_cast<std::uint8_t>(level ? bus.data_out | bit : bus.data_out & ~bit);
         break;
@@ -314,12 +287,55 @@ void instrument_line_driven(int pin, bool level)
     }
 }
 
-bool instrument_data_in_level(int pin)
+void power_on_instrument()
 {
-    const line_use use = line_uses[static_cast<unsigned>(pin)];
-    if (use.role != line_role::data_in)
-        return false;
-    return (bus.data_in >> use.bit) & 1u;
+    bus = decoder{};
+    bus.select = wire_level(select_pin);
+    bus.strobe = wire_level(strobe_pin);
+    for (int j = 0; j < 8; ++j)
+        if (wire_level(data_out_pins[static_cast<unsigned>(j)]))
+            bus.data_out = static_cast<std::uint8_t>(bus.data_out | 1u << j);
+    for (int pin : data_in_pins)
+        far_side_drive(pin, 0);
+    acq.ticks = 0;
+    acq.next_close = 0;
+    queued_replies.clear();
+    never_dry = false;
+    reset_instrument();
+}
+
+wire_role role_of(int pin)
+{
+    switch (line_uses[static_cast<unsigned>(pin)].role) {
+    case line_role::data_out:
+    case line_role::strobe:
+    case line_role::select:
+        return wire_role::listens;
+    case line_role::data_in:
+        return wire_role::drives;
+    default:
+        return wire_role::none;
+    }
+}
+
+} // namespace
+
+const far_side virtual_instrument = {"virtual instrument", power_on_instrument, line_changed, role_of};
+
+instrument_view inspect_instrument()
+{
+    return {regs.period, regs.threshold, regs.polarity, regs.running, acq.overflow,
+            acq.held, acq.latched_size, acq.ticks, bus.in_frame};
+}
+
+void queue_reply(std::uint32_t word) { queued_replies.push_back(word); }
+
+void keep_data_ready(bool on) { never_dry = on; }
+
+void load_fifo(const std::vector<std::uint32_t> &words)
+{
+    for (std::uint32_t word : words)
+        store_word(word);
 }
 
 } // namespace sim

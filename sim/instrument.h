@@ -53,6 +53,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "pin_bank.h"
+
 namespace sim {
 
 constexpr int fifo_capacity = 4095;
@@ -77,7 +79,9 @@ struct instrument_view {
     bool in_frame;
 };
 
-void instrument_power_on();
+// The instrument as the pin bank's far side.
+extern const far_side virtual_instrument;
+
 instrument_view inspect_instrument();
 
 // Test-bench controls. A queued reply replaces the register's answer to the
@@ -89,9 +93,5 @@ void load_fifo(const std::vector<std::uint32_t> &words);
 // first stores one word of count 1, so a read-out never waits for data: for
 // harnesses that feed the console arbitrary commands. Off at power-on.
 void keep_data_ready(bool on);
-
-// Called by the pin bank.
-void instrument_line_driven(int pin, bool level);
-bool instrument_data_in_level(int pin);
 
 } // namespace sim

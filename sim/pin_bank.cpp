@@ -1,11 +1,17 @@
 #include "pin_bank.h"
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "../src/gpio_platform.h"
+#include "../src/gpio_pulls.h"
+#include "../src/pi_header.h"
 #include "instrument.h"
+#include "loopback_plug.h"
 #include "violations.h"
 #include "wiring.h"
 
@@ -13,16 +19,40 @@ namespace sim {
 
 namespace {
 
+constexpr std::uint64_t never = ~std::uint64_t{0};
+
+struct line_slot {
+    bool output = false;
+    bool latch = false;
+    int pull = gpio_pull_down;
+    int far = -1;              // what the far side drives: -1 nothing, 0 or 1
+    int seen = -1;             // last level the far side was told of
+    bool seen_driven = false;  // and whether the Pi drove it then
+};
+
 struct bank_state {
     bool setup_done = false;
-    line_state lines[line_count] = {};
+    line_slot lines[line_count] = {};
+    wire_role roles[line_count] = {};
     std::uint64_t calls = 0;
 };
 
 bank_state bank;
+far_side attached{};
+bool powered = false; // by a test, or from the environment at the first setup
 bool recording = false;
 bool announced = false;
 std::vector<bus_event> recorded;
+std::uint64_t stop_at_call = never;
+std::string log_path;
+
+int power_on_pull(int pin)
+{
+    for (const header_pin &p : pi_header)
+        if (p.wiringpi == pin)
+            return p.bcm <= 8 ? gpio_pull_up : gpio_pull_down;
+    return gpio_pull_down;
+}
 
 std::int64_t wall_clock_ns()
 {
@@ -31,10 +61,30 @@ std::int64_t wall_clock_ns()
         .count();
 }
 
+bool input_level(const line_slot &l) { return l.far >= 0 ? l.far == 1 : l.pull == gpio_pull_up; }
+bool shown_level(const line_slot &l) { return l.output ? l.latch : input_level(l); }
+
+// Tells the far side when a line it listens to changes level, or starts or
+// stops being driven by the Pi.
+void tell_far_side(int pin)
+{
+    if (bank.roles[pin] != wire_role::listens)
+        return;
+    line_slot &l = bank.lines[pin];
+    const bool level = shown_level(l);
+    if (l.seen == static_cast<int>(level) && l.seen_driven == l.output)
+        return;
+    l.seen = level;
+    l.seen_driven = l.output;
+    attached.line_changed(pin, level);
+}
+
 // Counts the call, records it if asked, and returns its index.
 std::uint64_t begin_call(call_kind kind, int pin, int value)
 {
     const std::uint64_t call = bank.calls++;
+    if (call == stop_at_call)
+        std::raise(SIGSTOP);
     if (recording)
         recorded.push_back({call, wall_clock_ns(), kind, pin, value});
     return call;
@@ -60,21 +110,90 @@ bool usable_line(int pin)
     return true;
 }
 
+const char *kind_name(call_kind kind)
+{
+    switch (kind) {
+    case call_kind::setup: return "setup";
+    case call_kind::mode: return "mode";
+    case call_kind::write: return "write";
+    case call_kind::read: return "read";
+    case call_kind::pull: return "pull";
+    case call_kind::far_side: return "far";
+    }
+    return "?";
+}
+
+void write_log()
+{
+    std::FILE *log = std::fopen(log_path.c_str(), "w");
+    if (log == nullptr)
+        return;
+    for (const bus_event &e : recorded)
+        std::fprintf(log, "%llu %lld %s %d %d\n", static_cast<unsigned long long>(e.call),
+                     static_cast<long long>(e.wall_ns), kind_name(e.kind), e.pin, e.value);
+    std::fclose(log);
+}
+
+// A program's bus, set up as its environment asks (see pin_bank.h).
+void power_on_from_environment()
+{
+    const char *side = std::getenv("VIRTUAL_BUS");
+    if (side == nullptr || std::strcmp(side, "instrument") == 0) {
+        power_on();
+    } else if (std::strcmp(side, "plug") == 0) {
+        const char *spec = std::getenv("VIRTUAL_PLUG_FAULTS");
+        std::vector<plug_fault> faults;
+        std::string error;
+        if (!parse_plug_faults(spec == nullptr ? "" : spec, faults, error)) {
+            std::fprintf(stderr, "virtual bus: VIRTUAL_PLUG_FAULTS: %s\n", error.c_str());
+            std::exit(2);
+        }
+        power_on_with_plug(faults);
+    } else {
+        std::fprintf(stderr, "virtual bus: VIRTUAL_BUS is '%s'; it must be instrument or plug\n", side);
+        std::exit(2);
+    }
+    if (const char *stop = std::getenv("VIRTUAL_BUS_STOP_AT_CALL"))
+        stop_at_call = std::strtoull(stop, nullptr, 10);
+    if (const char *path = std::getenv("VIRTUAL_BUS_LOG")) {
+        log_path = path;
+        recording = true;
+        std::atexit(write_log);
+    }
+}
+
 } // namespace
 
-void power_on()
+void power_on(const far_side &side)
 {
+    powered = true;
     bank = bank_state{};
-    recorded.clear();
+    attached = side;
+    for (int pin = 0; pin < line_count; ++pin) {
+        bank.lines[pin].pull = power_on_pull(pin);
+        bank.roles[pin] = side.role(pin);
+    }
     clear_violations();
-    instrument_power_on();
+    side.power_on();
+    for (int pin = 0; pin < line_count; ++pin)
+        tell_far_side(pin);
+    recorded.clear();
 }
 
-void record_instrument_drive(int pin, bool level)
+void power_on() { power_on(virtual_instrument); }
+
+void far_side_drive(int pin, int level)
 {
+    line_slot &l = bank.lines[pin];
+    if (l.far == level)
+        return;
+    l.far = level;
     if (recording)
-        recorded.push_back({current_call(), wall_clock_ns(), call_kind::instrument, pin, level ? 1 : 0});
+        recorded.push_back({current_call(), wall_clock_ns(), call_kind::far_side, pin, level});
 }
+
+bool wire_level(int pin) { return shown_level(bank.lines[pin]); }
+bool driven_by_pi(int pin) { return bank.lines[pin].output; }
 
 void record_events(bool on) { recording = on; }
 const std::vector<bus_event> &events() { return recorded; }
@@ -85,7 +204,29 @@ line_state line(int pin)
 {
     if (pin < 0 || pin >= line_count)
         return {false, false};
-    return bank.lines[pin];
+    return {bank.lines[pin].output, shown_level(bank.lines[pin])};
+}
+
+bool read_bus_log(const std::string &path, std::vector<bus_event> &events)
+{
+    std::FILE *log = std::fopen(path.c_str(), "r");
+    if (log == nullptr)
+        return false;
+    unsigned long long call = 0;
+    long long wall = 0;
+    char kind[8];
+    int pin = 0, value = 0;
+    while (std::fscanf(log, "%llu %lld %7s %d %d", &call, &wall, kind, &pin, &value) == 5) {
+        call_kind k = call_kind::setup;
+        for (call_kind c : {call_kind::setup, call_kind::mode, call_kind::write, call_kind::read, call_kind::pull,
+                            call_kind::far_side})
+            if (std::strcmp(kind, kind_name(c)) == 0)
+                k = c;
+        events.push_back({call, wall, k, pin, value});
+    }
+    const bool whole = std::feof(log) != 0;
+    std::fclose(log);
+    return whole;
 }
 
 } // namespace sim
@@ -94,6 +235,8 @@ using namespace sim;
 
 extern "C" int wiringPiSetup(void)
 {
+    if (!powered)
+        power_on_from_environment();
     begin_call(call_kind::setup, -1, 0);
     if (bank.setup_done) {
         flag(violation_kind::setup_repeated, -1, "");
@@ -102,9 +245,8 @@ extern "C" int wiringPiSetup(void)
     bank.setup_done = true;
     if (reporting() && !announced) {
         announced = true;
-        std::fputs("virtual instrument: no hardware is driven; the bus goes to a simulated"
-                   " instrument\n",
-                   stderr);
+        std::fprintf(stderr, "%s: no hardware is driven; the bus goes to a simulated %s\n", attached.name,
+                     attached.name + std::strlen("virtual "));
     }
     return 0;
 }
@@ -118,11 +260,8 @@ extern "C" void pinMode(int pin, int mode)
         flag(violation_kind::unsupported_mode, pin, "mode " + std::to_string(mode));
         return;
     }
-    line_state &state = bank.lines[pin];
-    state.output = mode == gpio_mode_output;
-    // A line turned output drives the level last written to it.
-    if (state.output)
-        instrument_line_driven(pin, state.level);
+    bank.lines[pin].output = mode == gpio_mode_output;
+    tell_far_side(pin);
 }
 
 extern "C" void digitalWrite(int pin, int value)
@@ -132,13 +271,18 @@ extern "C" void digitalWrite(int pin, int value)
         return;
     if (value != gpio_low && value != gpio_high)
         flag(violation_kind::unsupported_level, pin, "level " + std::to_string(value));
-    line_state &state = bank.lines[pin];
-    if (!state.output) {
-        flag(violation_kind::write_to_non_output, pin, "pin " + std::to_string(pin));
+    switch (bank.roles[pin]) {
+    case wire_role::listens:
+        break;
+    case wire_role::drives:
+        flag(violation_kind::write_to_driven_line, pin, "pin " + std::to_string(pin));
+        return;
+    case wire_role::none:
+        flag(violation_kind::write_to_unwired_line, pin, "pin " + std::to_string(pin));
         return;
     }
-    state.level = value != gpio_low;
-    instrument_line_driven(pin, state.level);
+    bank.lines[pin].latch = value != gpio_low;
+    tell_far_side(pin);
 }
 
 extern "C" int digitalRead(int pin)
@@ -146,13 +290,26 @@ extern "C" int digitalRead(int pin)
     begin_call(call_kind::read, pin, 0);
     if (!usable_line(pin))
         return 0;
-    const line_state &state = bank.lines[pin];
-    if (state.output) {
+    const line_slot &l = bank.lines[pin];
+    if (l.output) {
         flag(violation_kind::read_of_non_input, pin, "pin " + std::to_string(pin));
-        finish_read(state.level);
-        return state.level;
+        finish_read(l.latch);
+        return l.latch;
     }
-    const int level = instrument_data_in_level(pin) ? 1 : 0;
+    const int level = input_level(l) ? 1 : 0;
     finish_read(level);
     return level;
+}
+
+extern "C" void pullUpDnControl(int pin, int pud)
+{
+    begin_call(call_kind::pull, pin, pud);
+    if (!usable_line(pin))
+        return;
+    if (pud != gpio_pull_off && pud != gpio_pull_down && pud != gpio_pull_up) {
+        flag(violation_kind::unsupported_pull, pin, "pull " + std::to_string(pud));
+        return;
+    }
+    bank.lines[pin].pull = pud;
+    tell_far_side(pin);
 }

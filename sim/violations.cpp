@@ -21,7 +21,9 @@ const char *to_string(violation_kind kind)
     case violation_kind::no_such_line: return "no such line";
     case violation_kind::unsupported_mode: return "unsupported pin mode";
     case violation_kind::unsupported_level: return "level other than 0 or 1";
-    case violation_kind::write_to_non_output: return "write to a line that is not an output";
+    case violation_kind::write_to_driven_line: return "write to a line the far side drives";
+    case violation_kind::write_to_unwired_line: return "write to a line the far side is not wired to";
+    case violation_kind::unsupported_pull: return "unsupported pull";
     case violation_kind::read_of_non_input: return "read of a line that is not an input";
     case violation_kind::strobe_outside_frame: return "strobe pulse outside a frame";
     case violation_kind::wrong_pulse_count: return "frame closed after a wrong number of strobe pulses";

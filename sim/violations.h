@@ -19,7 +19,9 @@ enum class violation_kind {
     no_such_line,           // pin number outside the bank
     unsupported_mode,       // pinMode with a mode other than input or output
     unsupported_level,      // digitalWrite with a level other than 0 or 1
-    write_to_non_output,    // digitalWrite to a line that is not an output
+    write_to_driven_line,   // digitalWrite to a line the far side drives
+    write_to_unwired_line,  // digitalWrite to a line the far side is not wired to
+    unsupported_pull,       // pullUpDnControl with other than off, down or up
     read_of_non_input,      // digitalRead of a line that is not an input
     strobe_outside_frame,   // strobe rose while select was high
     wrong_pulse_count,      // frame closed after other than 4 (write) / 8 (read) pulses

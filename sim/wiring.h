@@ -16,6 +16,11 @@ constexpr int strobe_pin = 21;
 constexpr int select_pin = 11;
 constexpr std::array<int, 8> data_in_pins = {10, 14, 6, 13, 12, 5, 4, 3};
 
+// Where the loopback plug returns the strobe and the select: two auxiliary
+// inputs of the Pi's.
+constexpr int strobe_return_pin = 7;
+constexpr int select_return_pin = 16;
+
 enum class line_role : unsigned char { unused, data_out, strobe, select, data_in };
 
 struct line_use {

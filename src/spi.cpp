@@ -69,6 +69,11 @@ int to_signed(std::uint32_t word)
 
 } // namespace
 
+// Select and strobe get their idle levels while they are still inputs: the
+// level goes to the line's output latch, and the line drives it from the
+// moment it becomes an output. Made an output first, select would drive the
+// latch's power-on low until the next write, and the instrument would see a
+// frame open and close with no byte in it.
 void setup_io()
 {
     wiringPiSetup();
@@ -76,10 +81,10 @@ void setup_io()
         pinMode(line.pin, line.mode);
     for (int pin : gpio_in)
         pinMode(pin, gpio_mode_input);
-    for (int pin : gpio_out)
-        pinMode(pin, gpio_mode_output);
     digitalWrite(select_pin, gpio_high);
     digitalWrite(strobe_pin, gpio_low);
+    for (int pin : gpio_out)
+        pinMode(pin, gpio_mode_output);
 }
 
 void gpio_write(int address, int data)

@@ -36,8 +36,8 @@ bus_trace decode_bus(const std::vector<sim::bus_event> &events)
     int reads_in_byte = 0;
 
     for (const sim::bus_event &e : events) {
-        if (e.kind == sim::call_kind::setup || e.kind == sim::call_kind::mode ||
-            e.kind == sim::call_kind::instrument)
+        if (e.kind == sim::call_kind::setup || e.kind == sim::call_kind::mode || e.kind == sim::call_kind::pull ||
+            e.kind == sim::call_kind::far_side)
             continue;
         if (frame == nullptr) {
             const bool opens = e.kind == sim::call_kind::write && e.pin == sim::select_pin &&

@@ -116,22 +116,39 @@ TEST_F(instrument_bus, calls_before_setup_are_flagged_and_ignored)
     EXPECT_EQ(kinds().back(), sim::violation_kind::setup_repeated);
 }
 
-TEST_F(instrument_bus, wrong_directions_and_unknown_lines_are_flagged)
+TEST_F(instrument_bus, wrong_lines_and_directions_are_flagged)
 {
-    digitalWrite(sim::data_in_pins[0], 1);   // an input
-    digitalWrite(0, 1);                      // never given a direction
+    digitalWrite(sim::data_in_pins[0], 1);   // driven by the instrument
+    digitalWrite(0, 1);                      // not wired to the instrument
     EXPECT_EQ(digitalRead(sim::strobe_pin), 0); // an output: reads its own level
     digitalRead(-1);
     digitalWrite(64, 1);
     pinMode(1000, 1);
     pinMode(0, 2);
-    EXPECT_EQ(kinds(), (kinds_t{sim::violation_kind::write_to_non_output, sim::violation_kind::write_to_non_output,
+    EXPECT_EQ(kinds(), (kinds_t{sim::violation_kind::write_to_driven_line, sim::violation_kind::write_to_unwired_line,
                                 sim::violation_kind::read_of_non_input, sim::violation_kind::no_such_line,
                                 sim::violation_kind::no_such_line, sim::violation_kind::no_such_line,
                                 sim::violation_kind::unsupported_mode}));
     EXPECT_FALSE(sim::line(sim::data_in_pins[0]).level);
 }
 
+// A line that is still an input shows its power-on pull (select, Broadcom
+// GPIO 7, is pulled up); made an output, it drives its latch, low after boot.
+TEST_F(instrument_bus, select_made_an_output_before_it_is_driven_high_opens_a_phantom_frame)
+{
+    auto start_up = [](bool idle_levels_first) {
+        sim::power_on();
+        wiringPiSetup();
+        if (idle_levels_first)
+            digitalWrite(sim::select_pin, 1);
+        pinMode(sim::select_pin, 1);
+        digitalWrite(sim::select_pin, 1);
+        return kinds();
+    };
+    EXPECT_TRUE(sim::line(sim::select_pin).level) << "pulled up before the bus is set up";
+    EXPECT_EQ(start_up(false), (kinds_t{sim::violation_kind::wrong_pulse_count}));
+    EXPECT_EQ(start_up(true), kinds_t{});
+}
 TEST_F(instrument_bus, strobe_outside_a_frame_is_flagged)
 {
     pulse();

@@ -28,9 +28,9 @@ TEST(link_setup, makes_exactly_the_start_up_calls_in_order)
         {mode, 8, 1}, {mode, 9, 1}, {mode, 7, 0}, {mode, 15, 1}, {mode, 16, 0},
         {mode, 10, 0}, {mode, 14, 0}, {mode, 6, 0}, {mode, 13, 0},
         {mode, 12, 0}, {mode, 5, 0}, {mode, 4, 0}, {mode, 3, 0},
+        {write, 11, 1}, {write, 21, 0},
         {mode, 29, 1}, {mode, 28, 1}, {mode, 25, 1}, {mode, 27, 1}, {mode, 24, 1},
         {mode, 23, 1}, {mode, 26, 1}, {mode, 22, 1}, {mode, 21, 1}, {mode, 11, 1},
-        {write, 11, 1}, {write, 21, 0},
     };
     const std::vector<sim::bus_event> &got = sim::events();
     ASSERT_EQ(got.size(), expected.size());
@@ -40,7 +40,8 @@ TEST(link_setup, makes_exactly_the_start_up_calls_in_order)
         EXPECT_EQ(got[i].pin, expected[i].pin);
         EXPECT_EQ(got[i].value, expected[i].value);
     }
-    EXPECT_TRUE(sim::violations().empty());
+    EXPECT_TRUE(sim::violations().empty()) << "no frame at start-up";
+    EXPECT_FALSE(sim::inspect_instrument().in_frame);
     EXPECT_TRUE(sim::line(11).output && sim::line(11).level) << "select idles high";
     EXPECT_TRUE(sim::line(21).output && !sim::line(21).level) << "strobe idles low";
 }

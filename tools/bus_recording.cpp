@@ -93,13 +93,13 @@ std::vector<line_change> line_changes(const std::vector<sim::bus_event> &events)
             }
             break;
         case sim::call_kind::write:
-            if (output[p]) {
-                latched[p] = e.value != 0 ? '1' : '0';
+            // A write to an input only sets the latch the line drives later.
+            latched[p] = e.value != 0 ? '1' : '0';
+            if (output[p])
                 changes.push_back({t, e.pin, latched[p]});
-            }
             break;
-        case sim::call_kind::instrument:
-            changes.push_back({t + sim::bus_call_ns / 2, e.pin, e.value != 0 ? '1' : '0'});
+        case sim::call_kind::far_side:
+            changes.push_back({t + sim::bus_call_ns / 2, e.pin, e.value < 0 ? 'z' : e.value != 0 ? '1' : '0'});
             break;
         default:
             break;

@@ -12,7 +12,7 @@
 
 #include "../src/gpio_platform.h"
 #include "../src/spi.h"
-#include "pi_header.h"
+#include "../src/pi_header.h"
 
 namespace {
 
