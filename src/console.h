@@ -3,10 +3,20 @@
 
 #include <cstdio>
 
-// Starts the bus and runs the menu until command 0 or the end of input.
-// Returns the process exit status: 0 after command 0 or when input ends at
-// the command prompt, 1 when input ends while a command waits for its value.
-int run_console(std::FILE *in, std::FILE *out, std::FILE *err);
+#include "output_buffer.h"
 
-// Lists `count` data words, one line each, numbered from 1.
-void print_listing(std::FILE *out, int count, const int *words);
+// Exit statuses of the console.
+constexpr int exit_quit = 0;             // command 0, or input ended at the command prompt
+constexpr int exit_input_ended = 1;      // input ended while a command waited for its value
+constexpr int exit_input_failed = 2;     // standard input could not be read
+constexpr int exit_output_failed = 3;    // standard output could not be written
+constexpr int exit_signal_base = 128;    // + the number of the signal that ended it
+
+// Starts the bus and runs the menu, reading the operator's input from
+// `in_fd` and writing the dialogue to `out_fd`, until command 0, the end of
+// input, a failure of either, or a stop signal. Returns the exit status.
+int run_console(int in_fd, int out_fd, std::FILE *err);
+
+// Lists `count` data words, one line each, numbered from 1. Stops at an
+// output failure; returns the number of lines put.
+int print_listing(output_buffer &out, int count, const int *words);

@@ -1,8 +1,46 @@
 #include "console_input.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <climits>
 
+#include "stop_signals.h"
+
 namespace {
+
+// What next_byte gives besides a byte.
+constexpr int input_ended = -1;
+constexpr int input_failed = -2;
+constexpr int input_interrupted = -3;
+
+int next_byte(input_source &in)
+{
+    if (in.at < in.end)
+        return in.data[in.at++];
+    for (;;) {
+        if (!wait_readable(in.fd))
+            return input_interrupted;
+        const ssize_t n = read(in.fd, in.data, sizeof in.data);
+        if (n > 0) {
+            in.at = 1;
+            in.end = static_cast<std::size_t>(n);
+            return in.data[0];
+        }
+        if (n == 0)
+            return input_ended;
+        if (errno != EINTR && errno != EAGAIN) {
+            in.error = errno;
+            return input_failed;
+        }
+    }
+}
+
+read_status status_of(int c)
+{
+    return c == input_ended ? read_status::ended
+                            : c == input_failed ? read_status::failed : read_status::interrupted;
+}
 
 // The white space that "%d" skips in the C locale.
 bool is_space(int c)
@@ -43,31 +81,33 @@ private:
     unsigned long seen_ = 0;
 };
 
-void drop_rest_of_line(std::FILE *in)
+// Ends on the newline, or on whatever ends the input.
+int drop_rest_of_line(input_source &in)
 {
     int c;
     do
-        c = std::getc(in);
-    while (c != EOF && c != '\n');
+        c = next_byte(in);
+    while (c >= 0 && c != '\n');
+    return c;
 }
 
 } // namespace
 
-read_status read_number(std::FILE *in, std::FILE *err, int &value)
+read_status read_number(input_source &in, std::FILE *err, int &value)
 {
     int c;
     do
-        c = std::getc(in);
-    while (c != EOF && is_space(c));
-    if (c == EOF)
-        return read_status::ended;
+        c = next_byte(in);
+    while (c >= 0 && is_space(c));
+    if (c < 0)
+        return status_of(c);
 
     token_excerpt excerpt;
     bool negative = false;
     if (c == '+' || c == '-') {
         negative = c == '-';
         excerpt.add(c);
-        c = std::getc(in);
+        c = next_byte(in);
     }
 
     // The magnitude is checked after every digit, so it never exceeds
@@ -76,7 +116,7 @@ read_status read_number(std::FILE *in, std::FILE *err, int &value)
     long long magnitude = 0;
     bool digits = false;
     bool well_formed = true;
-    for (; c != EOF && !is_space(c); c = std::getc(in)) {
+    for (; c >= 0 && !is_space(c); c = next_byte(in)) {
         excerpt.add(c);
         if (!well_formed)
             continue;
@@ -89,6 +129,10 @@ read_status read_number(std::FILE *in, std::FILE *err, int &value)
         }
     }
 
+    // A token cut short by a failure or a signal is no answer; one ended by
+    // the end of input is.
+    if (c == input_failed || c == input_interrupted)
+        return status_of(c);
     if (well_formed && digits) {
         value = static_cast<int>(negative ? -magnitude : magnitude);
         return read_status::number;
@@ -97,7 +141,9 @@ read_status read_number(std::FILE *in, std::FILE *err, int &value)
     std::fprintf(err, "run: refused \"%s%s\": not a decimal integer from %d to %d;"
                       " the rest of the line is dropped\n",
                  excerpt.text(), excerpt.cut() ? "..." : "", INT_MIN, INT_MAX);
-    if (c != '\n' && c != EOF)
-        drop_rest_of_line(in);
+    if (c != '\n' && c != input_ended)
+        c = drop_rest_of_line(in);
+    if (c == input_failed || c == input_interrupted)
+        return status_of(c);
     return read_status::refused;
 }

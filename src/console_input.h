@@ -6,14 +6,28 @@
 // else is refused: one line on the error stream names it, and the rest of its
 // input line is dropped, so that nothing typed after a mistake is taken as
 // the answer to a later prompt.
+//
+// The input is read from a descriptor through a buffer of its own, and a
+// wait for more input ends when a stop signal comes (see stop_signals.h).
 #pragma once
 
+#include <cstddef>
 #include <cstdio>
 
-enum class read_status {
-    number,   // value holds the number read
-    refused,  // a token was refused and reported; value is untouched
-    ended,    // end of input before any token
+struct input_source {
+    int fd = 0;
+    int error = 0; // errno of a failed read
+    std::size_t at = 0;
+    std::size_t end = 0;
+    unsigned char data[4096];
 };
 
-read_status read_number(std::FILE *in, std::FILE *err, int &value);
+enum class read_status {
+    number,      // value holds the number read
+    refused,     // a token was refused and reported; value is untouched
+    ended,       // end of input before any token
+    failed,      // the input could not be read: source.error says why
+    interrupted, // a stop signal came while waiting for input
+};
+
+read_status read_number(input_source &in, std::FILE *err, int &value);

@@ -1,17 +1,27 @@
 // Operator console for the counting instrument.
 //
-// One loop: show the menu, read a command number, run the command. Every
-// prompt is flushed before the program waits, so the dialogue works the same
-// on a terminal and over pipes. Standard output carries the dialogue only;
-// refused input and early end of input are reported on standard error.
+// One loop: show the menu, read a command number, run the command. Standard
+// output is fully buffered and flushed before every wait for input, before
+// anything goes to standard error and at every exit, so the dialogue is the
+// same on a terminal and through pipes. Standard output carries the dialogue
+// only; refused input, failures and signals are reported on standard error.
+//
+// Frames are never cut: SIGINT, SIGTERM and SIGHUP are taken only while the
+// console waits (at a prompt, or between data-size queries). SIGINT during
+// the wait for data abandons that wait; otherwise a signal ends the program
+// once what it was doing is done and its output written.
 
+#include <charconv>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
-#include <thread>
+#include <cstring>
 
 #include "console.h"
 #include "console_input.h"
+#include "output_buffer.h"
 #include "spi.h"
+#include "stop_signals.h"
 
 namespace {
 
@@ -27,45 +37,124 @@ const char menu[] =
 constexpr int data_buffer_size = 4096;
 
 constexpr auto poll_interval = std::chrono::microseconds(1000);
+// How long command 8 waits in silence before it says what it waits for.
+constexpr auto quiet_wait = std::chrono::seconds(2);
 
 struct console_io {
-    std::FILE *in;
-    std::FILE *out;
+    input_source &in;
+    output_buffer &out;
     std::FILE *err;
 };
 
+// Standard error, after what standard output holds, so that the two read
+// in order on one terminal.
+void say(const console_io &io, const char *text)
+{
+    flush(io.out);
+    std::fputs(text, io.err);
+}
+
+// The status to end with once the output is written: what was asked, unless
+// the output failed, which is reported here.
+int finish(const console_io &io, int status, long long words_lost = 0)
+{
+    flush(io.out);
+    if (io.out.error == 0)
+        return status;
+    std::fprintf(io.err, "run: cannot write standard output: %s", std::strerror(io.out.error));
+    if (words_lost > 0)
+        std::fprintf(io.err, "; %lld words read from the instrument were not written", words_lost);
+    std::fputs("\n", io.err);
+    return exit_output_failed;
+}
+
+// Shows the prompt and reads the answer. A prompt that cannot be shown, or
+// a stop signal already pending, gets no answer: the caller ends.
 read_status ask(const console_io &io, const char *prompt, int &value)
 {
-    std::fputs(prompt, io.out);
-    std::fflush(io.out);
+    put(io.out, prompt);
+    if (!flush(io.out) || poll_stop_signals() != 0)
+        return read_status::interrupted;
     return read_number(io.in, io.err, value);
 }
 
-// Waits until the instrument holds data, reads all of it, then lists it:
-// nothing is printed while words are being fetched. There is no time-out;
-// Ctrl-C leaves the program, and the instrument keeps its settings.
-void read_data(std::FILE *out, int (&data)[data_buffer_size])
+// Queries the data size, sleeping after every query, until the instrument
+// holds data. Returns the count, 0 when SIGINT abandoned the wait, or -1 when
+// another stop signal ended it.
+int wait_for_data(const console_io &io)
 {
-    int count = 0;
-    while (count == 0) {
-        count = datasize();
-        std::this_thread::sleep_for(poll_interval);
+    const auto started = std::chrono::steady_clock::now();
+    bool told = false;
+    for (;;) {
+        const int count = datasize();
+        if (!sleep_unless_stopped(poll_interval)) {
+            if (stop_signal() != SIGINT)
+                return -1;
+            clear_stop_signal();
+            say(io, "run: read abandoned (Ctrl-C): nothing was read\n");
+            return 0;
+        }
+        if (count != 0)
+            return count;
+        if (!told && std::chrono::steady_clock::now() - started >= quiet_wait) {
+            told = true;
+            say(io, "run: waiting for the instrument to report data (is it started?);"
+                    " Ctrl-C abandons the wait\n");
+        }
     }
+}
+
+// Command 8: waits until the instrument holds data, reads all of it, then
+// lists it: nothing is printed while words are being fetched. Returns the
+// words read but not written, or -1 when a signal ended the wait.
+long long read_data(const console_io &io, int (&data)[data_buffer_size])
+{
+    const int count = wait_for_data(io);
+    if (count <= 0)
+        return count;
     readDATA(count, data);
-    print_listing(out, count, data);
+    const int listed = print_listing(io.out, count, data);
+    flush(io.out);
+    return static_cast<long long>(lines_not_written(io.out)) + (count - listed);
+}
+
+int stopped_by_signal(const console_io &io)
+{
+    return finish(io, exit_signal_base + stop_signal());
 }
 
 } // namespace
 
-void print_listing(std::FILE *out, int count, const int *words)
+int print_listing(output_buffer &out, int count, const int *words)
 {
-    for (int i = 0; i < count; ++i)
-        std::fprintf(out, "%d/%d cnt : %d\n", i + 1, count, words[i]);
+    // Every line is "%d/%d cnt : %d\n"; the middle is the same for all.
+    char middle[24] = "/";
+    char *end = std::to_chars(middle + 1, middle + sizeof middle, count).ptr;
+    std::memcpy(end, " cnt : ", 7);
+    const auto middle_size = static_cast<std::size_t>(end + 7 - middle);
+
+    int i = 0;
+    for (; i < count && out.error == 0; ++i) {
+        char line[48];
+        char *p = std::to_chars(line, line + 11, i + 1).ptr;
+        std::memcpy(p, middle, middle_size);
+        p = std::to_chars(p + middle_size, line + sizeof line - 1, words[i]).ptr;
+        *p++ = '\n';
+        put(out, line, static_cast<std::size_t>(p - line));
+    }
+    return i;
 }
 
-int run_console(std::FILE *in, std::FILE *out, std::FILE *err)
+int run_console(int in_fd, int out_fd, std::FILE *err)
 {
+    static input_source in;
+    static output_buffer out;
+    in = input_source{};
+    in.fd = in_fd;
+    out = output_buffer{};
+    out.fd = out_fd;
     const console_io io{in, out, err};
+
     int command = 99;
     int test_value = 0;
     int threshold_value = 0;
@@ -73,14 +162,20 @@ int run_console(std::FILE *in, std::FILE *out, std::FILE *err)
     static int data[data_buffer_size];
 
     setup_io();
+    bool at_value_prompt = false;
     while (command != 0) {
-        std::fputs("\n", out);
-        std::fputs(menu, out);
+        // A signal taken during the last command ends the program here.
+        if (poll_stop_signals() != 0)
+            return stopped_by_signal(io);
+        put(out, "\n");
+        put(out, menu);
         const read_status got = ask(io, "enter command : ", command);
         if (got == read_status::ended)
-            return 0;
+            return finish(io, exit_quit);
         if (got == read_status::refused)
             continue;
+        if (got != read_status::number)
+            break;
 
         // A command that needs a value runs only once the value is read.
         read_status value = read_status::number;
@@ -95,12 +190,12 @@ int run_console(std::FILE *in, std::FILE *out, std::FILE *err)
             stop();
             break;
         case 4:
-            std::fprintf(out, "run = %d\n", run());
+            put_format(out, "run = %d\n", run());
             break;
         case 5:
             value = ask(io, "threshold : ", threshold_value);
             if (value == read_status::number)
-                std::fprintf(out, "%d", setTHR(threshold_value));
+                put_format(out, "%d", setTHR(threshold_value));
             break;
         case 6:
             value = ask(io, "pol : ", polarity_value);
@@ -108,15 +203,20 @@ int run_console(std::FILE *in, std::FILE *out, std::FILE *err)
                 setPOL(polarity_value);
             break;
         case 7:
-            std::fprintf(out, "datasize = %d\n", datasize());
+            put_format(out, "datasize = %d\n", datasize());
             break;
-        case 8:
-            read_data(out, data);
+        case 8: {
+            const long long lost = read_data(io, data);
+            if (lost < 0)
+                return stopped_by_signal(io);
+            if (lost > 0 || out.error != 0)
+                return finish(io, exit_output_failed, lost);
             break;
+        }
         case 9:
             value = ask(io, "write: ", test_value);
             if (value == read_status::number)
-                std::fprintf(out, "read : %d\n", ifc_rd(test_value));
+                put_format(out, "read : %d\n", ifc_rd(test_value));
             break;
         case 10:
             value = ask(io, "period: ", test_value);
@@ -127,18 +227,32 @@ int run_console(std::FILE *in, std::FILE *out, std::FILE *err)
             break;
         }
         if (value == read_status::ended) {
-            std::fflush(out);
-            std::fputs("run: input ended while a command waited for its value;"
-                       " nothing was sent\n", err);
-            return 1;
+            say(io, "run: input ended while a command waited for its value; nothing was sent\n");
+            return finish(io, exit_input_ended);
+        }
+        if (value != read_status::number && value != read_status::refused) {
+            at_value_prompt = true;
+            break;
         }
     }
-    return 0;
+    if (command == 0)
+        return finish(io, exit_quit);
+
+    // Ended at a prompt: by a failure of the output or the input, or a signal.
+    if (out.error != 0)
+        return finish(io, exit_output_failed);
+    if (stop_signal() != 0)
+        return stopped_by_signal(io);
+    say(io, "run: cannot read standard input: ");
+    std::fprintf(err, "%s%s\n", std::strerror(in.error),
+                 at_value_prompt ? "; nothing was sent for the command that waited for its value" : "");
+    return finish(io, exit_input_failed);
 }
 
 #ifndef RUN_CONSOLE_WITHOUT_MAIN
 int main()
 {
-    return run_console(stdin, stdout, stderr);
+    catch_stop_signals();
+    return run_console(0, 1, stderr);
 }
 #endif

@@ -2,6 +2,9 @@
 // instrument run a frame, a read-out and the listing on fixed storage.
 // Every operator new in this program is counted.
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -37,9 +40,9 @@ TEST(allocation, frames_read_out_and_listing_allocate_nothing)
     sim::load_fifo(std::vector<std::uint32_t>(4095, 3));
     setup_io();
     static int words[4096];
-    std::FILE *sink = std::tmpfile();
-    ASSERT_NE(sink, nullptr);
-    print_listing(sink, 1, words); // the stream's own buffer comes with its first write
+    static output_buffer sink;
+    sink.fd = open("/dev/null", O_WRONLY);
+    ASSERT_GE(sink.fd, 0);
 
     const long before = allocations;
     start();
@@ -53,7 +56,7 @@ TEST(allocation, frames_read_out_and_listing_allocate_nothing)
     stop();
     const long during = allocations - before;
 
-    std::fclose(sink);
+    close(sink.fd);
     EXPECT_GE(count, 4095);
     EXPECT_EQ(during, 0) << "heap allocations during frames and a read-out";
 }

@@ -8,7 +8,10 @@
 #include <cstdio>
 #include <string>
 
+#include <unistd.h>
+
 #include "console_input.h"
+#include "console_session.h"
 
 namespace {
 
@@ -20,7 +23,8 @@ struct reading {
 
 reading read_all(const std::string &text)
 {
-    std::FILE *in = fmemopen(const_cast<char *>(text.data()), text.size(), "r");
+    input_source in;
+    in.fd = memory_file(text);
     char *err_text = nullptr;
     std::size_t err_size = 0;
     std::FILE *err = open_memstream(&err_text, &err_size);
@@ -28,11 +32,11 @@ reading read_all(const std::string &text)
     int value = 12345;
     for (;;) {
         const read_status s = read_number(in, err, value);
-        if (s == read_status::ended)
+        if (s != read_status::number && s != read_status::refused)
             break;
         r.outcomes += s == read_status::number ? "n" + std::to_string(value) + " " : "refused ";
     }
-    std::fclose(in);
+    close(in.fd);
     std::fclose(err);
     r.errors.assign(err_text, err_size);
     std::free(err_text);

@@ -1,5 +1,8 @@
 #include "console_session.h"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
@@ -25,6 +28,33 @@ std::string close_and_take(std::FILE *stream, char *&text, std::size_t &size)
 
 } // namespace
 
+int memory_file(const std::string &contents)
+{
+    const int fd = memfd_create("console-session", MFD_CLOEXEC);
+    if (fd < 0)
+        throw std::runtime_error("cannot make a file in memory");
+    for (std::size_t done = 0; done < contents.size();) {
+        const ssize_t n = write(fd, contents.data() + done, contents.size() - done);
+        if (n <= 0)
+            throw std::runtime_error("cannot fill a file in memory");
+        done += static_cast<std::size_t>(n);
+    }
+    lseek(fd, 0, SEEK_SET);
+    return fd;
+}
+
+std::string take_memory_file(int fd)
+{
+    std::string contents;
+    char buffer[65536];
+    lseek(fd, 0, SEEK_SET);
+    ssize_t n;
+    while ((n = read(fd, buffer, sizeof buffer)) > 0)
+        contents.append(buffer, static_cast<std::size_t>(n));
+    close(fd);
+    return contents;
+}
+
 console_session run_console_session(const std::string &input, const std::function<void()> &prepare)
 {
     sim::set_reporting(false);
@@ -32,20 +62,18 @@ console_session run_console_session(const std::string &input, const std::functio
     prepare();
     sim::record_events(true);
 
-    // fmemopen refuses an empty buffer.
-    std::FILE *in = input.empty() ? std::fopen("/dev/null", "r")
-                                  : fmemopen(const_cast<char *>(input.data()), input.size(), "r");
-    char *out_text = nullptr, *err_text = nullptr;
-    std::size_t out_size = 0, err_size = 0;
-    std::FILE *out = open_memstream(&out_text, &out_size);
+    const int in = memory_file(input);
+    const int out = memory_file("");
+    char *err_text = nullptr;
+    std::size_t err_size = 0;
     std::FILE *err = open_memstream(&err_text, &err_size);
-    if (in == nullptr || out == nullptr || err == nullptr)
-        throw std::runtime_error("cannot open the console's streams in memory");
+    if (err == nullptr)
+        throw std::runtime_error("cannot open the console's error stream in memory");
 
     console_session s;
     s.status = run_console(in, out, err);
-    std::fclose(in);
-    s.out = close_and_take(out, out_text, out_size);
+    close(in);
+    s.out = take_memory_file(out);
     s.err = close_and_take(err, err_text, err_size);
 
     sim::record_events(false);

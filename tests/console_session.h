@@ -16,6 +16,11 @@ struct console_session {
     bus_trace bus;           // the frames after the start-up
 };
 
+// A file in memory holding `contents`, open at its start; and what one
+// holds, read from its start (the descriptor is closed).
+int memory_file(const std::string &contents);
+std::string take_memory_file(int fd);
+
 // Powers the instrument on, lets `prepare` set it up (load words, say), then
 // runs the console on `input` until it returns.
 console_session run_console_session(const std::string &input, const std::function<void()> &prepare = [] {});

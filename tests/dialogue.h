@@ -1,47 +1,21 @@
-// Driving the console program as an operator would, through pipes.
+// Driving the console program as an operator would.
 #pragma once
 
-#include <sys/types.h>
-
-#include <chrono>
-#include <string>
+#include "program_run.h"
 
 // The program under test: the console built on the virtual instrument.
-const char *console_program();
+inline const char *console_program() { return CONSOLE_PROGRAM; }
 
-struct dialogue_result {
-    std::string out;
-    std::string err;
-    int status = -1;        // exit status, or -1 if the program did not exit normally
-    bool timed_out = false;
-};
+using dialogue_result = run_result;
 
-// Gives the whole input at once, closes standard input, collects both
-// outputs until the program ends (or kills it after `limit`).
-dialogue_result run_dialogue(const std::string &input,
-                             std::chrono::milliseconds limit = std::chrono::seconds(20));
+inline dialogue_result run_dialogue(const std::string &input, const run_options &options = {},
+                                    bool with_bus_log = false)
+{
+    return run_program({console_program()}, input, options, with_bus_log);
+}
 
 // A console kept running, answered one prompt at a time.
-class live_console {
+class live_console : public live_program {
 public:
-    live_console();
-    ~live_console();
-    live_console(const live_console &) = delete;
-    live_console &operator=(const live_console &) = delete;
-
-    // Reads standard output until what has come since the last call ends
-    // with `text`; false if it has not within `limit`.
-    bool wait_for(const std::string &text, std::chrono::milliseconds limit = std::chrono::seconds(5));
-    void type(const std::string &text);
-    // Closes standard input and waits for the exit status.
-    int finish();
-
-    const std::string &output() const { return out_; }
-
-private:
-    pid_t pid_ = -1;
-    int to_child_ = -1;
-    int from_child_ = -1;
-    std::string out_;
-    std::size_t seen_ = 0;
+    explicit live_console(bool on_terminal = false) : live_program({console_program()}, on_terminal) {}
 };

@@ -203,31 +203,34 @@ TEST(dialogue, a_full_read_out_of_4095_words)
     EXPECT_EQ(r.out.substr(at), menu_pass);
 }
 
-// Every prompt must reach the operator before the program waits: with
-// standard output on a pipe, an unflushed prompt would sit in a buffer and
-// this exchange would stall.
+// Every prompt must reach the operator before the program waits, on a
+// terminal as through a pipe: an unflushed prompt would sit in the buffer
+// and this exchange would stall.
 TEST(dialogue, every_prompt_is_visible_before_the_program_waits)
 {
-    live_console console;
-    ASSERT_TRUE(console.wait_for(menu_pass));
-    console.type("9\n");
-    ASSERT_TRUE(console.wait_for("write: "));
-    console.type("-1\n");
-    ASSERT_TRUE(console.wait_for("read : 16777215\n" + menu_pass));
-    console.type("5\n");
-    ASSERT_TRUE(console.wait_for("threshold : "));
-    console.type("5000\n");
-    ASSERT_TRUE(console.wait_for("904" + menu_pass));
-    console.type("6\n");
-    ASSERT_TRUE(console.wait_for("pol : "));
-    console.type("1\n");
-    ASSERT_TRUE(console.wait_for(menu_pass));
-    console.type("10\n");
-    ASSERT_TRUE(console.wait_for("period: "));
-    console.type("100\n");
-    ASSERT_TRUE(console.wait_for(menu_pass));
-    console.type("0\n");
-    EXPECT_EQ(console.finish(), 0);
+    for (bool on_terminal : {false, true}) {
+        SCOPED_TRACE(on_terminal ? "on a terminal" : "through pipes");
+        live_console console(on_terminal);
+        ASSERT_TRUE(console.wait_for(menu_pass));
+        console.type("9\n");
+        ASSERT_TRUE(console.wait_for("write: "));
+        console.type("-1\n");
+        ASSERT_TRUE(console.wait_for("read : 16777215\n" + menu_pass));
+        console.type("5\n");
+        ASSERT_TRUE(console.wait_for("threshold : "));
+        console.type("5000\n");
+        ASSERT_TRUE(console.wait_for("904" + menu_pass));
+        console.type("6\n");
+        ASSERT_TRUE(console.wait_for("pol : "));
+        console.type("1\n");
+        ASSERT_TRUE(console.wait_for(menu_pass));
+        console.type("10\n");
+        ASSERT_TRUE(console.wait_for("period: "));
+        console.type("100\n");
+        ASSERT_TRUE(console.wait_for(menu_pass));
+        console.type("0\n");
+        EXPECT_EQ(console.finish(), 0);
+    }
 }
 
 } // namespace

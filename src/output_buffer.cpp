@@ -1,0 +1,79 @@
+#include "output_buffer.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+std::uint64_t newlines(const char *text, std::size_t size)
+{
+    return static_cast<std::uint64_t>(std::count(text, text + size, '\n'));
+}
+
+} // namespace
+
+bool flush(output_buffer &out)
+{
+    std::size_t done = 0;
+    while (out.error == 0 && done < out.used) {
+        const ssize_t n = write(out.fd, out.data + done, out.used - done);
+        if (n > 0)
+            done += static_cast<std::size_t>(n);
+        else if (n < 0 && errno != EINTR)
+            out.error = errno;
+        else if (n == 0)
+            out.error = EIO;
+    }
+    std::memmove(out.data, out.data + done, out.used - done);
+    out.used -= done;
+    return out.error == 0;
+}
+
+void put(output_buffer &out, const char *text, std::size_t size)
+{
+    while (out.error == 0 && size > sizeof out.data - out.used) {
+        const std::size_t room = sizeof out.data - out.used;
+        std::memcpy(out.data + out.used, text, room);
+        out.used += room;
+        text += room;
+        size -= room;
+        flush(out);
+    }
+    if (out.error != 0) {
+        out.lines_dropped += newlines(text, size);
+        return;
+    }
+    std::memcpy(out.data + out.used, text, size);
+    out.used += size;
+}
+
+void put(output_buffer &out, const char *text) { put(out, text, std::strlen(text)); }
+
+void put_int(output_buffer &out, long long value)
+{
+    char digits[24];
+    const std::to_chars_result r = std::to_chars(digits, digits + sizeof digits, value);
+    put(out, digits, static_cast<std::size_t>(r.ptr - digits));
+}
+
+void put_format(output_buffer &out, const char *format, ...)
+{
+    char text[256];
+    va_list args;
+    va_start(args, format);
+    const int n = std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    if (n > 0)
+        put(out, text, std::min(static_cast<std::size_t>(n), sizeof text - 1));
+}
+
+std::uint64_t lines_not_written(const output_buffer &out)
+{
+    return out.error == 0 ? 0 : newlines(out.data, out.used) + out.lines_dropped;
+}

@@ -1,0 +1,32 @@
+// Standard output of the console and the tools: a 64 KiB buffer written to
+// a descriptor with write(2), so that a failure is seen with its errno and
+// what did reach the descriptor is known to the byte.
+//
+// After the first failure nothing more is written: the bytes not written
+// stay in the buffer, later output is dropped, and both are counted in
+// lines, so a caller can say which of its lines were lost.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+struct output_buffer {
+    int fd = 1;
+    int error = 0;                  // errno of the first failed write; 0 while all is well
+    std::size_t used = 0;
+    std::uint64_t lines_dropped = 0; // lines put after the failure
+    char data[65536];
+};
+
+void put(output_buffer &out, const char *text, std::size_t size);
+void put(output_buffer &out, const char *text);
+void put_int(output_buffer &out, long long value);
+// printf-style, for results printed by a format string.
+void put_format(output_buffer &out, const char *format, ...) __attribute__((format(printf, 2, 3)));
+
+// Writes out what is buffered. False when this or an earlier write failed.
+bool flush(output_buffer &out);
+
+// Lines (newlines) that never reached the descriptor: those left in the
+// buffer by the failure, and those put after it.
+std::uint64_t lines_not_written(const output_buffer &out);

@@ -1,0 +1,99 @@
+#include "stop_signals.h"
+
+#include <poll.h>
+#include <signal.h>
+
+#include <cerrno>
+#include <ctime>
+#include <initializer_list>
+
+namespace {
+
+volatile sig_atomic_t recorded = 0;
+
+void record(int signal_number)
+{
+    if (recorded == 0 || recorded == SIGINT)
+        recorded = signal_number;
+}
+
+sigset_t stop_set()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGHUP);
+    return set;
+}
+
+// The mask to wait with: the current one, the three stop signals let through.
+sigset_t waiting_mask()
+{
+    sigset_t mask;
+    sigprocmask(SIG_SETMASK, nullptr, &mask);
+    sigdelset(&mask, SIGINT);
+    sigdelset(&mask, SIGTERM);
+    sigdelset(&mask, SIGHUP);
+    return mask;
+}
+
+timespec to_timespec(std::chrono::nanoseconds d)
+{
+    const auto s = std::chrono::duration_cast<std::chrono::seconds>(d);
+    return {static_cast<time_t>(s.count()), static_cast<long>((d - s).count())};
+}
+
+} // namespace
+
+void catch_stop_signals()
+{
+    struct sigaction action = {};
+    action.sa_handler = record;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0; // no SA_RESTART: a wait ends when a signal comes
+    for (int s : {SIGINT, SIGTERM, SIGHUP})
+        sigaction(s, &action, nullptr);
+    const sigset_t set = stop_set();
+    sigprocmask(SIG_BLOCK, &set, nullptr);
+}
+
+int stop_signal() { return recorded; }
+void clear_stop_signal() { recorded = 0; }
+
+int poll_stop_signals()
+{
+    const sigset_t mask = waiting_mask();
+    const timespec now = {0, 0};
+    ppoll(nullptr, 0, &now, &mask);
+    return recorded;
+}
+
+bool wait_readable(int fd)
+{
+    const sigset_t mask = waiting_mask();
+    pollfd p = {fd, POLLIN, 0};
+    for (;;) {
+        if (recorded != 0)
+            return false;
+        // A ppoll that finds the descriptor ready leaves a signal that came
+        // meanwhile pending: ask for it before saying the input is there.
+        if (ppoll(&p, 1, nullptr, &mask) >= 0 || errno != EINTR)
+            return poll_stop_signals() == 0; // ready, or an error the read will report
+    }
+}
+
+bool sleep_unless_stopped(std::chrono::nanoseconds duration)
+{
+    const sigset_t mask = waiting_mask();
+    const auto until = std::chrono::steady_clock::now() + duration;
+    for (;;) {
+        if (recorded != 0)
+            return false;
+        const auto left = until - std::chrono::steady_clock::now();
+        if (left <= std::chrono::nanoseconds::zero())
+            return true;
+        const timespec t = to_timespec(left);
+        ppoll(nullptr, 0, &t, &mask);
+    }
+}
