@@ -41,3 +41,66 @@ std::uint32_t make_calls(const std::vector<platform_call> &calls)
     }
     return reply;
 }
+
+// One byte on data-out 0..7 (wiringPi 29, 28, 25, 27, 24, 23, 26, 22), then
+// a strobe pulse on wiringPi 21.
+#define SEND_BYTE(value)                                                                                               \
+    do {                                                                                                               \
+        const std::uint32_t b = (value);                                                                               \
+        digitalWrite(29, static_cast<int>(b & 1u));                                                                    \
+        digitalWrite(28, static_cast<int>(b >> 1 & 1u));                                                               \
+        digitalWrite(25, static_cast<int>(b >> 2 & 1u));                                                               \
+        digitalWrite(27, static_cast<int>(b >> 3 & 1u));                                                               \
+        digitalWrite(24, static_cast<int>(b >> 4 & 1u));                                                               \
+        digitalWrite(23, static_cast<int>(b >> 5 & 1u));                                                               \
+        digitalWrite(26, static_cast<int>(b >> 6 & 1u));                                                               \
+        digitalWrite(22, static_cast<int>(b >> 7 & 1u));                                                               \
+        digitalWrite(21, 1);                                                                                           \
+        digitalWrite(21, 0);                                                                                           \
+    } while (0)
+
+// One reply byte from data-in 0..7 (wiringPi 10, 14, 6, 13, 12, 5, 4, 3) into
+// bits `shift`.., then a strobe pulse.
+#define RECEIVE_BYTE(reply, shift)                                                                                     \
+    do {                                                                                                               \
+        if (digitalRead(10) == 1) reply |= 1u << ((shift) + 0);                                                        \
+        if (digitalRead(14) == 1) reply |= 1u << ((shift) + 1);                                                        \
+        if (digitalRead(6) == 1) reply |= 1u << ((shift) + 2);                                                         \
+        if (digitalRead(13) == 1) reply |= 1u << ((shift) + 3);                                                        \
+        if (digitalRead(12) == 1) reply |= 1u << ((shift) + 4);                                                        \
+        if (digitalRead(5) == 1) reply |= 1u << ((shift) + 5);                                                         \
+        if (digitalRead(4) == 1) reply |= 1u << ((shift) + 6);                                                         \
+        if (digitalRead(3) == 1) reply |= 1u << ((shift) + 7);                                                         \
+        digitalWrite(21, 1);                                                                                           \
+        digitalWrite(21, 0);                                                                                           \
+    } while (0)
+
+std::uint32_t straight_write_frame(int address, int data)
+{
+    const std::uint32_t word =
+        0x80000000u | (static_cast<std::uint32_t>(address) & 7u) << 24 | (static_cast<std::uint32_t>(data) & 0xFFFFFFu);
+    digitalWrite(11, 0);
+    SEND_BYTE(word >> 24);
+    SEND_BYTE(word >> 16 & 0xFFu);
+    SEND_BYTE(word >> 8 & 0xFFu);
+    SEND_BYTE(word & 0xFFu);
+    digitalWrite(11, 1);
+    return 0;
+}
+
+std::uint32_t straight_read_frame(int address, int data)
+{
+    const std::uint32_t word = (static_cast<std::uint32_t>(address) & 7u) << 24 | (static_cast<std::uint32_t>(data) & 0xFFFFFFu);
+    digitalWrite(11, 0);
+    SEND_BYTE(word >> 24);
+    SEND_BYTE(word >> 16 & 0xFFu);
+    SEND_BYTE(word >> 8 & 0xFFu);
+    SEND_BYTE(word & 0xFFu);
+    std::uint32_t reply = 0;
+    RECEIVE_BYTE(reply, 0);
+    RECEIVE_BYTE(reply, 8);
+    RECEIVE_BYTE(reply, 16);
+    RECEIVE_BYTE(reply, 24);
+    digitalWrite(11, 1);
+    return reply;
+}

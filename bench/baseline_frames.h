@@ -18,3 +18,9 @@ std::vector<platform_call> frame_calls(bool write, int address, int data);
 // Makes the calls in order; returns the reply assembled from the reads
 // (without it the reads could be dropped as dead code).
 std::uint32_t make_calls(const std::vector<platform_call> &calls);
+
+// The same frames written out call by call: pin numbers as constants, no
+// loops, the same calls in the same order as the link's. Returns the reply
+// (0 for a write frame).
+std::uint32_t straight_write_frame(int address, int data);
+std::uint32_t straight_read_frame(int address, int data);

@@ -1,5 +1,6 @@
 // Makes a number of frames of one kind, for counting instructions with
-// callgrind: `count_frames link-write|link-read|baseline-write|baseline-read N`.
+// callgrind: `count_frames link-write|link-read|baseline-write|baseline-read|
+// straight-write|straight-read N`.
 // Each frame is made inside a function named for its kind, so callgrind can
 // collect exactly those (--toggle-collect).
 
@@ -17,12 +18,15 @@ __attribute__((noinline)) std::uint32_t counted_baseline(const std::vector<platf
 {
     return make_calls(*calls);
 }
+__attribute__((noinline)) std::uint32_t counted_straight_write(int data) { return straight_write_frame(4, data); }
+__attribute__((noinline)) std::uint32_t counted_straight_read(int data) { return straight_read_frame(6, data); }
 }
 
 int main(int argc, char **argv)
 {
     if (argc != 3) {
-        std::fprintf(stderr, "usage: count_frames link-write|link-read|baseline-write|baseline-read N\n");
+        std::fprintf(stderr, "usage: count_frames link-write|link-read|baseline-write|baseline-read|"
+                             "straight-write|straight-read N\n");
         return 2;
     }
     const char *kind = argv[1];
@@ -39,6 +43,10 @@ int main(int argc, char **argv)
             sink += counted_baseline(&write_calls);
         else if (std::strcmp(kind, "baseline-read") == 0)
             sink += counted_baseline(&read_calls);
+        else if (std::strcmp(kind, "straight-write") == 0)
+            sink += counted_straight_write(0x123456);
+        else if (std::strcmp(kind, "straight-read") == 0)
+            sink += counted_straight_read(0x123456);
         else
             return 2;
     }

@@ -53,6 +53,15 @@ void put(output_buffer &out, const char *text, std::size_t size)
     out.used += size;
 }
 
+char *room(output_buffer &out, std::size_t size)
+{
+    if (out.error == 0 && sizeof out.data - out.used < size)
+        flush(out);
+    return out.error == 0 ? out.data + out.used : nullptr;
+}
+
+void commit(output_buffer &out, const char *end) { out.used = static_cast<std::size_t>(end - out.data); }
+
 void put(output_buffer &out, const char *text) { put(out, text, std::strlen(text)); }
 
 void put_int(output_buffer &out, long long value)

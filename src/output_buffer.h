@@ -24,6 +24,12 @@ void put_int(output_buffer &out, long long value);
 // printf-style, for results printed by a format string.
 void put_format(output_buffer &out, const char *format, ...) __attribute__((format(printf, 2, 3)));
 
+// Room for `size` bytes (at most 4096) at the end of the buffer, written
+// out first if need be; nullptr after a failure. Whatever is put there is
+// kept by commit(), given the end of what was put.
+char *room(output_buffer &out, std::size_t size);
+void commit(output_buffer &out, const char *end);
+
 // Writes out what is buffered. False when this or an earlier write failed.
 bool flush(output_buffer &out);
 

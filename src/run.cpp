@@ -125,22 +125,42 @@ int stopped_by_signal(const console_io &io)
 
 } // namespace
 
+// Each line is "%d/%d cnt : %d\n", made in place in the output buffer: the
+// index is counted up in decimal, the middle is the same for every line,
+// and only the word is converted. Fixed-size copies read and write past the
+// text they carry, into padding and into room the buffer keeps for them.
 int print_listing(output_buffer &out, int count, const int *words)
 {
-    // Every line is "%d/%d cnt : %d\n"; the middle is the same for all.
-    char middle[24] = "/";
-    char *end = std::to_chars(middle + 1, middle + sizeof middle, count).ptr;
-    std::memcpy(end, " cnt : ", 7);
-    const auto middle_size = static_cast<std::size_t>(end + 7 - middle);
+    constexpr std::size_t copy_size = 24;
+    char middle[copy_size] = "/";
+    char *middle_end = std::to_chars(middle + 1, middle + 12, count).ptr;
+    std::memcpy(middle_end, " cnt : ", 7);
+    const auto middle_size = static_cast<std::size_t>(middle_end + 7 - middle);
+
+    char index[12 + copy_size] = "          0"; // right-aligned digits, padded after
+    char *first_digit = index + 10;
+    char *const last_digit = index + 10;
 
     int i = 0;
-    for (; i < count && out.error == 0; ++i) {
-        char line[48];
-        char *p = std::to_chars(line, line + 11, i + 1).ptr;
-        std::memcpy(p, middle, middle_size);
-        p = std::to_chars(p + middle_size, line + sizeof line - 1, words[i]).ptr;
+    for (; i < count; ++i) {
+        for (char *d = last_digit;; --d) {
+            if (*d == ' ' || *d < '9') {
+                *d = *d == ' ' ? '1' : static_cast<char>(*d + 1);
+                if (d < first_digit)
+                    first_digit = d;
+                break;
+            }
+            *d = '0';
+        }
+        char *p = room(out, 64);
+        if (p == nullptr)
+            break;
+        std::memcpy(p, first_digit, 12);
+        p += last_digit + 1 - first_digit;
+        std::memcpy(p, middle, copy_size);
+        p = std::to_chars(p + middle_size, p + middle_size + 12, words[i]).ptr;
         *p++ = '\n';
-        put(out, line, static_cast<std::size_t>(p - line));
+        commit(out, p);
     }
     return i;
 }
