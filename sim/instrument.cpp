@@ -19,6 +19,7 @@ struct decoder {
     bool strobe = false;
     std::uint8_t data_out = 0;
     bool in_frame = false;
+    std::uint64_t frames = 0;
     int pulses = 0;
     std::uint8_t command[4] = {};
     std::uint32_t reply = 0;
@@ -199,6 +200,7 @@ std::uint32_t frame_data()
 void open_frame()
 {
     bus.in_frame = true;
+    ++bus.frames;
     bus.pulses = 0;
     present(0);
 }
@@ -325,7 +327,7 @@ const far_side virtual_instrument = {"virtual instrument", power_on_instrument, 
 instrument_view inspect_instrument()
 {
     return {regs.period, regs.threshold, regs.polarity, regs.running, acq.overflow,
-            acq.held, acq.latched_size, acq.ticks, bus.in_frame};
+            acq.held, acq.latched_size, acq.ticks, bus.in_frame, bus.frames};
 }
 
 void queue_reply(std::uint32_t word) { queued_replies.push_back(word); }

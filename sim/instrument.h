@@ -77,6 +77,7 @@ struct instrument_view {
     int latched_size;
     std::uint64_t ticks;
     bool in_frame;
+    std::uint64_t frames; // frames opened (select fell) since power-on
 };
 
 // The instrument as the pin bank's far side.

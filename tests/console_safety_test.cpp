@@ -165,12 +165,13 @@ TEST(console_output, a_listing_cut_short_says_how_many_words_were_lost)
     o.standard_output = file;
     o.file_size_limit = static_cast<long>(listing) + 100; // mid-listing
     const run_result cut = run_dialogue(input, o);
+    std::string written(static_cast<std::size_t>(lseek(file, 0, SEEK_END)), '\0');
+    pread(file, written.data(), written.size(), 0);
     close(file);
-    const run_result written = run_program({"cat", name}, "");
     unlink(name);
 
     int complete = 0;
-    for (std::size_t at = listing; (at = written.out.find('\n', at)) != std::string::npos; ++at)
+    for (std::size_t at = listing; (at = written.find('\n', at)) != std::string::npos; ++at)
         ++complete;
     ASSERT_GT(complete, 0);
     ASSERT_LT(complete, total);

@@ -1,9 +1,11 @@
-// pinout_svg: the wiring picture of the bus, drawn from the program's own pin
-// tables, so that picture and code cannot disagree.
+// pinout_svg: the wiring pictures of the bus, drawn from the program's own
+// pin tables, so that picture and code cannot disagree.
 //
 //   pinout_svg              SVG of the 40-pin header with every line the
 //                           program uses, and a table of its numbers
 //   pinout_svg --markdown   the same table in Markdown, for the README
+//   pinout_svg --plug       SVG of the loopback plug's jumpers on the header,
+//                           for the wiring self-test
 
 #include <cstdio>
 #include <cstring>
@@ -11,8 +13,9 @@
 #include <vector>
 
 #include "../src/gpio_platform.h"
-#include "../src/spi.h"
 #include "../src/pi_header.h"
+#include "../src/spi.h"
+#include "bus_check/wiring_check.h"
 
 namespace {
 
@@ -37,6 +40,24 @@ std::vector<line_use> program_lines()
     return lines;
 }
 
+// The interfaces Raspberry Pi OS can give these pins to (when enabled, a
+// driver and the bus fight over the line).
+const char *interface_on(int bcm)
+{
+    switch (bcm) {
+    case 2: return "I2C1 SDA";
+    case 3: return "I2C1 SCL";
+    case 7: return "SPI0 CE1";
+    case 8: return "SPI0 CE0";
+    case 9: return "SPI0 MISO";
+    case 10: return "SPI0 MOSI";
+    case 11: return "SPI0 SCLK";
+    case 14: return "UART TXD (serial console)";
+    case 15: return "UART RXD (serial console)";
+    default: return nullptr;
+    }
+}
+
 const header_pin *header_pin_of(int wiringpi)
 {
     for (const header_pin &p : pi_header)
@@ -53,61 +74,112 @@ const line_use *use_of(const std::vector<line_use> &lines, const header_pin &p)
     return nullptr;
 }
 
+const char *supply_class(const header_pin &p)
+{
+    return std::strcmp(p.supply, "GND") == 0 ? "gnd" : std::strcmp(p.supply, "5V") == 0 ? "v5" : "v33";
+}
+
 int write_markdown(const std::vector<line_use> &lines)
 {
-    std::puts("| wiringPi | Broadcom GPIO | header pin | role | direction |");
-    std::puts("|---|---|---|---|---|");
+    std::puts("| wiringPi | Broadcom GPIO | header pin | role | direction | Pi OS interface on the pin |");
+    std::puts("|---|---|---|---|---|---|");
     for (const line_use &l : lines) {
         const header_pin *p = header_pin_of(l.wiringpi);
         if (p == nullptr)
             return 1;
-        std::printf("| %d | %d | %d | %s | %s |\n", l.wiringpi, p->bcm, p->physical, l.role.c_str(),
-                    l.output ? "output" : "input");
+        const char *shared = interface_on(p->bcm);
+        std::printf("| %d | %d | %d | %s | %s | %s |\n", l.wiringpi, p->bcm, p->physical, l.role.c_str(),
+                    l.output ? "output" : "input", shared == nullptr ? "" : shared);
     }
     return 0;
 }
 
-int write_svg(const std::vector<line_use> &lines)
+// Geometry shared by both pictures: the header as two columns of 20 pins.
+struct header_layout {
+    int x;     // left edge of the header
+    int top;   // centre of pins 1 and 2
+    int row = 22;
+    int label_gap; // from the pin column to the labels
+    int pin_x(int physical) const { return x + (physical % 2 == 1 ? 14 : 38); }
+    int pin_y(int physical) const { return top + (physical - 1) / 2 * row; }
+};
+
+const char *style =
+    "<style>text{font-family:sans-serif;font-size:12px}.num{font-family:monospace}"
+    ".out{fill:#c64600}.in{fill:#1a5fb4}.unused{fill:#bbb}.v33{fill:#e5a50a}.v5{fill:#c01c28}.gnd{fill:#000}"
+    ".note{fill:#555}.title{font-size:15px;font-weight:bold}.head{font-weight:bold}"
+    ".jumper{fill:none;stroke-width:3;stroke-opacity:0.85}</style>\n";
+
+void open_svg(int width, int height, const char *title, const char *legend)
 {
-    const int row = 22, top = 56, header_x = 330, table_top = top + 20 * row + 40;
-    const int table_rows = static_cast<int>(lines.size()) + 1;
-    const int width = 820, height = table_top + table_rows * 18 + 20;
-    std::printf("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%d\" viewBox=\"0 0 %d %d\">\n"
-                "<style>text{font-family:sans-serif;font-size:12px}.num{font-family:monospace}"
-                ".out{fill:#c64600}.in{fill:#1a5fb4}.unused{fill:#bbb}.power{fill:#555}"
-                ".title{font-size:15px;font-weight:bold}.head{font-weight:bold}</style>\n"
+    std::printf("<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%d\" viewBox=\"0 0 %d %d\">\n%s"
                 "<rect width=\"100%%\" height=\"100%%\" fill=\"white\"/>\n"
-                "<text class=\"title\" x=\"16\" y=\"24\">Raspberry Pi 40-pin header: the instrument bus</text>\n"
-                "<text x=\"16\" y=\"42\">pin 1 at the top left; "
-                "<tspan class=\"out\">&#9632; output from the Pi</tspan>  "
-                "<tspan class=\"in\">&#9632; input to the Pi</tspan>  "
-                "<tspan class=\"unused\">&#9632; not used</tspan>  "
-                "<tspan class=\"power\">&#9632; supply</tspan>; labels: role (wiringPi / GPIO)</text>\n"
-                "<rect x=\"%d\" y=\"%d\" width=\"52\" height=\"%d\" rx=\"4\" fill=\"#2b2b2b\"/>\n",
-                width, height, width, height, header_x, top - 12, 20 * row + 4);
+                "<text class=\"title\" x=\"16\" y=\"24\">%s</text>\n<text x=\"16\" y=\"42\">%s</text>\n",
+                width, height, width, height, style, title, legend);
+}
+
+// The header's pins, each with its class and label (an empty label: none).
+struct pin_look {
+    const char *cls;
+    std::string label;
+    const char *colour = nullptr; // overrides the class's
+};
+
+template <typename look_of>
+void draw_header(const header_layout &h, look_of look)
+{
+    std::printf("<rect x=\"%d\" y=\"%d\" width=\"52\" height=\"%d\" rx=\"4\" fill=\"#2b2b2b\"/>\n", h.x, h.top - 12,
+                20 * h.row + 4);
     for (const header_pin &p : pi_header) {
         const bool left = p.physical % 2 == 1;
-        const int y = top + (p.physical - 1) / 2 * row;
-        const int cx = header_x + (left ? 14 : 38);
-        const line_use *use = use_of(lines, p);
-        const char *cls = p.supply != nullptr ? "power" : use == nullptr ? "unused" : use->output ? "out" : "in";
-        std::printf("<circle class=\"%s\" cx=\"%d\" cy=\"%d\" r=\"7\"/>\n", cls, cx, y);
-        std::printf("<text class=\"num\" x=\"%d\" y=\"%d\" text-anchor=\"%s\">%d</text>\n", left ? header_x - 6 : header_x + 58,
-                    y + 4, left ? "end" : "start", p.physical);
-        std::string label;
-        if (p.supply != nullptr)
-            label = p.supply;
-        else if (use != nullptr)
-            label = use->role + " (" + std::to_string(p.wiringpi) + " / GPIO" + std::to_string(p.bcm) + ")";
-        else
-            label = "(" + std::to_string(p.wiringpi) + " / GPIO" + std::to_string(p.bcm) + ")";
-        std::printf("<text class=\"%s\" x=\"%d\" y=\"%d\" text-anchor=\"%s\">%s</text>\n", cls,
-                    left ? header_x - 30 : header_x + 82, y + 4, left ? "end" : "start", label.c_str());
+        const int y = h.pin_y(p.physical);
+        const pin_look l = look(p);
+        const std::string fill = l.colour == nullptr ? "" : std::string(" fill=\"") + l.colour + "\"";
+        std::printf("<circle class=\"%s\"%s cx=\"%d\" cy=\"%d\" r=\"7\"/>\n", l.cls, fill.c_str(),
+                    h.pin_x(p.physical), y);
+        std::printf("<text class=\"num\" x=\"%d\" y=\"%d\" text-anchor=\"%s\">%d</text>\n",
+                    left ? h.x - 6 : h.x + 58, y + 4, left ? "end" : "start", p.physical);
+        if (!l.label.empty())
+            std::printf("<text class=\"%s\"%s x=\"%d\" y=\"%d\" text-anchor=\"%s\">%s</text>\n", l.cls,
+                        fill.c_str(), left ? h.x - h.label_gap : h.x + 52 + h.label_gap, y + 4,
+                        left ? "end" : "start", l.label.c_str());
     }
+}
 
-    const int columns[] = {16, 106, 226, 316, 496};
-    const char *heads[] = {"wiringPi", "Broadcom GPIO", "header pin", "role", "direction"};
-    for (int c = 0; c < 5; ++c)
+std::string numbers(const header_pin &p)
+{
+    return std::to_string(p.wiringpi) + " / GPIO" + std::to_string(p.bcm);
+}
+
+int write_svg(const std::vector<line_use> &lines)
+{
+    const header_layout h{400, 76, 22, 30};
+    const int table_top = h.top + 20 * h.row + 60;
+    const int width = 940, height = table_top + (static_cast<int>(lines.size()) + 1) * 18 + 20;
+    open_svg(width, height, "Raspberry Pi 40-pin header: the instrument bus (3.3 V logic only)",
+             "pin 1 at the top left; <tspan class=\"out\">&#9632; output from the Pi</tspan>  "
+             "<tspan class=\"in\">&#9632; input to the Pi</tspan>  <tspan class=\"unused\">&#9632; not used</tspan>  "
+             "<tspan class=\"v33\">&#9632; 3.3 V</tspan>  <tspan class=\"v5\">&#9632; 5 V: never on a bus line</tspan>  "
+             "<tspan class=\"gnd\">&#9632; ground</tspan>; labels: role (wiringPi / GPIO)");
+    std::printf("<text class=\"note\" x=\"16\" y=\"58\">Wire the instrument's ground to a ground pin: 39, 34 or 30 "
+                "lie beside the bus lines. [I2C], [SPI] and [UART]: turn that interface off in Raspberry Pi "
+                "OS.</text>\n");
+    draw_header(h, [&](const header_pin &p) {
+        if (p.supply != nullptr)
+            return pin_look{supply_class(p), p.supply};
+        const line_use *use = use_of(lines, p);
+        const char *shared = interface_on(p.bcm);
+        std::string tag;
+        if (use != nullptr && shared != nullptr)
+            tag = shared[0] == 'I' ? " [I2C]" : shared[0] == 'S' ? " [SPI]" : " [UART]";
+        if (use == nullptr)
+            return pin_look{"unused", "(" + numbers(p) + ")"};
+        return pin_look{use->output ? "out" : "in", use->role + " (" + numbers(p) + ")" + tag};
+    });
+
+    const int columns[] = {16, 106, 226, 316, 496, 586};
+    const char *heads[] = {"wiringPi", "Broadcom GPIO", "header pin", "role", "direction", "Pi OS interface"};
+    for (int c = 0; c < 6; ++c)
         std::printf("<text class=\"head\" x=\"%d\" y=\"%d\">%s</text>\n", columns[c], table_top, heads[c]);
     int y = table_top;
     for (const line_use &l : lines) {
@@ -116,11 +188,98 @@ int write_svg(const std::vector<line_use> &lines)
         if (p == nullptr)
             return 1;
         const char *cls = l.output ? "out" : "in";
+        const char *shared = interface_on(p->bcm);
         std::printf("<text class=\"num\" x=\"%d\" y=\"%d\">%d</text><text class=\"num\" x=\"%d\" y=\"%d\">%d</text>"
                     "<text class=\"num\" x=\"%d\" y=\"%d\">%d</text><text x=\"%d\" y=\"%d\">%s</text>"
-                    "<text class=\"%s\" x=\"%d\" y=\"%d\">%s</text>\n",
+                    "<text class=\"%s\" x=\"%d\" y=\"%d\">%s</text><text x=\"%d\" y=\"%d\">%s</text>\n",
                     columns[0], y, l.wiringpi, columns[1], y, p->bcm, columns[2], y, p->physical, columns[3], y,
-                    l.role.c_str(), cls, columns[4], y, l.output ? "output" : "input");
+                    l.role.c_str(), cls, columns[4], y, l.output ? "output" : "input", columns[5], y,
+                    shared == nullptr ? "" : shared);
+    }
+    std::puts("</svg>");
+    return 0;
+}
+
+// The loopback plug: one jumper per bus output, to the input that reads it back.
+struct plug_jumper {
+    std::string name;
+    int from; // wiringPi
+    int to;
+    std::string from_role;
+    std::string to_role;
+};
+
+std::vector<plug_jumper> plug_jumpers()
+{
+    std::vector<plug_jumper> jumpers;
+    for (int j = 0; j < 8; ++j)
+        jumpers.push_back({"D" + std::to_string(j), gpio_out[j], gpio_in[j], "data-out " + std::to_string(j),
+                           "data-in " + std::to_string(j)});
+    jumpers.push_back({"STB", gpio_out[gpio_strobe_entry], strobe_return_pin, "strobe", "strobe return"});
+    jumpers.push_back({"SEL", gpio_out[gpio_select_entry], select_return_pin, "select", "select return"});
+    return jumpers;
+}
+
+int write_plug_svg()
+{
+    const std::vector<plug_jumper> jumpers = plug_jumpers();
+    const char *colours[] = {"#c01c28", "#e66100", "#c88800", "#26a269", "#1a5fb4",
+                             "#613583", "#865e3c", "#0b7f8c", "#d6336c", "#3d3846"};
+    const header_layout h{360, 76, 22, 120};
+    const int table_top = h.top + 20 * h.row + 50;
+    const int width = 820, height = table_top + (static_cast<int>(jumpers.size()) + 1) * 18 + 20;
+    open_svg(width, height, "The loopback plug for bus_check: ten jumpers on the Pi's header",
+             "instrument unplugged; each jumper joins a bus output to the input that reads it back; pin 1 at the "
+             "top left");
+    std::printf("<text class=\"note\" x=\"16\" y=\"58\">On the instrument's end of the cable, jumper the same "
+                "signals; bus_check needs no instrument and no power beyond the Pi's.</text>\n");
+
+    auto jumper_of = [&](const header_pin &p) -> int {
+        for (std::size_t i = 0; i < jumpers.size(); ++i)
+            if (p.supply == nullptr && (jumpers[i].from == p.wiringpi || jumpers[i].to == p.wiringpi))
+                return static_cast<int>(i);
+        return -1;
+    };
+    draw_header(h, [&](const header_pin &p) {
+        if (p.supply != nullptr)
+            return pin_look{supply_class(p), ""};
+        const int i = jumper_of(p);
+        if (i < 0)
+            return pin_look{"unused", ""};
+        const plug_jumper &j = jumpers[static_cast<std::size_t>(i)];
+        return pin_look{"in", j.name + " " + (j.from == p.wiringpi ? j.from_role : j.to_role),
+                        colours[static_cast<std::size_t>(i)]};
+    });
+    // The jumpers, drawn over the header: each leaves its pins outwards and
+    // loops back, further out the later it comes, so that none hides another.
+    for (std::size_t i = 0; i < jumpers.size(); ++i) {
+        const header_pin *a = header_pin_of(jumpers[i].from);
+        const header_pin *b = header_pin_of(jumpers[i].to);
+        if (a == nullptr || b == nullptr)
+            return 1;
+        const int reach = 24 + 9 * static_cast<int>(i);
+        const int ax = h.pin_x(a->physical), bx = h.pin_x(b->physical);
+        const int adx = a->physical % 2 == 1 ? -reach : reach, bdx = b->physical % 2 == 1 ? -reach : reach;
+        std::printf("<path class=\"jumper\" stroke=\"%s\" d=\"M%d,%d C%d,%d %d,%d %d,%d\"/>\n", colours[i], ax,
+                    h.pin_y(a->physical), ax + adx, h.pin_y(a->physical), bx + bdx, h.pin_y(b->physical), bx,
+                    h.pin_y(b->physical));
+    }
+
+    const int columns[] = {16, 76, 236, 456};
+    const char *heads[] = {"jumper", "from (header pin)", "to (header pin)", "wiringPi / Broadcom GPIO"};
+    for (int c = 0; c < 4; ++c)
+        std::printf("<text class=\"head\" x=\"%d\" y=\"%d\">%s</text>\n", columns[c], table_top, heads[c]);
+    int y = table_top;
+    for (std::size_t i = 0; i < jumpers.size(); ++i) {
+        const plug_jumper &j = jumpers[i];
+        const header_pin *a = header_pin_of(j.from);
+        const header_pin *b = header_pin_of(j.to);
+        y += 18;
+        std::printf("<text x=\"%d\" y=\"%d\" fill=\"%s\">%s</text><text x=\"%d\" y=\"%d\">%s (%d)</text>"
+                    "<text x=\"%d\" y=\"%d\">%s (%d)</text><text class=\"num\" x=\"%d\" y=\"%d\">%s -&gt; %s</text>\n",
+                    columns[0], y, colours[i], j.name.c_str(), columns[1], y, j.from_role.c_str(), a->physical,
+                    columns[2], y, j.to_role.c_str(), b->physical, columns[3], y, numbers(*a).c_str(),
+                    numbers(*b).c_str());
     }
     std::puts("</svg>");
     return 0;
@@ -133,8 +292,10 @@ int main(int argc, char **argv)
     const std::vector<line_use> lines = program_lines();
     if (argc == 2 && std::strcmp(argv[1], "--markdown") == 0)
         return write_markdown(lines);
+    if (argc == 2 && std::strcmp(argv[1], "--plug") == 0)
+        return write_plug_svg();
     if (argc != 1) {
-        std::fputs("usage: pinout_svg [--markdown]\n", stderr);
+        std::fputs("usage: pinout_svg [--markdown | --plug]\n", stderr);
         return 2;
     }
     return write_svg(lines);

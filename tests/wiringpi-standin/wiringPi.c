@@ -1,6 +1,7 @@
 /*
  * A stand-in for libwiringPi, written for the link check: the four calls the
- * console makes, with the platform's C signatures, over an array of levels.
+ * console makes and the pull control of the wiring self-test, with the
+ * platform's C signatures, over an array of levels.
  * It also exports functions the console must not use, so that the check can
  * tell "resolves exactly the four" from "resolves whatever is there".
  */
@@ -23,6 +24,13 @@ void pinMode(int pin, int mode)
 void digitalWrite(int pin, int value) { levels[pin & 63] = value != 0; }
 
 int digitalRead(int pin) { return levels[pin & 63]; }
+
+/* The wiring self-test's one call beyond the four. */
+void pullUpDnControl(int pin, int pud)
+{
+    (void)pin;
+    (void)pud;
+}
 
 /* Not for the console. */
 int standinSetupOther(void) { return -1; }
