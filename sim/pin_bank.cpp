@@ -1,5 +1,7 @@
 #include "pin_bank.h"
 
+#include <sys/resource.h>
+
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -125,6 +127,13 @@ const char *kind_name(call_kind kind)
 
 void write_log()
 {
+    // The log is the test bench's record, not the program's output: a file
+    // size limit set on the program under test does not apply to it.
+    rlimit size{};
+    if (getrlimit(RLIMIT_FSIZE, &size) == 0) {
+        size.rlim_cur = size.rlim_max;
+        setrlimit(RLIMIT_FSIZE, &size);
+    }
     std::FILE *log = std::fopen(log_path.c_str(), "w");
     if (log == nullptr)
         return;

@@ -53,11 +53,12 @@ void make_pipe(int fds[2])
         throw std::runtime_error("pipe failed");
 }
 
-[[noreturn]] void exec_in_child(const std::vector<std::string> &argv, const std::vector<std::string> &environment)
+[[noreturn]] void exec_in_child(const std::vector<std::string> &argv, const std::vector<std::string> &environment,
+                                bool native)
 {
     for (const std::string &e : environment)
         putenv(const_cast<char *>(e.c_str()));
-    const std::vector<std::string> command = full_command(argv);
+    const std::vector<std::string> command = native ? argv : full_command(argv);
     std::vector<char *> args;
     for (const std::string &w : command)
         args.push_back(const_cast<char *>(w.c_str()));
@@ -92,11 +93,11 @@ child spawn(const std::vector<std::string> &argv, const run_options &o, const st
         dup2(err[1], 2);
         signal(SIGPIPE, o.sigpipe_ignored ? SIG_IGN : SIG_DFL);
         if (o.file_size_limit >= 0) {
-            const rlimit limit = {static_cast<rlim_t>(o.file_size_limit), static_cast<rlim_t>(o.file_size_limit)};
+            const rlimit limit = {static_cast<rlim_t>(o.file_size_limit), RLIM_INFINITY};
             setrlimit(RLIMIT_FSIZE, &limit);
             signal(SIGXFSZ, SIG_IGN);
         }
-        exec_in_child(argv, environment);
+        exec_in_child(argv, environment, o.native);
     }
     for (int fd : {in[0], out[1], err[1]})
         if (fd >= 0)
@@ -259,7 +260,7 @@ live_program::live_program(const std::vector<std::string> &argv, bool on_termina
     if (pid_ < 0)
         throw std::runtime_error("forkpty failed");
     if (pid_ == 0)
-        exec_in_child(argv, environment);
+        exec_in_child(argv, environment, false);
     to_child_ = terminal;
     from_child_ = dup(terminal);
 }

@@ -18,6 +18,7 @@ struct run_options {
     int standard_output = -1;             // a descriptor given instead of a pipe
     bool sigpipe_ignored = false;
     long file_size_limit = -1;            // RLIMIT_FSIZE in bytes; -1 leaves it
+    bool native = false;                  // a program of the build host: no emulator
     // When the program reaches bus call `stop_at_call` it stops itself, is
     // sent `signal` and continued: the signal arrives exactly there.
     std::uint64_t stop_at_call = 0;

@@ -1,0 +1,282 @@
+// countctl: each command's frames on the virtual bus, refused command lines,
+// the CSV read back by Python's csv module, and an acquisition that meets a
+// signal, a failing output or a terminal.
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include "console_session.h"
+#include "countctl.h"
+#include "instrument.h"
+#include "program_run.h"
+#include "violations.h"
+
+const char *const countctl_version = "test";
+const char *const countctl_platform = "virtual instrument";
+
+namespace {
+
+struct countctl_session {
+    int status = -1;
+    std::string out;
+    std::string err;
+    bus_trace bus; // the frames after the bus's start-up
+};
+
+countctl_session run_in_process(const std::vector<std::string> &args, const std::function<void()> &prepare = [] {})
+{
+    sim::set_reporting(false);
+    sim::power_on();
+    prepare();
+    sim::record_events(true);
+    const int out = memory_file("");
+    char *err_text = nullptr;
+    std::size_t err_size = 0;
+    std::FILE *err = open_memstream(&err_text, &err_size);
+    countctl_session s;
+    s.status = run_countctl(args, out, err);
+    std::fclose(err);
+    s.err.assign(err_text, err_size);
+    std::free(err_text);
+    s.out = take_memory_file(out);
+    sim::record_events(false);
+    std::vector<sim::bus_event> after_setup;
+    for (const sim::bus_event &e : sim::events())
+        if (e.call >= 26)
+            after_setup.push_back(e);
+    s.bus = decode_bus(after_setup);
+    EXPECT_EQ(sim::violation_count(), 0u);
+    return s;
+}
+
+std::vector<std::string> csv_counts(const std::string &csv)
+{
+    std::vector<std::string> counts;
+    std::istringstream lines(csv);
+    std::string line;
+    while (std::getline(lines, line))
+        if (!line.empty() && line[0] != '#' && line != "index,count")
+            counts.push_back(line.substr(line.find(',') + 1));
+    return counts;
+}
+
+TEST(countctl, each_command_sends_its_frames_and_prints_its_result)
+{
+    countctl_session s = run_in_process({"status"});
+    expect_frames(s.bus, {read_frame(3, 0), write_frame(6, 0), read_frame(6, 0)});
+    EXPECT_EQ(s.out, "run 0\ndatasize 0\n");
+    EXPECT_EQ(run_in_process({"status", "--json"}).out, "{\"run\": 0, \"datasize\": 0}\n");
+
+    expect_frames(run_in_process({"reset"}).bus, {write_frame(0, 0)});
+    expect_frames(run_in_process({"start"}).bus, {write_frame(1, 0)});
+    expect_frames(run_in_process({"stop"}).bus, {write_frame(2, 0)});
+
+    s = run_in_process({"set", "--threshold", "1000", "--polarity=1", "--period", "0x64"});
+    expect_frames(s.bus, {write_frame(3, 100), write_frame(5, 1), write_frame(4, 1000), read_frame(4, 1000)});
+    EXPECT_EQ(s.out, "threshold 1000\n");
+    EXPECT_EQ(s.status, 0);
+
+    s = run_in_process({"ifc", "0x1234"});
+    expect_frames(s.bus, {read_frame(0, 0x1234)});
+    EXPECT_EQ(s.out, "-889187788 0xcb001234\n"); // ((~0x34 & 0xFF) << 24) | 0x1234
+
+    s = run_in_process({"read", "--format", "plain", "--quiet"}, [] { sim::load_fifo({5, 0x80000007u, 9}); });
+    expect_frames(s.bus, {write_frame(6, 0), read_frame(6, 0), read_frame(7, 0), read_frame(7, 0), read_frame(7, 0)});
+    EXPECT_EQ(s.out, "5\n-2147483641\n9\n");
+    EXPECT_EQ(s.err, "");
+
+    s = run_in_process({"acquire", "--period", "4", "--words", "5"});
+    ASSERT_GE(s.bus.frames.size(), 4u);
+    EXPECT_EQ(s.bus.frames[0].command, write_frame(3, 4).command);
+    EXPECT_EQ(s.bus.frames[1].command, write_frame(1, 0).command);
+    EXPECT_EQ(s.bus.frames.back().command, write_frame(2, 0).command) << "the run is stopped";
+    EXPECT_EQ(csv_counts(s.out).size(), 5u);
+    EXPECT_NE(s.out.find("# stopped: target reached\n"), std::string::npos) << s.out;
+    EXPECT_NE(s.err.find("5 words; min"), std::string::npos) << s.err;
+}
+
+TEST(countctl, refused_command_lines_send_nothing)
+{
+    struct refusal {
+        std::vector<std::string> args;
+        const char *says;
+    };
+    const refusal cases[] = {
+        {{"set", "--threshold", "5000"}, "out of range: 0..4095"},
+        {{"set", "--polarity", "2"}, "out of range: 0..1"},
+        {{"acquire", "--period", "0", "--words", "5"}, "out of range: 1..4095"},
+        {{"set", "--threshold", "12x"}, "not a whole number"},
+        {{"set"}, "at least one"},
+        {{"acquire", "--words", "5", "--seconds", "2"}, "one of --words"},
+        {{"read", "--timeout", "soon"}, "not a number of seconds"},
+        {{"read", "--format", "xml"}, "csv or plain"},
+        {{"status", "--verbose"}, "unknown option"},
+        {{"launch"}, "unknown command"},
+        {{"ifc"}, "one VALUE"},
+        {{}, "no command"},
+    };
+    for (const refusal &c : cases) {
+        const countctl_session s = run_in_process(c.args);
+        SCOPED_TRACE(s.err);
+        EXPECT_EQ(s.status, 2);
+        EXPECT_TRUE(s.bus.frames.empty());
+        EXPECT_NE(s.err.find(c.says), std::string::npos);
+        EXPECT_NE(s.err.find("usage: countctl"), std::string::npos);
+    }
+}
+
+TEST(countctl, a_threshold_the_instrument_does_not_take_fails_and_starts_nothing)
+{
+    countctl_session s = run_in_process({"set", "--threshold", "1000"}, [] { sim::queue_reply(999); });
+    EXPECT_EQ(s.status, 1);
+    EXPECT_NE(s.err.find("read back threshold 999, not 1000"), std::string::npos) << s.err;
+    s = run_in_process({"acquire", "--threshold", "1000", "--words", "3"}, [] { sim::queue_reply(999); });
+    EXPECT_EQ(s.status, 1);
+    EXPECT_EQ(s.bus.frames.size(), 2u) << "the threshold's two frames, and no start";
+}
+
+// Processes: files, signals, failing outputs and terminals.
+
+std::string temporary_name()
+{
+    char name[] = "/tmp/countctl-XXXXXX";
+    close(mkstemp(name));
+    unlink(name);
+    return name;
+}
+
+std::string contents_of(const std::string &path)
+{
+    std::ifstream f(path);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+// The counts of every data word the bus carried, as the instrument sent them.
+std::vector<std::string> words_on_the_bus(const std::vector<sim::bus_event> &events)
+{
+    std::vector<sim::bus_event> after_setup;
+    for (const sim::bus_event &e : events)
+        if (e.call >= 26)
+            after_setup.push_back(e);
+    std::vector<std::string> words;
+    for (const observed_frame &f : decode_bus(after_setup).frames)
+        if (!f.is_write() && f.address() == 7)
+            words.push_back(std::to_string(static_cast<int>(reply_word(f))));
+    return words;
+}
+
+TEST(countctl_program, the_csv_reads_back_with_another_parser_word_for_word)
+{
+    const std::string file = temporary_name();
+    const run_result r = run_program({COUNTCTL_PROGRAM, "acquire", "--period", "8", "--words", "200", "-o", file},
+                                      "", {}, true);
+    ASSERT_EQ(r.status, 0) << r.err;
+    run_options native;
+    native.native = true;
+    const run_result py = run_program(
+        {"python3", "-c",
+         "import csv, sys\n"
+         "rows = list(csv.reader(l for l in open(sys.argv[1]) if not l.startswith('#')))\n"
+         "assert rows[0] == ['index', 'count'], rows[0]\n"
+         "assert [int(r[0]) for r in rows[1:]] == list(range(1, len(rows)))\n"
+         "print('\\n'.join(r[1] for r in rows[1:]))\n",
+         file},
+        "", native);
+    unlink(file.c_str());
+    ASSERT_EQ(py.status, 0) << py.err;
+    std::vector<std::string> parsed;
+    std::istringstream lines(py.out);
+    for (std::string line; std::getline(lines, line);)
+        parsed.push_back(line);
+    EXPECT_EQ(parsed.size(), 200u);
+    EXPECT_EQ(parsed, words_on_the_bus(r.bus));
+}
+
+TEST(countctl_program, a_signal_inside_a_read_out_loses_no_word)
+{
+    const std::string file = temporary_name();
+    run_options o;
+    // Start-up, period, start, one size query: the signal comes inside the
+    // second word of the first read-out.
+    o.stop_at_call = 26 + 42 + 42 + 124 + 82 + 40;
+    o.signal = SIGINT;
+    const run_result r =
+        run_program({COUNTCTL_PROGRAM, "acquire", "--period", "1", "--seconds", "60", "-o", file}, "", o, true);
+    EXPECT_EQ(r.status, 128 + SIGINT) << r.err;
+    const std::string csv = contents_of(file);
+    unlink(file.c_str());
+    EXPECT_EQ(csv_counts(csv), words_on_the_bus(r.bus));
+    EXPECT_GE(csv_counts(csv).size(), 4u);
+    EXPECT_NE(csv.find("# stopped: SIGINT\n"), std::string::npos) << csv;
+    const bus_summary bus = summarise_bus(r.bus);
+    EXPECT_EQ(bus.headers.back(), 0x82) << "the run is stopped last";
+    EXPECT_FALSE(bus.frame_left_open);
+    EXPECT_EQ(bus.ill_formed, 0);
+}
+
+TEST(countctl_program, a_failing_output_stops_the_run_and_says_what_was_lost)
+{
+    // A full disk under standard output: it fails before the run starts.
+    run_options full;
+    full.standard_output = open("/dev/full", O_WRONLY);
+    const run_result f = run_program({COUNTCTL_PROGRAM, "acquire", "--words", "10"}, "", full, true);
+    close(full.standard_output);
+    EXPECT_EQ(f.status, 3);
+    EXPECT_NE(f.err.find(std::strerror(ENOSPC)), std::string::npos) << f.err;
+    EXPECT_EQ(summarise_bus(f.bus).count(0x81), 0) << "no run started";
+
+    // A file that can grow no further, in the middle of the acquisition:
+    // every word read is either a whole row in what was written or counted
+    // as lost, and the run is stopped.
+    const std::string file = temporary_name();
+    run_options limited;
+    limited.file_size_limit = 3000;
+    const run_result r = run_program(
+        {COUNTCTL_PROGRAM, "acquire", "--period", "1", "--words", "100000", "-o", file}, "", limited, true);
+    EXPECT_EQ(r.status, 3);
+    std::smatch said;
+    ASSERT_TRUE(std::regex_search(r.err, said,
+                                  std::regex("cannot write (.*): (.*); ([0-9]+) words read from the instrument were "
+                                             "not written; the words written are in (.*)\n")))
+        << r.err;
+    EXPECT_EQ(said[1], file);
+    EXPECT_EQ(said[2], std::strerror(EFBIG));
+    const std::string written = contents_of(said[4]);
+    unlink(std::string(said[4]).c_str());
+    EXPECT_NE(access(file.c_str(), F_OK), 0) << "no half file under the name asked for";
+    ASSERT_EQ(written.size(), 3000u);
+    const std::size_t rows = csv_counts(written.substr(0, written.rfind('\n') + 1)).size();
+    EXPECT_EQ(rows + std::stoul(said[3]), words_on_the_bus(r.bus).size());
+    EXPECT_EQ(summarise_bus(r.bus).headers.back(), 0x82) << "the run is stopped last";
+}
+
+TEST(countctl_program, a_progress_line_only_on_a_terminal)
+{
+    const std::string file = temporary_name();
+    const std::vector<std::string> acquire = {COUNTCTL_PROGRAM, "acquire", "--period", "1", "--words", "3000", "-o", file};
+    live_program on_terminal(acquire, true);
+    on_terminal.finish();
+    EXPECT_NE(on_terminal.output().find(" words/s"), std::string::npos) << on_terminal.output();
+
+    const run_result piped = run_program(acquire, "");
+    EXPECT_EQ(piped.err.find(" words/s"), std::string::npos) << piped.err;
+    EXPECT_NE(piped.err.find("3000 words; min"), std::string::npos) << piped.err;
+
+    std::vector<std::string> quiet = acquire;
+    quiet.push_back("--quiet");
+    EXPECT_EQ(run_program(quiet, "").err.find("words; min"), std::string::npos);
+    unlink(file.c_str());
+}
+
+} // namespace

@@ -1,0 +1,258 @@
+#include "acquisition.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <ctime>
+#include <optional>
+
+#include "count_summary.h"
+#include "countctl.h"
+#include "spi.h"
+#include "stop_signals.h"
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+// As the console's command 8: a sleep after every data-size query, so a
+// read-out begins at least 1 ms after the size was learnt.
+constexpr auto poll_interval = std::chrono::microseconds(1000);
+constexpr auto quiet_wait = std::chrono::seconds(2);
+
+// The instrument never reports more than 4095 words at a time.
+int words[4096];
+
+std::string utc_now()
+{
+    const std::time_t now = std::time(nullptr);
+    std::tm utc{};
+    gmtime_r(&now, &utc);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return text;
+}
+
+std::string signal_name(int s)
+{
+    switch (s) {
+    case SIGINT: return "SIGINT";
+    case SIGTERM: return "SIGTERM";
+    case SIGHUP: return "SIGHUP";
+    default: return "signal " + std::to_string(s);
+    }
+}
+
+std::string describe(const settings_request &s)
+{
+    std::string text;
+    if (s.threshold_given)
+        text += "threshold " + std::to_string(s.threshold);
+    if (s.polarity_given)
+        text += (text.empty() ? "" : ", ") + std::string("polarity ") + std::to_string(s.polarity);
+    if (s.period_given)
+        text += (text.empty() ? "" : ", ") + std::string("period ") + std::to_string(s.period);
+    return text.empty() ? "none (the instrument keeps its own)" : text;
+}
+
+struct acquisition_state {
+    const acquisition_request &request;
+    std::FILE *err;
+    count_output out;
+    count_summary summary;
+    progress_line progress;
+    std::uint64_t words_read = 0;
+    clock_type::time_point started;
+    std::optional<clock_type::time_point> deadline;
+};
+
+// Reads `n` words and streams them out. False when the output has failed.
+bool read_words(acquisition_state &s, int n)
+{
+    readDATA(n, words);
+    s.words_read += static_cast<std::uint64_t>(n);
+    add_counts(s.summary, words, n);
+    put_counts(s.out, words, n);
+    return s.out.out->error == 0;
+}
+
+void show(acquisition_state &s)
+{
+    const double seconds = s.request.acquire ? s.request.seconds : -1;
+    show_progress(s.progress, s.err, s.words_read, static_cast<std::uint64_t>(s.request.target_words), seconds);
+}
+
+enum class ending { complete, target_reached, time_limit, no_data, signal, output_failed };
+
+// Sleeps after a size query. False when a stop signal came.
+bool pause_after_query() { return sleep_unless_stopped(poll_interval); }
+
+bool past(const acquisition_state &s) { return s.deadline && clock_type::now() >= *s.deadline; }
+
+// read: waits as command 8 does, bounded by --timeout, then reads every
+// word the instrument reported.
+ending read_once(acquisition_state &s)
+{
+    bool told = false;
+    for (;;) {
+        const int count = datasize();
+        if (!pause_after_query())
+            return ending::signal;
+        if (count > 0)
+            return read_words(s, count) ? ending::complete : ending::output_failed;
+        if (past(s))
+            return ending::no_data;
+        if (!told && !s.request.quiet && clock_type::now() - s.started >= quiet_wait) {
+            told = true;
+            std::fputs("countctl: waiting for the instrument to report data (is it started?);"
+                       " Ctrl-C ends the wait\n",
+                       s.err);
+        }
+    }
+}
+
+// acquire: reads out whenever the instrument holds data, until the target,
+// the time limit, a signal or an output failure. The caller stops the run.
+ending acquire_until_done(acquisition_state &s)
+{
+    const long long target = s.request.target_words;
+    for (;;) {
+        show(s);
+        if (target > 0 && s.words_read >= static_cast<std::uint64_t>(target))
+            return ending::target_reached;
+        if (past(s))
+            return ending::time_limit;
+        const int count = datasize();
+        if (!pause_after_query())
+            return ending::signal;
+        int take = count;
+        if (target > 0)
+            take = static_cast<int>(std::min<long long>(count, target - static_cast<long long>(s.words_read)));
+        if (take > 0 && !read_words(s, take))
+            return ending::output_failed;
+        if (poll_stop_signals() != 0)
+            return ending::signal;
+    }
+}
+
+std::string ending_text(ending e, int signal)
+{
+    switch (e) {
+    case ending::complete: return "read-out complete";
+    case ending::target_reached: return "target reached";
+    case ending::time_limit: return "time limit";
+    case ending::no_data: return "time limit, no data";
+    case ending::signal: return signal_name(signal);
+    case ending::output_failed: return "output failed";
+    }
+    return "";
+}
+
+int report_output_failure(acquisition_state &s, const std::string &why)
+{
+    std::fprintf(s.err, "countctl: cannot write %s: %s; %llu words read from the instrument were not written",
+                 output_name(s.out).c_str(), why.c_str(),
+                 static_cast<unsigned long long>(counts_not_written(s.out, s.words_read)));
+    if (!s.out.temp_path.empty())
+        std::fprintf(s.err, "; the words written are in %s", s.out.temp_path.c_str());
+    std::fputs("\n", s.err);
+    return exit_output;
+}
+
+} // namespace
+
+long long apply_settings(const settings_request &s)
+{
+    if (s.period_given)
+        setPeriod(s.period);
+    if (s.polarity_given)
+        setPOL(s.polarity);
+    return s.threshold_given ? setTHR(s.threshold) : -1;
+}
+
+int run_acquisition(const acquisition_request &r, int out_fd, std::FILE *err)
+{
+    acquisition_state s{r, err, {}, {}, {}, 0, {}, {}};
+    std::string error;
+    if (!open_count_output(s.out, r.output_path, r.format, out_fd, error)) {
+        std::fprintf(err, "countctl: %s\n", error.c_str());
+        return exit_output;
+    }
+    setup_io();
+    const std::string started_at = utc_now();
+    long long threshold_back = -1;
+    if (r.acquire) {
+        threshold_back = apply_settings(r.settings);
+        if (r.settings.threshold_given && threshold_back != r.settings.threshold) {
+            std::fprintf(err, "countctl: the instrument read back threshold %lld, not %d; no run was started\n",
+                         threshold_back, r.settings.threshold);
+            if (!s.out.temp_path.empty())
+                unlink(s.out.temp_path.c_str());
+            return exit_instrument;
+        }
+    }
+
+    put_comment(s.out, std::string("countctl ") + countctl_version + ": " + r.command_line);
+    put_comment(s.out, std::string("platform: ") + countctl_platform);
+    put_comment(s.out, "started: " + started_at);
+    if (r.acquire)
+        put_comment(s.out, "settings sent: " + describe(r.settings));
+    if (threshold_back >= 0)
+        put_comment(s.out, "threshold read back: " + std::to_string(threshold_back));
+    if (r.target_words > 0)
+        put_comment(s.out, "target: " + std::to_string(r.target_words) + " words");
+    if (r.seconds >= 0) {
+        char limit[64];
+        std::snprintf(limit, sizeof limit, "%s: %g s", r.acquire ? "time limit" : "timeout", r.seconds);
+        put_comment(s.out, limit);
+    }
+    put_header_row(s.out);
+    if (!flush_counts(s.out))
+        return report_output_failure(s, std::strerror(s.out.out->error));
+
+    start_progress(s.progress, err, r.quiet);
+    s.started = clock_type::now();
+    if (r.seconds >= 0)
+        s.deadline = s.started + std::chrono::duration_cast<clock_type::duration>(std::chrono::duration<double>(r.seconds));
+
+    ending e;
+    if (r.acquire) {
+        start();
+        e = acquire_until_done(s);
+        stop();
+        // Words measured before the time ran out are read too.
+        if (e == ending::time_limit) {
+            const int count = datasize();
+            if (!pause_after_query())
+                e = ending::signal;
+            else if (count > 0 && !read_words(s, count))
+                e = ending::output_failed;
+        }
+        show(s);
+    } else {
+        e = read_once(s);
+    }
+    end_progress(s.progress, err);
+
+    if (e == ending::output_failed || !flush_counts(s.out))
+        return report_output_failure(s, std::strerror(s.out.out->error));
+    const int signal = stop_signal();
+    put_comment(s.out, "ended: " + utc_now());
+    put_comment(s.out, "words: " + std::to_string(s.words_read));
+    put_comment(s.out, "stopped: " + ending_text(e, signal));
+    if (!finish_count_output(s.out, error))
+        return report_output_failure(s, error);
+    if (!r.quiet)
+        print_summary(err, s.summary);
+
+    if (e == ending::signal)
+        return exit_signal_base + signal;
+    if (e == ending::no_data) {
+        std::fprintf(err, "countctl: no data within %g s (is the instrument started?)\n", r.seconds);
+        return exit_instrument;
+    }
+    return exit_ok;
+}

@@ -1,0 +1,30 @@
+// countctl read and acquire: waiting for data, reading it out, streaming it
+// to the output, and ending cleanly on a time limit, a signal or a failure.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+#include "count_output.h"
+
+struct settings_request {
+    bool threshold_given = false, polarity_given = false, period_given = false;
+    int threshold = 0, polarity = 0, period = 0;
+};
+
+struct acquisition_request {
+    bool acquire = false;        // acquire, else read
+    settings_request settings;   // acquire only
+    long long target_words = 0;  // acquire --words; 0: none
+    double seconds = -1;         // acquire --seconds, read --timeout; below 0: none
+    std::string output_path;     // empty: standard output
+    count_format format = count_format::csv;
+    bool quiet = false;
+    std::string command_line;    // for the file's first line
+};
+
+// Sends the settings asked for (period, polarity, then threshold); returns
+// the threshold read back, or -1 when none was sent.
+long long apply_settings(const settings_request &s);
+
+int run_acquisition(const acquisition_request &r, int out_fd, std::FILE *err);

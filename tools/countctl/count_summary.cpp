@@ -1,0 +1,122 @@
+#include "count_summary.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+
+namespace {
+
+long long floor_to(long long v, long long width)
+{
+    const long long q = v / width;
+    return (q * width > v ? q - 1 : q) * width;
+}
+
+// Makes room for `v`, given that every count so far lies in [lo, hi]:
+// moves the bins when the span fits, else doubles their width.
+void make_room(count_histogram &h, long long v, long long lo, long long hi)
+{
+    const long long n = count_histogram::bins;
+    while (v < h.base || v >= h.base + h.width * n) {
+        std::uint64_t moved[count_histogram::bins] = {};
+        const long long from = floor_to(lo, h.width);
+        long long new_base = from, new_width = h.width;
+        if (hi >= from + h.width * n) {
+            new_width = h.width * 2;
+            new_base = floor_to(h.base, new_width);
+        }
+        for (long long i = 0; i < n; ++i)
+            if (h.count[i] != 0)
+                moved[(h.base + i * h.width - new_base) / new_width] += h.count[i];
+        std::copy(moved, moved + n, h.count);
+        h.base = new_base;
+        h.width = new_width;
+    }
+}
+
+} // namespace
+
+void add_counts(count_summary &s, const int *counts, int n)
+{
+    count_histogram &h = s.histogram;
+    for (int i = 0; i < n; ++i) {
+        const long long v = counts[i];
+        if (s.words == 0) {
+            h.base = v;
+            h.width = 1;
+            s.min = s.max = v;
+        }
+        s.min = std::min(s.min, v);
+        s.max = std::max(s.max, v);
+        s.sum += v;
+        ++s.words;
+        if (v < h.base || v >= h.base + h.width * count_histogram::bins)
+            make_room(h, v, s.min, s.max);
+        ++h.count[(v - h.base) / h.width];
+    }
+}
+
+void print_summary(std::FILE *err, const count_summary &s)
+{
+    if (s.words == 0) {
+        std::fputs("countctl: no words\n", err);
+        return;
+    }
+    std::fprintf(err, "countctl: %llu words; min %lld, mean %.3Lf, max %lld\n",
+                 static_cast<unsigned long long>(s.words), s.min, s.sum / s.words, s.max);
+
+    // About a dozen rows between the minimum and the maximum.
+    constexpr long long max_rows = 12;
+    const long long span = s.max - s.min + 1;
+    const long long row_width = (span + max_rows - 1) / max_rows;
+    const long long rows = (span + row_width - 1) / row_width;
+    std::uint64_t in_row[max_rows] = {};
+    const count_histogram &h = s.histogram;
+    for (long long i = 0; i < count_histogram::bins; ++i) {
+        if (h.count[i] == 0)
+            continue;
+        const long long row = std::clamp((h.base + i * h.width - s.min) / row_width, 0LL, rows - 1);
+        in_row[row] += h.count[i];
+    }
+    const std::uint64_t most = *std::max_element(in_row, in_row + rows);
+    for (long long r = 0; r < rows; ++r) {
+        const long long lo = s.min + r * row_width;
+        const long long hi = std::min(lo + row_width - 1, s.max);
+        const int bar = static_cast<int>((in_row[r] * 40 + most - 1) / most);
+        std::fprintf(err, "  %11lld .. %-11lld |%-40.*s| %llu\n", lo, hi, bar,
+                     "########################################", static_cast<unsigned long long>(in_row[r]));
+    }
+}
+
+void start_progress(progress_line &p, std::FILE *err, bool quiet)
+{
+    p.shown = !quiet && isatty(fileno(err)) == 1;
+    p.started = std::chrono::steady_clock::now();
+    p.drawn_once = false;
+}
+
+void show_progress(progress_line &p, std::FILE *err, std::uint64_t words, std::uint64_t target_words, double seconds)
+{
+    if (!p.shown)
+        return;
+    const auto now = std::chrono::steady_clock::now();
+    if (p.drawn_once && now - p.drawn < std::chrono::milliseconds(100))
+        return;
+    p.drawn = now;
+    p.drawn_once = true;
+    const double elapsed = std::chrono::duration<double>(now - p.started).count();
+    char target[64] = "";
+    if (target_words > 0)
+        std::snprintf(target, sizeof target, " of %llu", static_cast<unsigned long long>(target_words));
+    else if (seconds >= 0)
+        std::snprintf(target, sizeof target, " (%.0f s run)", seconds);
+    std::fprintf(err, "\r\033[K%llu%s words, %.0f words/s, %.1f s", static_cast<unsigned long long>(words), target,
+                 elapsed > 0 ? static_cast<double>(words) / elapsed : 0.0, elapsed);
+    std::fflush(err);
+}
+
+void end_progress(progress_line &p, std::FILE *err)
+{
+    if (p.shown && p.drawn_once)
+        std::fputs("\r\033[K", err);
+}

@@ -1,0 +1,43 @@
+// What a person watching countctl sees on standard error: a progress line
+// while an acquisition runs (on a terminal only), and a summary at the end:
+// words, minimum, mean, maximum and a histogram of the counts. Memory stays
+// the same however many words go by.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+
+// Counts in a fixed number of bins; when a count falls outside them, the
+// bins double in width (and the range grows down or up) until it fits, so
+// a narrow range of counts is kept exactly and any range fits.
+struct count_histogram {
+    static constexpr int bins = 4096;
+    long long base = 0;
+    long long width = 1;
+    std::uint64_t count[bins] = {};
+};
+
+struct count_summary {
+    std::uint64_t words = 0;
+    long long min = 0;
+    long long max = 0;
+    long double sum = 0;
+    count_histogram histogram;
+};
+
+void add_counts(count_summary &s, const int *counts, int n);
+void print_summary(std::FILE *err, const count_summary &s);
+
+// A progress line, redrawn in place at most ten times a second.
+struct progress_line {
+    bool shown = false; // on a terminal, and not --quiet
+    std::chrono::steady_clock::time_point started;
+    std::chrono::steady_clock::time_point drawn;
+    bool drawn_once = false;
+};
+
+void start_progress(progress_line &p, std::FILE *err, bool quiet);
+// `target_words` 0: no target; `seconds` below 0: no time limit.
+void show_progress(progress_line &p, std::FILE *err, std::uint64_t words, std::uint64_t target_words, double seconds);
+void end_progress(progress_line &p, std::FILE *err);

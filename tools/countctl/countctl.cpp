@@ -1,0 +1,282 @@
+#include "countctl.h"
+
+#include <csignal>
+#include <cstring>
+
+#include "acquisition.h"
+#include "command_line.h"
+#include "output_buffer.h"
+#include "spi.h"
+#include "stop_signals.h"
+
+namespace {
+
+const char usage[] =
+    "usage: countctl [--help | --version] COMMAND [OPTIONS]\n"
+    "commands: status [--json] | reset | start | stop | set [--threshold N] [--polarity N] [--period N] |\n"
+    "          read [--timeout S] [-o FILE] [--format csv|plain] [--quiet] |\n"
+    "          acquire [--threshold N] [--polarity N] [--period N] (--words N | --seconds S)\n"
+    "                  [-o FILE] [--format csv|plain] [--quiet] |\n"
+    "          ifc VALUE\n";
+
+const char general_help[] =
+    "countctl: runs the counting instrument from scripts and saves its counts.\n"
+    "\n"
+    "  countctl status [--json]    the run flag and the number of words held\n"
+    "  countctl reset | start | stop\n"
+    "  countctl set [--threshold N] [--polarity N] [--period N]\n"
+    "                              sends the settings; prints the threshold read back\n"
+    "  countctl read [--timeout S] [-o FILE] [--format csv|plain] [--quiet]\n"
+    "                              waits for data, reads every word held, writes them\n"
+    "  countctl acquire [SETTINGS] (--words N | --seconds S) [-o FILE] [--format csv|plain] [--quiet]\n"
+    "                              starts a run, reads out as data comes, stops the run\n"
+    "  countctl ifc VALUE          the interface test: the reply in decimal and hexadecimal\n"
+    "\n"
+    "Ranges: threshold 0..4095, polarity 0..1, period 1..4095; numbers in decimal or 0x hexadecimal.\n"
+    "Exit status: 0 done, 1 the instrument did not do what was asked, 2 a wrong command line\n"
+    "(nothing is sent), 3 the output could not be written, 128 + N ended by signal N.\n"
+    "'countctl COMMAND --help' tells more of each command.\n";
+
+struct command_help {
+    const char *name;
+    const char *text;
+};
+
+const command_help command_helps[] = {
+    {"status", "usage: countctl status [--json]\n"
+               "Prints the run flag and the number of data words the instrument holds: as two lines,\n"
+               "'run 0|1' and 'datasize N', or with --json as one object {\"run\": 0|1, \"datasize\": N}.\n"},
+    {"reset", "usage: countctl reset\nResets the instrument: stops the run, empties it, restores its default settings.\n"},
+    {"start", "usage: countctl start\nStarts a run.\n"},
+    {"stop", "usage: countctl stop\nStops the run.\n"},
+    {"set", "usage: countctl set [--threshold N] [--polarity N] [--period N]\n"
+            "Sends the settings given (threshold 0..4095, polarity 0..1, period 1..4095; a value out\n"
+            "of range is refused and nothing is sent). With --threshold, prints the threshold the\n"
+            "instrument reads back; exit status 1 if it differs from what was sent.\n"},
+    {"read", "usage: countctl read [--timeout S] [-o FILE] [--format csv|plain] [--quiet]\n"
+             "Waits until the instrument holds data (at most S seconds with --timeout; exit status 1\n"
+             "when none came), reads every word it reported and writes them: CSV (index,count, with\n"
+             "'#' lines saying what produced them) or plain (one count per line). -o FILE writes a\n"
+             "file that appears whole or not at all. A summary goes to standard error, but with --quiet.\n"},
+    {"acquire", "usage: countctl acquire [--threshold N] [--polarity N] [--period N] (--words N | --seconds S)\n"
+                "                        [-o FILE] [--format csv|plain] [--quiet]\n"
+                "Sends the settings given, starts a run, reads out whenever the instrument holds data\n"
+                "until N words or S seconds, stops the run and writes every word, streamed as read.\n"
+                "Ctrl-C (or SIGTERM, SIGHUP) ends it cleanly: the read-out in progress finishes, the run\n"
+                "is stopped and the file completed. On a terminal a progress line shows on standard error.\n"},
+    {"ifc", "usage: countctl ifc VALUE\n"
+            "Sends VALUE (its low 24 bits) in the interface test and prints the reply word in decimal\n"
+            "and hexadecimal.\n"},
+};
+
+int usage_error(std::FILE *err, const std::string &why)
+{
+    std::fprintf(err, "countctl: %s\n%s", why.c_str(), usage);
+    return exit_usage;
+}
+
+struct command_context {
+    const std::vector<std::string> &args;
+    parsed_options options;
+    output_buffer *out;
+    std::FILE *err;
+};
+
+// Reads an option's whole number into `value`; false (reported) if bad.
+bool number_option(command_context &c, const char *name, long long min, long long max, int &value, bool &given)
+{
+    if (!c.options.has(name))
+        return true;
+    long long v = 0;
+    std::string error;
+    if (!parse_whole(name, c.options.value(name), min, max, v, error)) {
+        usage_error(c.err, error);
+        return false;
+    }
+    value = static_cast<int>(v);
+    given = true;
+    return true;
+}
+
+bool settings_options(command_context &c, settings_request &s)
+{
+    return number_option(c, "--threshold", 0, 4095, s.threshold, s.threshold_given) &&
+           number_option(c, "--polarity", 0, 1, s.polarity, s.polarity_given) &&
+           number_option(c, "--period", 1, 4095, s.period, s.period_given);
+}
+
+int finish_output(command_context &c)
+{
+    if (flush(*c.out))
+        return exit_ok;
+    std::fprintf(c.err, "countctl: cannot write standard output: %s\n", std::strerror(c.out->error));
+    return exit_output;
+}
+
+int do_status(command_context &c)
+{
+    setup_io();
+    const int running = run();
+    const int size = datasize();
+    if (c.options.has("--json"))
+        put_format(*c.out, "{\"run\": %d, \"datasize\": %d}\n", running, size);
+    else
+        put_format(*c.out, "run %d\ndatasize %d\n", running, size);
+    return finish_output(c);
+}
+
+int do_set(command_context &c)
+{
+    settings_request s;
+    if (!settings_options(c, s))
+        return exit_usage;
+    if (!s.threshold_given && !s.polarity_given && !s.period_given)
+        return usage_error(c.err, "set needs at least one of --threshold, --polarity, --period");
+    setup_io();
+    const long long back = apply_settings(s);
+    if (!s.threshold_given)
+        return exit_ok;
+    put_format(*c.out, "threshold %lld\n", back);
+    const int status = finish_output(c);
+    if (status == exit_ok && back != s.threshold) {
+        std::fprintf(c.err, "countctl: the instrument read back threshold %lld, not %d\n", back, s.threshold);
+        return exit_instrument;
+    }
+    return status;
+}
+
+int do_ifc(command_context &c)
+{
+    if (c.options.operands.size() != 1)
+        return usage_error(c.err, "ifc needs one VALUE");
+    long long value = 0;
+    std::string error;
+    if (!parse_whole("ifc VALUE", c.options.operands[0], -2147483648LL, 2147483647LL, value, error))
+        return usage_error(c.err, error);
+    setup_io();
+    const int reply = ifc_rd(static_cast<int>(value));
+    put_format(*c.out, "%d 0x%08x\n", reply, static_cast<unsigned>(reply));
+    return finish_output(c);
+}
+
+int do_acquisition(command_context &c, bool acquire)
+{
+    acquisition_request r;
+    r.acquire = acquire;
+    r.quiet = c.options.has("--quiet");
+    if (c.options.has("--output"))
+        r.output_path = c.options.value("--output");
+    if (c.options.has("--format")) {
+        const std::string &f = c.options.value("--format");
+        if (f != "csv" && f != "plain")
+            return usage_error(c.err, "--format is csv or plain, not '" + f + "'");
+        r.format = f == "csv" ? count_format::csv : count_format::plain;
+    }
+    std::string error;
+    if (acquire) {
+        if (!settings_options(c, r.settings))
+            return exit_usage;
+        if (c.options.has("--words") == c.options.has("--seconds"))
+            return usage_error(c.err, "acquire needs one of --words N and --seconds S");
+        if (c.options.has("--words") &&
+            !parse_whole("--words", c.options.value("--words"), 1, 1000000000000LL, r.target_words, error))
+            return usage_error(c.err, error);
+        if (c.options.has("--seconds") && !parse_seconds("--seconds", c.options.value("--seconds"), 1e7, r.seconds, error))
+            return usage_error(c.err, error);
+        if (c.options.has("--seconds") && r.seconds <= 0)
+            return usage_error(c.err, "--seconds must be more than 0");
+    } else if (c.options.has("--timeout") &&
+               !parse_seconds("--timeout", c.options.value("--timeout"), 1e7, r.seconds, error)) {
+        return usage_error(c.err, error);
+    }
+    for (const std::string &a : c.args)
+        r.command_line += (r.command_line.empty() ? "" : " ") + a;
+    return run_acquisition(r, c.out->fd, c.err);
+}
+
+// Each command checks its whole command line before it starts the bus: a
+// refused value sends nothing.
+struct command {
+    const char *name;
+    std::vector<option_spec> options;
+    bool takes_operand;
+    int (*run)(command_context &);
+};
+
+const option_spec setting_specs[] = {{"--threshold", nullptr, true}, {"--polarity", nullptr, true},
+                                     {"--period", nullptr, true}};
+const option_spec output_specs[] = {{"--output", "-o", true}, {"--format", nullptr, true}, {"--quiet", "-q", false}};
+
+std::vector<option_spec> specs(std::initializer_list<option_spec> own, bool settings, bool output)
+{
+    std::vector<option_spec> all(own);
+    if (settings)
+        all.insert(all.end(), std::begin(setting_specs), std::end(setting_specs));
+    if (output)
+        all.insert(all.end(), std::begin(output_specs), std::end(output_specs));
+    all.push_back({"--help", "-h", false});
+    return all;
+}
+
+const command commands[] = {
+    {"status", specs({{"--json", nullptr, false}}, false, false), false, do_status},
+    {"reset", specs({}, false, false), false, [](command_context &) { setup_io(); reset(); return exit_ok; }},
+    {"start", specs({}, false, false), false, [](command_context &) { setup_io(); start(); return exit_ok; }},
+    {"stop", specs({}, false, false), false, [](command_context &) { setup_io(); stop(); return exit_ok; }},
+    {"set", specs({}, true, false), false, do_set},
+    {"read", specs({{"--timeout", nullptr, true}}, false, true), false,
+     [](command_context &c) { return do_acquisition(c, false); }},
+    {"acquire", specs({{"--words", nullptr, true}, {"--seconds", nullptr, true}}, true, true), false,
+     [](command_context &c) { return do_acquisition(c, true); }},
+    {"ifc", specs({}, false, false), true, do_ifc},
+};
+
+} // namespace
+
+int run_countctl(const std::vector<std::string> &args, int out_fd, std::FILE *err)
+{
+    static output_buffer out;
+    out = output_buffer{};
+    out.fd = out_fd;
+    if (args.empty())
+        return usage_error(err, "no command given");
+    if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
+        put(out, general_help);
+        put(out, "\n");
+        put(out, usage);
+        command_context c{args, {}, &out, err};
+        return finish_output(c);
+    }
+    if (args[0] == "--version") {
+        put_format(out, "countctl %s (%s)\n", countctl_version, countctl_platform);
+        command_context c{args, {}, &out, err};
+        return finish_output(c);
+    }
+    const command *cmd = nullptr;
+    for (const command &k : commands)
+        if (args[0] == k.name)
+            cmd = &k;
+    if (cmd == nullptr)
+        return usage_error(err, "unknown command '" + args[0] + "'");
+
+    command_context c{args, {}, &out, err};
+    std::string error;
+    if (!parse_options(args, 1, cmd->options, c.options, error))
+        return usage_error(err, args[0] + ": " + error);
+    if (c.options.has("--help")) {
+        for (const command_help &h : command_helps)
+            if (args[0] == h.name)
+                put(out, h.text);
+        return finish_output(c);
+    }
+    if (!cmd->takes_operand && !c.options.operands.empty())
+        return usage_error(err, args[0] + ": unexpected '" + c.options.operands[0] + "'");
+
+    const int status = cmd->run(c);
+    if (status == exit_usage)
+        return status;
+    // A signal that came during a short command ends it like any other.
+    if (status == exit_ok && poll_stop_signals() != 0)
+        return exit_signal_base + stop_signal();
+    return status;
+}

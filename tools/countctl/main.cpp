@@ -1,0 +1,19 @@
+// countctl's entry point. The platform it names is the one it is linked with.
+
+#include <csignal>
+#include <cstdio>
+
+#include "countctl.h"
+#include "stop_signals.h"
+
+const char *const countctl_version = COUNTCTL_VERSION;
+const char *const countctl_platform = COUNTCTL_PLATFORM;
+
+int main(int argc, char **argv)
+{
+    // A closed pipe is a write error to report, with the run stopped, not a
+    // death in the middle of an acquisition.
+    std::signal(SIGPIPE, SIG_IGN);
+    catch_stop_signals();
+    return run_countctl(std::vector<std::string>(argv + 1, argv + argc), 1, stderr);
+}
