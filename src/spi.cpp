@@ -1,8 +1,17 @@
 #include "spi.h"
 
 #include <cstdint>
+#include <ctime>
 
 #include "gpio_platform.h"
+
+// The least time, in nanoseconds, that the data lines hold still before
+// each strobe rise, that the strobe stays high, and that the instrument is
+// given to present a reply byte before it is sampled. 0 (the default) adds
+// nothing to a frame: the bus runs as fast as the GPIO calls return.
+#ifndef BUS_SETTLE_NS
+#define BUS_SETTLE_NS 0
+#endif
 
 const int gpio_out[10] = {29, 28, 25, 27, 24, 23, 26, 22, 21, 11};
 const int gpio_in[8] = {10, 14, 6, 13, 12, 5, 4, 3};
@@ -28,6 +37,28 @@ constexpr std::uint32_t write_flag = 0x80000000u;
 const int strobe_pin = gpio_out[gpio_strobe_entry];
 const int select_pin = gpio_out[gpio_select_entry];
 
+constexpr long long bus_settle_ns = BUS_SETTLE_NS;
+static_assert(bus_settle_ns >= 0, "BUS_SETTLE_NS is a number of nanoseconds");
+
+std::int64_t monotonic_ns()
+{
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<std::int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+// Holds the lines as they are for bus_settle_ns from now: a busy wait on the
+// monotonic clock, since a sleep is far coarser than the times wanted and a
+// count of loop turns would mean nothing from one Pi to the next.
+inline void settle()
+{
+    if constexpr (bus_settle_ns > 0) {
+        const std::int64_t from = monotonic_ns();
+        while (monotonic_ns() - from < bus_settle_ns) {
+        }
+    }
+}
+
 std::uint32_t bus_word(int address, int data)
 {
     return (static_cast<std::uint32_t>(address) & 7u) << 24 |
@@ -37,6 +68,7 @@ std::uint32_t bus_word(int address, int data)
 void strobe_pulse()
 {
     digitalWrite(strobe_pin, gpio_high);
+    settle();
     digitalWrite(strobe_pin, gpio_low);
 }
 
@@ -50,6 +82,7 @@ void send_byte(std::uint32_t byte)
 #pragma GCC unroll 8
     for (int j = 0; j < 8; ++j)
         digitalWrite(gpio_out[j], static_cast<int>((byte >> j) & 1u));
+    settle();
     strobe_pulse();
 }
 
@@ -107,6 +140,7 @@ int gpio_read(int address, int data)
     std::uint32_t bit = 1; // bit 8k + j of the reply
 #pragma GCC unroll 4
     for (int k = 0; k < 4; ++k) {
+        settle();
 #pragma GCC unroll 8
         for (int j = 0; j < 8; ++j, bit <<= 1) {
             if (digitalRead(gpio_in[j]) == 1)

@@ -266,18 +266,86 @@ void draw_line_row(std::FILE *out, const std::vector<level_at> &h, std::uint64_t
     std::fprintf(out, "%.1f,%d\"/>\n", x_of(t1, t0), h.back().value ? high : low);
 }
 
-void draw_byte_row(std::FILE *out, const std::vector<level_at> &h, std::uint64_t t0, std::uint64_t t1, int top)
+// Moments that matter on the bus: the strobe rises that latch command bytes,
+// and the reads that sample reply bytes (the first and last read of each).
+struct bus_moment {
+    std::uint64_t from_ns;
+    std::uint64_t to_ns;
+    int byte; // 0..3 in its phase
+};
+
+struct frame_moments {
+    std::vector<bus_moment> latches; // from == to: the rise
+    std::vector<bus_moment> samples;
+};
+
+frame_moments find_moments(const std::vector<sim::bus_event> &events)
+{
+    frame_moments m;
+    bool select_low = false, strobe_high = false;
+    int pulses = 0, reads = 0;
+    for (const sim::bus_event &e : events) {
+        const std::uint64_t t = e.call * sim::bus_call_ns;
+        if (e.kind == sim::call_kind::write && e.pin == sim::select_pin) {
+            select_low = e.value == 0;
+            pulses = reads = 0;
+        } else if (e.kind == sim::call_kind::write && e.pin == sim::strobe_pin) {
+            if (e.value == 1 && !strobe_high && select_low && ++pulses <= 4)
+                m.latches.push_back({t, t, pulses - 1});
+            strobe_high = e.value == 1;
+        } else if (e.kind == sim::call_kind::read && select_low) {
+            if (reads % 8 == 0)
+                m.samples.push_back({t, t, reads / 8});
+            m.samples.back().to_ns = t;
+            ++reads;
+        }
+    }
+    return m;
+}
+
+// True when a moment falls within [from, to).
+bool any_within(const std::vector<bus_moment> &moments, std::uint64_t from, std::uint64_t to)
+{
+    for (const bus_moment &m : moments)
+        if (m.from_ns < to && m.to_ns >= from)
+            return true;
+    return false;
+}
+
+// A byte row: the values that count (latched or sampled) solid and labelled,
+// the lines passing between them faint and unlabelled.
+void draw_byte_row(std::FILE *out, const std::vector<level_at> &h, std::uint64_t t0, std::uint64_t t1, int top,
+                   const std::vector<bus_moment> &counted)
 {
     const int high = top + 5, low = top + row_height - 5, mid = top + row_height / 2;
     for (std::size_t i = 0; i < h.size(); ++i) {
+        const std::uint64_t to = i + 1 < h.size() ? h[i + 1].time_ns : t1;
         const double a = x_of(h[i].time_ns, t0);
-        const double b = x_of(i + 1 < h.size() ? h[i + 1].time_ns : t1, t0);
+        const double b = x_of(to, t0);
+        const bool counts = any_within(counted, h[i].time_ns, to);
         const double slope = std::min(2.0, (b - a) / 2);
-        std::fprintf(out, "<polygon class=\"bus\" points=\"%.1f,%d %.1f,%d %.1f,%d %.1f,%d %.1f,%d %.1f,%d\"/>\n", a,
-                     mid, a + slope, high, b - slope, high, b, mid, b - slope, low, a + slope, low);
-        if (b - a >= 22)
+        std::fprintf(out, "<polygon class=\"%s\" points=\"%.1f,%d %.1f,%d %.1f,%d %.1f,%d %.1f,%d %.1f,%d\"/>\n",
+                     counts ? "bus" : "between", a, mid, a + slope, high, b - slope, high, b, mid, b - slope, low,
+                     a + slope, low);
+        if (counts && b - a >= 22)
             std::fprintf(out, "<text class=\"byte\" x=\"%.1f\" y=\"%d\">%02X</text>\n", (a + b) / 2, mid + 4,
                          h[i].value);
+    }
+}
+
+// A dashed guide down the rows at each moment, named at the top.
+void draw_moments(std::FILE *out, const std::vector<bus_moment> &moments, const char *name, std::uint64_t t0,
+                  int top, int bottom)
+{
+    for (const bus_moment &m : moments) {
+        const double a = x_of(m.from_ns, t0), b = x_of(m.to_ns, t0);
+        std::fprintf(out, "<line class=\"moment\" x1=\"%.1f\" y1=\"%d\" x2=\"%.1f\" y2=\"%d\"/>\n", a, top, a,
+                     bottom);
+        if (b > a)
+            std::fprintf(out, "<rect class=\"sampled\" x=\"%.1f\" y=\"%d\" width=\"%.1f\" height=\"%d\"/>\n", a,
+                         top, b - a, bottom - top);
+        std::fprintf(out, "<text class=\"mark\" x=\"%.1f\" y=\"%d\">%s%d</text>\n", (a + b) / 2, top - 3, name,
+                     m.byte);
     }
 }
 
@@ -311,31 +379,45 @@ void write_timing_svg(std::FILE *out, const std::vector<sim::bus_event> &events,
     for (int j = 0; j < 8; ++j)
         rows.push_back({"data_in_" + std::to_string(j), line_history(changes, sim::data_in_pins[static_cast<unsigned>(j)], t0), false});
 
-    const int width = static_cast<int>(x_of(t1, t0)) + 20;
-    const int axis_top = 34 + static_cast<int>(rows.size()) * row_height;
-    const int height = axis_top + 30;
+    const frame_moments moments = find_moments(events);
+    const int rows_top = 48;
+    const int width = std::max(static_cast<int>(x_of(t1, t0)) + 20, 880); // room for the notes
+    const int axis_top = rows_top + 4 + static_cast<int>(rows.size()) * row_height;
+    const int height = axis_top + 58;
     std::fprintf(out,
                  "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%d\" viewBox=\"0 0 %d %d\">\n"
                  "<style>text{font-family:monospace;font-size:11px}.wave{fill:none;stroke:#1a5fb4;stroke-width:1.5}"
-                 ".bus{fill:#e8f0fb;stroke:#1a5fb4;stroke-width:1}.byte{text-anchor:middle}"
-                 ".tick{stroke:#ccc;stroke-width:1}.title{font-size:13px;font-weight:bold}</style>\n"
+                 ".bus{fill:#e8f0fb;stroke:#1a5fb4;stroke-width:1}.between{fill:#f6f6f6;stroke:#ccc;stroke-width:1}"
+                 ".byte{text-anchor:middle;font-weight:bold}.tick{stroke:#eee;stroke-width:1}"
+                 ".moment{stroke:#c64600;stroke-width:1;stroke-dasharray:3,2}.sampled{fill:#c64600;fill-opacity:0.08}"
+                 ".mark{fill:#c64600;text-anchor:middle;font-size:10px}.note{font-family:sans-serif;font-size:11px;fill:#555}"
+                 ".title{font-size:13px;font-weight:bold}</style>\n"
                  "<rect width=\"100%%\" height=\"100%%\" fill=\"white\"/>\n"
                  "<text class=\"title\" x=\"8\" y=\"18\">%s</text>\n",
                  width, height, width, height, xml_text(title).c_str());
     for (std::uint64_t t = t0; t <= t1; t += 10 * sim::bus_call_ns) {
-        std::fprintf(out, "<line class=\"tick\" x1=\"%.1f\" y1=\"28\" x2=\"%.1f\" y2=\"%d\"/>\n", x_of(t, t0),
-                     x_of(t, t0), axis_top);
-        std::fprintf(out, "<text x=\"%.1f\" y=\"%d\">%llu ns</text>\n", x_of(t, t0) - 10, axis_top + 16,
-                     static_cast<unsigned long long>(t - t0));
+        std::fprintf(out, "<line class=\"tick\" x1=\"%.1f\" y1=\"%d\" x2=\"%.1f\" y2=\"%d\"/>\n", x_of(t, t0),
+                     rows_top, x_of(t, t0), axis_top);
+        std::fprintf(out, "<text x=\"%.1f\" y=\"%d\">%llu</text>\n", x_of(t, t0) - 6, axis_top + 14,
+                     static_cast<unsigned long long>((t - t0) / sim::bus_call_ns));
     }
-    int top = 30;
+    draw_moments(out, moments.latches, "C", t0, rows_top, axis_top);
+    draw_moments(out, moments.samples, "R", t0, rows_top, axis_top);
+    int top = rows_top + 2;
     for (const row &r : rows) {
         std::fprintf(out, "<text x=\"8\" y=\"%d\">%s</text>\n", top + row_height / 2 + 4, r.name.c_str());
         if (r.is_byte)
-            draw_byte_row(out, r.history, t0, t1, top);
+            draw_byte_row(out, r.history, t0, t1, top, r.name == "data_out" ? moments.latches : moments.samples);
         else
             draw_line_row(out, r.history, t0, t1, top);
         top += row_height;
     }
+    std::fprintf(out,
+                 "<text class=\"note\" x=\"8\" y=\"%d\">Time is virtual: one unit is one platform call (the "
+                 "virtual bus counts 50 ns a call); on a Pi each call takes what it takes.</text>\n"
+                 "<text class=\"note\" x=\"8\" y=\"%d\">C0..C3: the strobe rises that latch command bytes 0..3; "
+                 "R0..R3: the reads that sample reply bytes 0..3. Faint bytes are the lines passing between "
+                 "values.</text>\n",
+                 axis_top + 32, axis_top + 48);
     std::fputs("</svg>\n", out);
 }
