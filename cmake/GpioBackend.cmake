@@ -5,7 +5,8 @@
 #   GPIO_BACKEND=sim       the virtual instrument
 #   GPIO_BACKEND=auto      wiringpi when the library is found, else sim
 #
-# Sets GPIO_BACKEND_CHOSEN (wiringpi or sim) and GPIO_PLATFORM_LIBRARY.
+# Sets GPIO_BACKEND_CHOSEN (wiringpi or sim) and GPIO_PLATFORM_LIBRARY (a
+# target to link).
 
 set(GPIO_BACKEND "auto" CACHE STRING "Who supplies the GPIO calls to run: auto, wiringpi or sim")
 set_property(CACHE GPIO_BACKEND PROPERTY STRINGS auto wiringpi sim)
@@ -33,6 +34,14 @@ if(GPIO_BACKEND STREQUAL "sim" OR NOT WIRINGPI_LIBRARY)
   message(STATUS "GPIO backend: sim - run drives the virtual instrument, no hardware")
 else()
   set(GPIO_BACKEND_CHOSEN "wiringpi")
-  set(GPIO_PLATFORM_LIBRARY ${WIRINGPI_LIBRARY})
+  # The programs need only libwiringPi itself at link time: the libraries it
+  # needs in turn (libcrypt.so.1 for wiringPi 3) are the Pi's business, and
+  # a cross sysroot lacks them. They carry no RUNPATH: on the Pi the library
+  # is found where the system keeps it, not where it lay on the build machine.
+  add_library(wiringpi_platform INTERFACE)
+  target_link_libraries(wiringpi_platform INTERFACE ${WIRINGPI_LIBRARY})
+  target_link_options(wiringpi_platform INTERFACE -Wl,--allow-shlib-undefined)
+  set(CMAKE_SKIP_RPATH ON)
+  set(GPIO_PLATFORM_LIBRARY wiringpi_platform)
   message(STATUS "GPIO backend: wiringpi - run links ${WIRINGPI_LIBRARY}")
 endif()

@@ -1,0 +1,68 @@
+# What `cmake --install` puts on a machine, and the Debian package made of it
+# (CPack). The programs get names of their own on the PATH: the console is
+# counter-console, never `run`.
+
+set(CMAKE_INSTALL_DOCDIR share/doc/counter-console CACHE PATH "Documentation directory")
+include(GNUInstallDirs)
+
+# install_program(<target> <installed name>), stripped by `--strip` and CPack.
+function(install_program target name)
+  install(PROGRAMS $<TARGET_FILE:${target}> DESTINATION ${CMAKE_INSTALL_BINDIR} RENAME ${name})
+  if(CMAKE_STRIP)
+    install(CODE "if(CMAKE_INSTALL_DO_STRIP)
+      execute_process(COMMAND \"${CMAKE_STRIP}\" \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/${name}\")
+    endif()")
+  endif()
+endfunction()
+
+install_program(run counter-console)
+install_program(countctl countctl)
+install_program(bus_check counter-bus-check)
+install_program(bus_trace counter-bus-trace)
+
+set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
+    OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+install(FILES README.md BENCHMARKS.md cmake/debian/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(DIRECTORY docs DESTINATION ${CMAKE_INSTALL_DOCDIR})
+# Debian wants the changelog compressed, reproducibly (no name, no time).
+add_custom_command(OUTPUT changelog.gz
+                   COMMAND gzip -9n -c ${PROJECT_SOURCE_DIR}/cmake/debian/changelog > changelog.gz
+                   DEPENDS ${PROJECT_SOURCE_DIR}/cmake/debian/changelog)
+add_custom_target(changelog ALL DEPENDS changelog.gz)
+install(FILES ${PROJECT_BINARY_DIR}/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+# The Debian package, for the architecture the build is for.
+if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64)$")
+  set(debian_architecture arm64)
+elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "^arm")
+  set(debian_architecture armhf)
+elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64)$")
+  set(debian_architecture amd64)
+else()
+  set(debian_architecture ${CMAKE_SYSTEM_PROCESSOR})
+endif()
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME counter-console)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${debian_architecture})
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Counter console developers <counter-console@example.org>")
+set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "operator console and tools for a counting instrument on the Pi's GPIO header")
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "counter-console is the menu-driven console that drives a counting
+instrument over an eighteen-line parallel bus on the Raspberry Pi's GPIO
+header. countctl runs the instrument from scripts and saves its counts to
+CSV files; counter-bus-check checks the wiring with a loopback plug;
+counter-bus-trace draws reference waveforms of the bus.")
+# glibc 2.34 and the C++ runtime of GCC 11 or later: Raspberry Pi OS Bookworm or later.
+set(debian_depends "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 11)")
+if(GPIO_BACKEND_CHOSEN STREQUAL "wiringpi")
+  string(APPEND debian_depends ", wiringpi (>= 3)")
+endif()
+set(CPACK_DEBIAN_PACKAGE_DEPENDS ${debian_depends})
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+include(CPack)

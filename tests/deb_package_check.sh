@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# Checks a Debian package made by cmake/build-deb: its control fields, its
+# contents (the programs and their documentation, nothing of the test
+# bench), that no binary carries a RUNPATH or needs more than libwiringPi
+# and the C and C++ runtimes, that lintian finds no error, and that the
+# console, unpacked into a scratch root, runs under qemu-user against the
+# stand-in libwiringPi and quits on "0" with status 0.
+#   tests/deb_package_check.sh PACKAGE.deb ARCH STANDIN-DIR
+set -euo pipefail
+deb=$1
+arch=$2
+standin=$3
+fail() { echo "FAIL: $*" >&2; exit 1; }
+case $arch in
+  arm64) triple=aarch64-linux-gnu qemu=qemu-aarch64 ;;
+  armhf) triple=arm-linux-gnueabihf qemu=qemu-arm ;;
+  *) fail "unknown architecture $arch" ;;
+esac
+
+[ "$(dpkg-deb -f "$deb" Package)" = counter-console ] || fail "package name"
+[ "$(dpkg-deb -f "$deb" Architecture)" = "$arch" ] || fail "architecture $(dpkg-deb -f "$deb" Architecture)"
+depends=$(dpkg-deb -f "$deb" Depends)
+grep -q 'wiringpi (>= 3)' <<<"$depends" || fail "does not depend on wiringpi 3: $depends"
+grep -q 'libc6 (>= 2.34)' <<<"$depends" || fail "does not say which glibc: $depends"
+
+contents=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $NF }' | sort | tr '\n' ' ')
+expected="./usr/bin/countctl ./usr/bin/counter-bus-check ./usr/bin/counter-bus-trace ./usr/bin/counter-console \
+./usr/share/doc/counter-console/BENCHMARKS.md ./usr/share/doc/counter-console/README.md \
+./usr/share/doc/counter-console/changelog.gz ./usr/share/doc/counter-console/copyright \
+./usr/share/doc/counter-console/docs/loopback-plug.svg ./usr/share/doc/counter-console/docs/pinout.svg \
+./usr/share/doc/counter-console/docs/read-frame.svg ./usr/share/doc/counter-console/docs/write-frame.svg "
+[ "$contents" = "$expected" ] || fail "contents: $contents"
+
+root=$(mktemp -d)
+trap 'rm -rf "$root"' EXIT
+dpkg -x "$deb" "$root"
+for program in "$root"/usr/bin/*; do
+  name=$(basename "$program")
+  dynamic=$(readelf -d "$program")
+  ! grep -qE 'RPATH|RUNPATH' <<<"$dynamic" || fail "$name carries a library path: $(grep -E 'RPATH|RUNPATH' <<<"$dynamic")"
+  needed=$(sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' <<<"$dynamic" | sort | tr '\n' ' ')
+  for library in $needed; do
+    case $library in
+      libwiringPi.so | libstdc++.so.6 | libgcc_s.so.1 | libm.so.6 | libc.so.6 | ld-linux-*) ;;
+      *) fail "$name needs $library" ;;
+    esac
+  done
+  if [ "$name" != counter-bus-trace ]; then
+    grep -q 'libwiringPi.so' <<<"$needed" || fail "$name does not need libwiringPi.so: $needed"
+  fi
+  file "$program" | grep -q 'stripped' && ! file "$program" | grep -q 'not stripped' || fail "$name is not stripped"
+done
+
+if command -v lintian >/dev/null; then
+  errors=$(lintian --allow-root "$deb" 2>&1 | grep '^E:' || true)
+  [ -z "$errors" ] || fail "lintian: $errors"
+else
+  echo "lintian missing: not run" >&2
+fi
+
+run() { LD_LIBRARY_PATH="$standin/lib:$standin/crypt" "$qemu" -L "/usr/$triple" "$@"; }
+out=$(printf '0\n' | run "$root/usr/bin/counter-console" 2>/dev/null) || fail "the console exited with $?"
+[ "${out: -16}" = "enter command : " ] || fail "the console said: $out"
+run "$root/usr/bin/countctl" --version | grep -q '(wiringPi)' || fail "countctl is not the wiringPi build"
+echo "$(basename "$deb"): contents, dependencies, architecture and binaries as intended; the console runs"
