@@ -41,6 +41,7 @@ from_wiringpi() {
   offered=$(nm -D --defined-only "$work/prefix/lib/libwiringPi.so" | awk '{ print $NF }' | sort -u)
   comm -12 <(echo "$needed") <(echo "$offered") | tr '\n' ' '
 }
+! readelf -d "$run" | grep -qE 'RPATH|RUNPATH' || fail "run carries a library path of the build machine's"
 [ "$(from_wiringpi "$run")" = "digitalRead digitalWrite pinMode wiringPiSetup " ] ||
   fail "run resolves from libwiringPi: $(from_wiringpi "$run")"
 [ "$(from_wiringpi "$work/build/tools/bus_check")" = "digitalRead digitalWrite pinMode pullUpDnControl wiringPiSetup " ] ||
