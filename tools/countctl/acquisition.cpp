@@ -153,11 +153,15 @@ std::string ending_text(ending e, int signal)
 
 int report_output_failure(acquisition_state &s, const std::string &why)
 {
-    std::fprintf(s.err, "countctl: cannot write %s: %s; %llu words read from the instrument were not written",
-                 output_name(s.out).c_str(), why.c_str(),
-                 static_cast<unsigned long long>(counts_not_written(s.out, s.words_read)));
-    if (!s.out.temp_path.empty())
-        std::fprintf(s.err, "; the words written are in %s", s.out.temp_path.c_str());
+    std::fprintf(s.err, "countctl: cannot write %s: %s", output_name(s.out).c_str(), why.c_str());
+    if (s.words_read > 0) {
+        std::fprintf(s.err, "; %llu words read from the instrument were not written",
+                     static_cast<unsigned long long>(counts_not_written(s.out, s.words_read)));
+        if (!s.out.temp_path.empty())
+            std::fprintf(s.err, "; the words written are in %s", s.out.temp_path.c_str());
+    } else if (!s.out.temp_path.empty()) {
+        unlink(s.out.temp_path.c_str()); // nothing read: nothing worth keeping
+    }
     std::fputs("\n", s.err);
     return exit_output;
 }
