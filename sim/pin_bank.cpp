@@ -150,10 +150,10 @@ void power_on_from_environment()
     if (side == nullptr || std::strcmp(side, "instrument") == 0) {
         power_on();
     } else if (std::strcmp(side, "plug") == 0) {
-        const char *spec = std::getenv("VIRTUAL_PLUG_FAULTS");
+        const char *fault_list = std::getenv("VIRTUAL_PLUG_FAULTS");
         std::vector<plug_fault> faults;
         std::string error;
-        if (!parse_plug_faults(spec == nullptr ? "" : spec, faults, error)) {
+        if (!parse_plug_faults(fault_list == nullptr ? "" : fault_list, faults, error)) {
             std::fprintf(stderr, "virtual bus: VIRTUAL_PLUG_FAULTS: %s\n", error.c_str());
             std::exit(2);
         }

@@ -19,7 +19,7 @@ int hex_value(char c)
 
 } // namespace
 
-bool parse_options(const std::vector<std::string> &args, std::size_t from, const std::vector<option_spec> &specs,
+bool parse_options(const std::vector<std::string> &args, std::size_t from, const std::vector<option_rule> &rules,
                    parsed_options &parsed, std::string &error)
 {
     for (std::size_t i = from; i < args.size(); ++i) {
@@ -30,29 +30,29 @@ bool parse_options(const std::vector<std::string> &args, std::size_t from, const
         }
         const std::size_t equals = arg.find('=');
         const std::string name = arg.substr(0, equals);
-        const option_spec *spec = nullptr;
-        for (const option_spec &s : specs)
-            if (name == s.name || (s.alias != nullptr && name == s.alias))
-                spec = &s;
-        if (spec == nullptr) {
+        const option_rule *rule = nullptr;
+        for (const option_rule &r : rules)
+            if (name == r.name || (r.alias != nullptr && name == r.alias))
+                rule = &r;
+        if (rule == nullptr) {
             error = "unknown option '" + name + "'";
             return false;
         }
         std::string value;
-        if (spec->takes_value) {
+        if (rule->takes_value) {
             if (equals != std::string::npos) {
                 value = arg.substr(equals + 1);
             } else if (i + 1 < args.size()) {
                 value = args[++i];
             } else {
-                error = std::string(spec->name) + " needs a value";
+                error = std::string(rule->name) + " needs a value";
                 return false;
             }
         } else if (equals != std::string::npos) {
-            error = std::string(spec->name) + " takes no value";
+            error = std::string(rule->name) + " takes no value";
             return false;
         }
-        parsed.given[spec->name] = value;
+        parsed.given[rule->name] = value;
     }
     return true;
 }

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-struct option_spec {
+struct option_rule {
     const char *name;  // "--threshold"
     const char *alias; // "-o", or nullptr
     bool takes_value;
@@ -21,7 +21,7 @@ struct parsed_options {
 
 // Parses args[from...]. False, with the reason, on an unknown option or a
 // missing value.
-bool parse_options(const std::vector<std::string> &args, std::size_t from, const std::vector<option_spec> &specs,
+bool parse_options(const std::vector<std::string> &args, std::size_t from, const std::vector<option_rule> &rules,
                    parsed_options &parsed, std::string &error);
 
 // A whole number: an optional sign and decimal digits, or 0x and hexadecimal

@@ -198,37 +198,37 @@ int do_acquisition(command_context &c, bool acquire)
 // refused value sends nothing.
 struct command {
     const char *name;
-    std::vector<option_spec> options;
+    std::vector<option_rule> options;
     bool takes_operand;
     int (*run)(command_context &);
 };
 
-const option_spec setting_specs[] = {{"--threshold", nullptr, true}, {"--polarity", nullptr, true},
+const option_rule setting_options[] = {{"--threshold", nullptr, true}, {"--polarity", nullptr, true},
                                      {"--period", nullptr, true}};
-const option_spec output_specs[] = {{"--output", "-o", true}, {"--format", nullptr, true}, {"--quiet", "-q", false}};
+const option_rule output_options[] = {{"--output", "-o", true}, {"--format", nullptr, true}, {"--quiet", "-q", false}};
 
-std::vector<option_spec> specs(std::initializer_list<option_spec> own, bool settings, bool output)
+std::vector<option_rule> options_with(std::initializer_list<option_rule> own, bool settings, bool output)
 {
-    std::vector<option_spec> all(own);
+    std::vector<option_rule> all(own);
     if (settings)
-        all.insert(all.end(), std::begin(setting_specs), std::end(setting_specs));
+        all.insert(all.end(), std::begin(setting_options), std::end(setting_options));
     if (output)
-        all.insert(all.end(), std::begin(output_specs), std::end(output_specs));
+        all.insert(all.end(), std::begin(output_options), std::end(output_options));
     all.push_back({"--help", "-h", false});
     return all;
 }
 
 const command commands[] = {
-    {"status", specs({{"--json", nullptr, false}}, false, false), false, do_status},
-    {"reset", specs({}, false, false), false, [](command_context &) { setup_io(); reset(); return exit_ok; }},
-    {"start", specs({}, false, false), false, [](command_context &) { setup_io(); start(); return exit_ok; }},
-    {"stop", specs({}, false, false), false, [](command_context &) { setup_io(); stop(); return exit_ok; }},
-    {"set", specs({}, true, false), false, do_set},
-    {"read", specs({{"--timeout", nullptr, true}}, false, true), false,
+    {"status", options_with({{"--json", nullptr, false}}, false, false), false, do_status},
+    {"reset", options_with({}, false, false), false, [](command_context &) { setup_io(); reset(); return exit_ok; }},
+    {"start", options_with({}, false, false), false, [](command_context &) { setup_io(); start(); return exit_ok; }},
+    {"stop", options_with({}, false, false), false, [](command_context &) { setup_io(); stop(); return exit_ok; }},
+    {"set", options_with({}, true, false), false, do_set},
+    {"read", options_with({{"--timeout", nullptr, true}}, false, true), false,
      [](command_context &c) { return do_acquisition(c, false); }},
-    {"acquire", specs({{"--words", nullptr, true}, {"--seconds", nullptr, true}}, true, true), false,
+    {"acquire", options_with({{"--words", nullptr, true}, {"--seconds", nullptr, true}}, true, true), false,
      [](command_context &c) { return do_acquisition(c, true); }},
-    {"ifc", specs({}, false, false), true, do_ifc},
+    {"ifc", options_with({}, false, false), true, do_ifc},
 };
 
 } // namespace
