@@ -322,7 +322,7 @@ wire_role role_of(int pin)
 
 } // namespace
 
-const far_side virtual_instrument = {"virtual instrument", power_on_instrument, line_changed, role_of};
+const far_side virtual_instrument = {"instrument", power_on_instrument, line_changed, role_of};
 
 instrument_view inspect_instrument()
 {

@@ -105,7 +105,7 @@ wire_role role_of(int pin)
     return wire_role::none;
 }
 
-const far_side loopback_plug = {"virtual loopback plug", power_on_plug, line_changed, role_of};
+const far_side loopback_plug = {"loopback plug", power_on_plug, line_changed, role_of};
 
 bool parse_line(const std::string &word, int &line)
 {

@@ -254,8 +254,8 @@ extern "C" int wiringPiSetup(void)
     bank.setup_done = true;
     if (reporting() && !announced) {
         announced = true;
-        std::fprintf(stderr, "%s: no hardware is driven; the bus goes to a simulated %s\n", attached.name,
-                     attached.name + std::strlen("virtual "));
+        std::fprintf(stderr, "virtual %s: no hardware is driven; the bus goes to a simulated %s\n", attached.name,
+                     attached.name);
     }
     return 0;
 }

@@ -59,7 +59,7 @@ enum class wire_role : unsigned char {
 };
 
 struct far_side {
-    const char *name;
+    const char *name;                          // "instrument", "loopback plug"
     void (*power_on)();                       // after the bank's own power-on
     void (*line_changed)(int pin, bool level); // a line it listens to
     wire_role (*role)(int pin);

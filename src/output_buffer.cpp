@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -63,13 +62,6 @@ char *room(output_buffer &out, std::size_t size)
 void commit(output_buffer &out, const char *end) { out.used = static_cast<std::size_t>(end - out.data); }
 
 void put(output_buffer &out, const char *text) { put(out, text, std::strlen(text)); }
-
-void put_int(output_buffer &out, long long value)
-{
-    char digits[24];
-    const std::to_chars_result r = std::to_chars(digits, digits + sizeof digits, value);
-    put(out, digits, static_cast<std::size_t>(r.ptr - digits));
-}
 
 void put_format(output_buffer &out, const char *format, ...)
 {

@@ -20,7 +20,6 @@ struct output_buffer {
 
 void put(output_buffer &out, const char *text, std::size_t size);
 void put(output_buffer &out, const char *text);
-void put_int(output_buffer &out, long long value);
 // printf-style, for results printed by a format string.
 void put_format(output_buffer &out, const char *format, ...) __attribute__((format(printf, 2, 3)));
 

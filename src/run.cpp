@@ -229,7 +229,7 @@ int run_console(int in_fd, int out_fd, std::FILE *err)
             const long long lost = read_data(io, data);
             if (lost < 0)
                 return stopped_by_signal(io);
-            if (lost > 0 || out.error != 0)
+            if (out.error != 0)
                 return finish(io, exit_output_failed, lost);
             break;
         }

@@ -98,6 +98,15 @@ bus_trace decode_bus(const std::vector<sim::bus_event> &events)
     return trace;
 }
 
+bus_trace decode_after_setup(const std::vector<sim::bus_event> &events)
+{
+    std::vector<sim::bus_event> after;
+    for (const sim::bus_event &e : events)
+        if (e.call >= setup_calls)
+            after.push_back(e);
+    return decode_bus(after);
+}
+
 namespace {
 
 std::vector<std::uint8_t> command_bytes(std::uint32_t word)

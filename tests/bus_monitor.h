@@ -36,6 +36,16 @@ struct bus_trace {
 
 bus_trace decode_bus(const std::vector<sim::bus_event> &events);
 
+// The calls setup_io makes: wiringPiSetup, 23 pin modes, then select and
+// strobe to their idle levels. Every recording from power-on starts with them.
+constexpr std::uint64_t setup_calls = 26;
+// The calls a frame makes.
+constexpr std::uint64_t write_frame_calls = 42;
+constexpr std::uint64_t read_frame_calls = 82;
+
+// The frames of a recording made from power-on, after its start-up calls.
+bus_trace decode_after_setup(const std::vector<sim::bus_event> &events);
+
 // What a frame should look like on the wire.
 struct expected_frame {
     std::vector<std::uint8_t> command;

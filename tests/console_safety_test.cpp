@@ -13,16 +13,14 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "bus_monitor.h"
 #include "dialogue.h"
 #include "transcript.h"
 
 namespace {
 
-// Calls the console makes: the start-up, then per command its frames.
-constexpr std::uint64_t setup_calls = 26;
-constexpr std::uint64_t write_calls = 42;
-constexpr std::uint64_t read_calls = 82;
-constexpr std::uint64_t size_query_calls = write_calls + read_calls;
+// A data-size query: a write frame and a read frame.
+constexpr std::uint64_t size_query_calls = write_frame_calls + read_frame_calls;
 
 void expect_idle_bus(const run_result &r)
 {
@@ -117,9 +115,9 @@ TEST(console_signals, inside_a_read_out_every_word_read_is_listed)
     // Period 1, start, one size query (the FIFO fills as pulses go by),
     // stop, then read: the signal comes inside the third data frame.
     const std::string input = "10 1\n2\n7\n3\n8\n0\n";
-    const std::uint64_t read_out = setup_calls + 3 * write_calls + 2 * size_query_calls;
+    const std::uint64_t read_out = setup_calls + 3 * write_frame_calls + 2 * size_query_calls;
     run_options o;
-    o.stop_at_call = read_out + 2 * read_calls + 30;
+    o.stop_at_call = read_out + 2 * read_frame_calls + 30;
     o.signal = SIGTERM;
     const run_result r = run_dialogue(input, o, true);
     EXPECT_EQ(r.status, 128 + SIGTERM) << r.err;

@@ -13,9 +13,6 @@
 
 namespace {
 
-// wiringPiSetup, 23 pin modes, then select and strobe to their idle levels.
-constexpr std::size_t setup_calls = 26;
-
 // Closing a memory stream sets its buffer and size for the last time, so
 // they are read only afterwards, through the references.
 std::string close_and_take(std::FILE *stream, char *&text, std::size_t &size)
@@ -80,6 +77,6 @@ console_session run_console_session(const std::string &input, const std::functio
     const std::vector<sim::bus_event> &events = sim::events();
     s.bus_set_up = events.size() >= setup_calls;
     if (s.bus_set_up)
-        s.bus = decode_bus({events.begin() + static_cast<long>(setup_calls), events.end()});
+        s.bus = decode_after_setup(events);
     return s;
 }

@@ -49,11 +49,7 @@ countctl_session run_in_process(const std::vector<std::string> &args, const std:
     std::free(err_text);
     s.out = take_memory_file(out);
     sim::record_events(false);
-    std::vector<sim::bus_event> after_setup;
-    for (const sim::bus_event &e : sim::events())
-        if (e.call >= 26)
-            after_setup.push_back(e);
-    s.bus = decode_bus(after_setup);
+    s.bus = decode_after_setup(sim::events());
     EXPECT_EQ(sim::violation_count(), 0u);
     return s;
 }
@@ -165,12 +161,8 @@ std::string contents_of(const std::string &path)
 // The counts of every data word the bus carried, as the instrument sent them.
 std::vector<std::string> words_on_the_bus(const std::vector<sim::bus_event> &events)
 {
-    std::vector<sim::bus_event> after_setup;
-    for (const sim::bus_event &e : events)
-        if (e.call >= 26)
-            after_setup.push_back(e);
     std::vector<std::string> words;
-    for (const observed_frame &f : decode_bus(after_setup).frames)
+    for (const observed_frame &f : decode_after_setup(events).frames)
         if (!f.is_write() && f.address() == 7)
             words.push_back(std::to_string(static_cast<int>(reply_word(f))));
     return words;
@@ -209,7 +201,7 @@ TEST(countctl_program, a_signal_inside_a_read_out_loses_no_word)
     run_options o;
     // Start-up, period, start, one size query: the signal comes inside the
     // second word of the first read-out.
-    o.stop_at_call = 26 + 42 + 42 + 124 + 82 + 40;
+    o.stop_at_call = setup_calls + 2 * write_frame_calls + (write_frame_calls + read_frame_calls) + read_frame_calls + 40;
     o.signal = SIGINT;
     const run_result r =
         run_program({COUNTCTL_PROGRAM, "acquire", "--period", "1", "--seconds", "60", "-o", file}, "", o, true);

@@ -23,9 +23,6 @@ namespace {
 
 using clock_type = std::chrono::steady_clock;
 
-// wiringPiSetup, 23 pin modes, then select and strobe to their idle levels.
-constexpr std::size_t setup_calls = 26;
-
 // The command that starts a program: in a cross build, the emulator and its
 // arguments come first.
 std::vector<std::string> full_command(const std::vector<std::string> &argv)
@@ -117,6 +114,23 @@ void note_status(int status, run_result &r)
     r.killed_by = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
 }
 
+// Waits (or, with WNOHANG, looks) for the child: when it has stopped itself
+// at the chosen call, sends it the signal and lets it go on; when it has
+// ended, notes its status and returns true.
+bool watch_child(pid_t pid, const run_options &o, int flags, run_result &r)
+{
+    int status = 0;
+    if (waitpid(pid, &status, flags | (o.stop_at_call != 0 ? WUNTRACED : 0)) != pid)
+        return false;
+    if (WIFSTOPPED(status)) {
+        kill(pid, o.signal);
+        kill(pid, SIGCONT);
+        return false;
+    }
+    note_status(status, r);
+    return true;
+}
+
 int wait_exit(pid_t pid)
 {
     int status = 0;
@@ -160,16 +174,7 @@ run_result run_program(const std::vector<std::string> &argv, const std::string &
 
     while (out_fd >= 0 || err_fd >= 0 || !reaped) {
         if (out_fd < 0 && err_fd < 0) { // only the exit to wait for
-            int status = 0;
-            if (waitpid(c.pid, &status, options.stop_at_call != 0 ? WUNTRACED : 0) == c.pid) {
-                if (WIFSTOPPED(status)) {
-                    kill(c.pid, options.signal);
-                    kill(c.pid, SIGCONT);
-                    continue;
-                }
-                note_status(status, result);
-                reaped = true;
-            }
+            reaped = watch_child(c.pid, options, 0, result);
             continue;
         }
         std::vector<pollfd> fds;
@@ -187,17 +192,8 @@ run_result run_program(const std::vector<std::string> &argv, const std::string &
             kill(c.pid, SIGKILL);
             break;
         }
-        if (options.stop_at_call != 0 && !reaped) {
-            int status = 0;
-            const pid_t got = waitpid(c.pid, &status, WNOHANG | WUNTRACED);
-            if (got == c.pid && WIFSTOPPED(status)) {
-                kill(c.pid, options.signal);
-                kill(c.pid, SIGCONT);
-            } else if (got == c.pid) {
-                note_status(status, result);
-                reaped = true;
-            }
-        }
+        if (options.stop_at_call != 0 && !reaped)
+            reaped = watch_child(c.pid, options, WNOHANG, result);
         if (ready <= 0)
             continue;
         for (const pollfd &p : fds) {
@@ -349,16 +345,13 @@ int bus_summary::count(int header) const
 bus_summary summarise_bus(const std::vector<sim::bus_event> &events)
 {
     bus_summary s;
-    std::vector<sim::bus_event> after_setup;
     for (const sim::bus_event &e : events) {
-        if (e.call >= setup_calls)
-            after_setup.push_back(e);
         if (e.kind == sim::call_kind::write && e.pin == sim::select_pin)
             s.select_high = e.value == 1;
         if (e.kind == sim::call_kind::write && e.pin == sim::strobe_pin)
             s.strobe_low = e.value == 0;
     }
-    const bus_trace trace = decode_bus(after_setup);
+    const bus_trace trace = decode_after_setup(events);
     s.frames = static_cast<int>(trace.frames.size());
     s.frame_left_open = trace.frame_left_open;
     for (const observed_frame &f : trace.frames) {

@@ -3,7 +3,6 @@
 #include <array>
 #include <chrono>
 #include <cstdio>
-#include <thread>
 
 #include "gpio_platform.h"
 #include "gpio_pulls.h"

@@ -105,11 +105,11 @@ bool settings_options(command_context &c, settings_request &s)
            number_option(c, "--period", 1, 4095, s.period, s.period_given);
 }
 
-int finish_output(command_context &c)
+int finish_output(output_buffer &out, std::FILE *err)
 {
-    if (flush(*c.out))
+    if (flush(out))
         return exit_ok;
-    std::fprintf(c.err, "countctl: cannot write standard output: %s\n", std::strerror(c.out->error));
+    std::fprintf(err, "countctl: cannot write standard output: %s\n", std::strerror(out.error));
     return exit_output;
 }
 
@@ -122,7 +122,7 @@ int do_status(command_context &c)
         put_format(*c.out, "{\"run\": %d, \"datasize\": %d}\n", running, size);
     else
         put_format(*c.out, "run %d\ndatasize %d\n", running, size);
-    return finish_output(c);
+    return finish_output(*c.out, c.err);
 }
 
 int do_set(command_context &c)
@@ -137,7 +137,7 @@ int do_set(command_context &c)
     if (!s.threshold_given)
         return exit_ok;
     put_format(*c.out, "threshold %lld\n", back);
-    const int status = finish_output(c);
+    const int status = finish_output(*c.out, c.err);
     if (status == exit_ok && back != s.threshold) {
         std::fprintf(c.err, "countctl: the instrument read back threshold %lld, not %d\n", back, s.threshold);
         return exit_instrument;
@@ -156,7 +156,7 @@ int do_ifc(command_context &c)
     setup_io();
     const int reply = ifc_rd(static_cast<int>(value));
     put_format(*c.out, "%d 0x%08x\n", reply, static_cast<unsigned>(reply));
-    return finish_output(c);
+    return finish_output(*c.out, c.err);
 }
 
 int do_acquisition(command_context &c, bool acquire)
@@ -244,13 +244,11 @@ int run_countctl(const std::vector<std::string> &args, int out_fd, std::FILE *er
         put(out, general_help);
         put(out, "\n");
         put(out, usage);
-        command_context c{args, {}, &out, err};
-        return finish_output(c);
+        return finish_output(out, err);
     }
     if (args[0] == "--version") {
         put_format(out, "countctl %s (%s)\n", countctl_version, countctl_platform);
-        command_context c{args, {}, &out, err};
-        return finish_output(c);
+        return finish_output(out, err);
     }
     const command *cmd = nullptr;
     for (const command &k : commands)
@@ -267,14 +265,12 @@ int run_countctl(const std::vector<std::string> &args, int out_fd, std::FILE *er
         for (const command_help &h : command_helps)
             if (args[0] == h.name)
                 put(out, h.text);
-        return finish_output(c);
+        return finish_output(*c.out, c.err);
     }
     if (!cmd->takes_operand && !c.options.operands.empty())
         return usage_error(err, args[0] + ": unexpected '" + c.options.operands[0] + "'");
 
     const int status = cmd->run(c);
-    if (status == exit_usage)
-        return status;
     // A signal that came during a short command ends it like any other.
     if (status == exit_ok && poll_stop_signals() != 0)
         return exit_signal_base + stop_signal();
