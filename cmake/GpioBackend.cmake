@@ -38,9 +38,10 @@ else()
   # needs in turn (libcrypt.so.1 for wiringPi 3) are the Pi's business, and
   # a cross sysroot lacks them. They carry no RUNPATH: on the Pi the library
   # is found where the system keeps it, not where it lay on the build machine.
-  add_library(wiringpi_platform INTERFACE)
-  target_link_libraries(wiringpi_platform INTERFACE ${WIRINGPI_LIBRARY})
-  target_link_options(wiringpi_platform INTERFACE -Wl,--allow-shlib-undefined)
+  # Beside the library, what the programs know of the Pi (src/platform.h).
+  add_library(wiringpi_platform OBJECT ${PROJECT_SOURCE_DIR}/src/platform_wiringpi.cpp)
+  target_link_libraries(wiringpi_platform PUBLIC ${WIRINGPI_LIBRARY})
+  target_link_options(wiringpi_platform PUBLIC -Wl,--allow-shlib-undefined)
   set(CMAKE_SKIP_RPATH ON)
   set(GPIO_PLATFORM_LIBRARY wiringpi_platform)
   message(STATUS "GPIO backend: wiringpi - run links ${WIRINGPI_LIBRARY}")

@@ -1,6 +1,8 @@
 #include "instrument.h"
 
+#include <algorithm>
 #include <deque>
+#include <iterator>
 #include <string>
 
 #include "pin_bank.h"
@@ -338,6 +340,124 @@ void load_fifo(const std::vector<std::uint32_t> &words)
 {
     for (std::uint32_t word : words)
         store_word(word);
+}
+
+} // namespace sim
+
+namespace sim {
+
+namespace {
+
+constexpr char state_heading[] = "counter virtual instrument state 1";
+
+// The fields of a saved state, in the order they are written, with the
+// range each must lie in.
+struct state_field {
+    const char *name;
+    std::uint64_t most;
+};
+
+constexpr state_field state_fields[] = {
+    {"period", 4095},      {"threshold", 4095}, {"polarity", 1},     {"running", 1},
+    {"ticks", ~0ull},      {"next_close", ~0ull}, {"overflow", 1},   {"gap_pending", 1},
+    {"latched_size", fifo_capacity}, {"random_state", 0xFFFFFFFFull}, {"fifo", fifo_capacity},
+};
+
+// A whole decimal number, digits only, at most `most`.
+bool parse_field(const std::string &text, std::uint64_t most, std::uint64_t &value)
+{
+    if (text.empty() || text.size() > 20)
+        return false;
+    value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+        const std::uint64_t digit = static_cast<std::uint64_t>(c - '0');
+        if (value > (most - digit) / 10)
+            return false;
+        value = value * 10 + digit;
+    }
+    return true;
+}
+
+} // namespace
+
+std::string instrument_state_text()
+{
+    const std::uint64_t values[] = {
+        static_cast<std::uint64_t>(regs.period), static_cast<std::uint64_t>(regs.threshold),
+        static_cast<std::uint64_t>(regs.polarity), regs.running ? 1u : 0u, acq.ticks, acq.next_close,
+        acq.overflow ? 1u : 0u, acq.gap_pending ? 1u : 0u, static_cast<std::uint64_t>(acq.latched_size),
+        acq.random_state, static_cast<std::uint64_t>(acq.held)};
+    std::string text = std::string(state_heading) + "\n";
+    for (std::size_t i = 0; i < std::size(state_fields); ++i)
+        text += std::string(state_fields[i].name) + " " + std::to_string(values[i]) + "\n";
+    for (int i = 0; i < acq.held; ++i)
+        text += std::to_string(acq.fifo[(acq.head + i) % fifo_capacity]) + "\n";
+    text += "end\n";
+    return text;
+}
+
+bool load_instrument_state(const std::string &text, std::string &error)
+{
+    std::vector<std::string> lines;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        const std::size_t end = text.find('\n', at);
+        if (end == std::string::npos) {
+            error = "its last line is cut short";
+            return false;
+        }
+        lines.push_back(text.substr(at, end - at));
+        at = end + 1;
+    }
+    if (lines.empty() || lines[0] != state_heading) {
+        error = "it does not begin with \"" + std::string(state_heading) + "\"";
+        return false;
+    }
+    std::uint64_t values[std::size(state_fields)] = {};
+    std::size_t line = 1;
+    for (std::size_t i = 0; i < std::size(state_fields); ++i, ++line) {
+        const std::string name = std::string(state_fields[i].name) + " ";
+        if (line >= lines.size() || lines[line].compare(0, name.size(), name) != 0 ||
+            !parse_field(lines[line].substr(name.size()), state_fields[i].most, values[i])) {
+            error = "line " + std::to_string(line + 1) + " is not '" + state_fields[i].name + " N' in range";
+            return false;
+        }
+    }
+    const std::uint64_t words = values[std::size(state_fields) - 1];
+    if (values[0] == 0) {
+        error = "its period is 0";
+        return false;
+    }
+    std::vector<std::uint32_t> fifo;
+    for (std::uint64_t i = 0; i < words; ++i, ++line) {
+        std::uint64_t word = 0;
+        if (line >= lines.size() || !parse_field(lines[line], 0xFFFFFFFFull, word)) {
+            error = "line " + std::to_string(line + 1) + " is not a FIFO word";
+            return false;
+        }
+        fifo.push_back(static_cast<std::uint32_t>(word));
+    }
+    if (line + 1 != lines.size() || lines[line] != "end") {
+        error = "it does not end with its FIFO words and 'end'";
+        return false;
+    }
+
+    regs.period = static_cast<int>(values[0]);
+    regs.threshold = static_cast<int>(values[1]);
+    regs.polarity = static_cast<int>(values[2]);
+    regs.running = values[3] == 1;
+    acq.ticks = values[4];
+    acq.next_close = values[5];
+    acq.overflow = values[6] == 1;
+    acq.gap_pending = values[7] == 1;
+    acq.latched_size = static_cast<int>(values[8]);
+    acq.random_state = static_cast<std::uint32_t>(values[9]);
+    acq.head = 0;
+    acq.held = static_cast<int>(words);
+    std::copy(fifo.begin(), fifo.end(), acq.fifo);
+    return true;
 }
 
 } // namespace sim

@@ -51,6 +51,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "pin_bank.h"
@@ -94,5 +95,13 @@ void load_fifo(const std::vector<std::uint32_t> &words);
 // first stores one word of count 1, so a read-out never waits for data: for
 // harnesses that feed the console arbitrary commands. Off at power-on.
 void keep_data_ready(bool on);
+
+// The instrument's whole state (registers, run flag, FIFO and its flags,
+// generator, clock, latched size) as text, and back: what a program on the
+// virtual instrument leaves for the next when VIRTUAL_INSTRUMENT_STATE
+// names a file. Loading checks every field and changes nothing unless the
+// whole text is a state of this version; false, with the reason, otherwise.
+std::string instrument_state_text();
+bool load_instrument_state(const std::string &text, std::string &error);
 
 } // namespace sim

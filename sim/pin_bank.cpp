@@ -1,17 +1,24 @@
 #include "pin_bank.h"
 
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cerrno>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include "../src/gpio_platform.h"
 #include "../src/gpio_pulls.h"
 #include "../src/pi_header.h"
+#include "../src/platform.h"
 #include "instrument.h"
 #include "loopback_plug.h"
 #include "violations.h"
@@ -47,6 +54,12 @@ bool announced = false;
 std::vector<bus_event> recorded;
 std::uint64_t stop_at_call = never;
 std::string log_path;
+std::string state_path; // VIRTUAL_INSTRUMENT_STATE: saved at exit
+
+// What a bus lock file holds (see bus_lock.cpp): no state saved yet.
+constexpr char bare_lock_file[] = "counter-bus lock held by ";
+// Exit status of a program whose bus cannot be used, as bus_lock.h has it.
+constexpr int bus_unusable = 4;
 
 int power_on_pull(int pin)
 {
@@ -143,12 +156,81 @@ void write_log()
     std::fclose(log);
 }
 
+std::string directory_of(const std::string &path)
+{
+    const std::size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Written beside the state file, synced and renamed into place, so that the
+// next program finds the old state or the new one, never half of one. The
+// file is also the bus lock, so it is left usable by every user.
+void save_state()
+{
+    const std::string text = instrument_state_text();
+    std::string temp = state_path + ".tmp-XXXXXX";
+    const int fd = mkstemp(temp.data());
+    bool saved = fd >= 0;
+    if (saved) {
+        std::size_t done = 0;
+        while (saved && done < text.size()) {
+            const ssize_t n = write(fd, text.data() + done, text.size() - done);
+            saved = n > 0 || (n < 0 && errno == EINTR);
+            done += n > 0 ? static_cast<std::size_t>(n) : 0;
+        }
+        saved = saved && fchmod(fd, 0666) == 0 && fsync(fd) == 0;
+        saved = close(fd) == 0 && saved;
+        saved = saved && std::rename(temp.c_str(), state_path.c_str()) == 0;
+    }
+    if (!saved) {
+        std::fprintf(stderr, "virtual instrument: cannot save its state to %s: %s\n", state_path.c_str(),
+                     std::strerror(errno));
+        if (fd >= 0)
+            unlink(temp.c_str());
+        return;
+    }
+    const int dir = open(directory_of(state_path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        fsync(dir);
+        close(dir);
+    }
+}
+
+// Powers the instrument on from the state the last program saved, or fresh
+// when none was saved yet. A file that is no such state is refused and left
+// as it is: nothing is driven.
+void load_state(const char *path)
+{
+    state_path = path;
+    std::ifstream in(state_path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    const std::string content = text.str();
+    if (in.is_open() && !content.empty() && content.rfind(bare_lock_file, 0) != 0) {
+        std::string why;
+        if (!load_instrument_state(content, why)) {
+            std::fprintf(stderr,
+                         "virtual instrument: %s is not a saved state of this virtual instrument (%s); it is left"
+                         " as it is and nothing was sent. Name another file with VIRTUAL_INSTRUMENT_STATE.\n",
+                         path, why.c_str());
+            std::exit(bus_unusable);
+        }
+    }
+    std::atexit(save_state);
+}
+
 // A program's bus, set up as its environment asks (see pin_bank.h).
 void power_on_from_environment()
 {
     const char *side = std::getenv("VIRTUAL_BUS");
     if (side == nullptr || std::strcmp(side, "instrument") == 0) {
         power_on();
+        if (std::getenv("VIRTUAL_PLUG_FAULTS") != nullptr)
+            std::fputs("virtual bus: VIRTUAL_PLUG_FAULTS is ignored: the instrument is attached, not the plug"
+                       " (VIRTUAL_BUS=plug attaches it)\n",
+                       stderr);
+        if (const char *state = std::getenv("VIRTUAL_INSTRUMENT_STATE"))
+            load_state(state);
     } else if (std::strcmp(side, "plug") == 0) {
         const char *fault_list = std::getenv("VIRTUAL_PLUG_FAULTS");
         std::vector<plug_fault> faults;
@@ -322,3 +404,18 @@ extern "C" void pullUpDnControl(int pin, int pud)
     bank.lines[pin].pull = pud;
     tell_far_side(pin);
 }
+
+// The platform, as the programs see it (platform.h).
+
+const char *platform_name() { return "virtual instrument"; }
+
+// The shared state file is the lock while it is used, so that two programs
+// never work on one virtual instrument at once.
+const char *platform_bus_lock()
+{
+    if (const char *state = std::getenv("VIRTUAL_INSTRUMENT_STATE"))
+        return state;
+    return std::getenv(bus_lock_variable);
+}
+
+void platform_quiet() { announced = true; }

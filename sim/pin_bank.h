@@ -28,6 +28,10 @@
 //   VIRTUAL_BUS_LOG=FILE             every call written to FILE at exit
 //   VIRTUAL_BUS_STOP_AT_CALL=N       the process stops itself (SIGSTOP) as
 //                                    call N begins, so a test can act there
+//   VIRTUAL_INSTRUMENT_STATE=FILE    the instrument powers on from the state
+//                                    saved in FILE (fresh when there is none)
+//                                    and saves its state there at exit; FILE
+//                                    is then the bus lock too (platform.h)
 #pragma once
 
 #include <cstdint>

@@ -3,14 +3,13 @@
 
 #include <cstdio>
 
+#include "exit_status.h"
 #include "output_buffer.h"
 
-// Exit statuses of the console.
-constexpr int exit_quit = 0;             // command 0, or input ended at the command prompt
+// Exit statuses of the console, beside those of every program.
+constexpr int exit_quit = exit_ok;       // command 0, or input ended at the command prompt
 constexpr int exit_input_ended = 1;      // input ended while a command waited for its value
 constexpr int exit_input_failed = 2;     // standard input could not be read
-constexpr int exit_output_failed = 3;    // standard output could not be written
-constexpr int exit_signal_base = 128;    // + the number of the signal that ended it
 
 // Starts the bus and runs the menu, reading the operator's input from
 // `in_fd` and writing the dialogue to `out_fd`, until command 0, the end of

@@ -17,9 +17,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include "bus_lock.h"
 #include "console.h"
 #include "console_input.h"
 #include "output_buffer.h"
+#include "program_start.h"
 #include "spi.h"
 #include "stop_signals.h"
 
@@ -270,9 +272,12 @@ int run_console(int in_fd, int out_fd, std::FILE *err)
 }
 
 #ifndef RUN_CONSOLE_WITHOUT_MAIN
-int main()
+int main(int, char **argv)
 {
+    guard_standard_descriptors();
     catch_stop_signals();
+    if (const int refused = take_bus(program_name(argv[0]), stderr))
+        return refused;
     return run_console(0, 1, stderr);
 }
 #endif

@@ -59,6 +59,7 @@ public:
     bool wait_for_error(const std::string &text, std::chrono::milliseconds limit = std::chrono::seconds(5));
     void type(const std::string &text);
     void send(int signal);
+    pid_t pid() const { return pid_; }
     // Closes standard input and waits for the exit status (-1: not an exit).
     int finish();
 

@@ -47,7 +47,7 @@ from_wiringpi() {
 [ "$(from_wiringpi "$work/build/tools/bus_check")" = "digitalRead digitalWrite pinMode pullUpDnControl wiringPiSetup " ] ||
   fail "bus_check resolves from libwiringPi: $(from_wiringpi "$work/build/tools/bus_check")"
 
-out=$(printf '4\n9 -1\n0\n' | LD_LIBRARY_PATH="$work/prefix/lib" "$run" 2>"$work/err")
+out=$(printf '4\n9 -1\n0\n' | COUNTER_BUS_LOCK="$work/bus.lock" LD_LIBRARY_PATH="$work/prefix/lib" "$run" 2>"$work/err")
 [ "$(grep -c 'enter command : ' <<<"$out")" = 3 ] || fail "unexpected dialogue: $out"
 grep -q '^enter command : run = 0$' <<<"$out" || fail "no run flag in: $out"
 # The stand-in keeps the levels written: the reply is whatever the data-in

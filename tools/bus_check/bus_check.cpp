@@ -4,11 +4,14 @@
 //   bus_check [--help]
 //
 // Exit status: 0 every line loops back, 1 a fault was found, 2 the check
-// could not run (no loopback plug found, or a wrong command line).
+// could not run (no loopback plug found, or a wrong command line), 4 the
+// bus is in use by another program.
 
 #include <cstdio>
 #include <cstring>
 
+#include "bus_lock.h"
+#include "program_start.h"
 #include "spi.h"
 #include "wiring_check.h"
 
@@ -37,13 +40,14 @@ void print_help()
                 "the lines it reads off.\n"
                 "\n"
                 "Exit status: 0 every line loops back, 1 a fault was found, 2 the check could\n"
-                "not run.\n");
+                "not run, 4 the bus is in use by another program (nothing is sent).\n");
 }
 
 } // namespace
 
 int main(int argc, char **argv)
 {
+    guard_standard_descriptors();
     if (argc == 2 && (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)) {
         print_help();
         return std::fflush(stdout) == 0 ? 0 : 2;
@@ -53,6 +57,8 @@ int main(int argc, char **argv)
         return 2;
     }
 
+    if (const int refused = take_bus(program_name(argv[0]), stderr))
+        return refused;
     const wiring_report report = check_wiring();
     if (report.verdict == wiring_verdict::no_plug) {
         std::fputs("bus_check: no loopback plug found: no data-in line follows any data-out line.\n"

@@ -154,16 +154,16 @@ std::string ending_text(ending e, int signal)
 int report_output_failure(acquisition_state &s, const std::string &why)
 {
     std::fprintf(s.err, "countctl: cannot write %s: %s", output_name(s.out).c_str(), why.c_str());
-    if (s.words_read > 0) {
+    const std::uint64_t lost = counts_not_written(s.out, s.words_read);
+    if (lost > 0)
         std::fprintf(s.err, "; %llu words read from the instrument were not written",
-                     static_cast<unsigned long long>(counts_not_written(s.out, s.words_read)));
-        if (!s.out.temp_path.empty())
-            std::fprintf(s.err, "; the words written are in %s", s.out.temp_path.c_str());
-    } else if (!s.out.temp_path.empty()) {
-        unlink(s.out.temp_path.c_str()); // nothing read: nothing worth keeping
-    }
+                     static_cast<unsigned long long>(lost));
+    if (s.words_read > lost && !s.out.temp_path.empty())
+        std::fprintf(s.err, "; the words written are in %s", s.out.temp_path.c_str());
+    if (s.words_read == 0)
+        discard_count_output(s.out); // nothing read: nothing worth keeping
     std::fputs("\n", s.err);
-    return exit_output;
+    return exit_output_failed;
 }
 
 } // namespace
@@ -183,8 +183,15 @@ int run_acquisition(const acquisition_request &r, int out_fd, std::FILE *err)
     std::string error;
     if (!open_count_output(s.out, r.output_path, r.format, out_fd, error)) {
         std::fprintf(err, "countctl: %s\n", error.c_str());
-        return exit_output;
+        return exit_output_failed;
     }
+    if (const int refused = take_bus("countctl", err, r.wait)) {
+        discard_count_output(s.out);
+        return refused;
+    }
+    if (!s.out.temp_path.empty() && !r.quiet && isatty(fileno(err)) == 1)
+        std::fprintf(err, "countctl: writing %s; renamed to %s when done\n", s.out.temp_path.c_str(),
+                     s.out.target.c_str());
     setup_io();
     const std::string started_at = utc_now();
     long long threshold_back = -1;
@@ -193,8 +200,7 @@ int run_acquisition(const acquisition_request &r, int out_fd, std::FILE *err)
         if (r.settings.threshold_given && threshold_back != r.settings.threshold) {
             std::fprintf(err, "countctl: the instrument read back threshold %lld, not %d; no run was started\n",
                          threshold_back, r.settings.threshold);
-            if (!s.out.temp_path.empty())
-                unlink(s.out.temp_path.c_str());
+            discard_count_output(s.out);
             return exit_instrument;
         }
     }

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 
+#include "bus_lock.h"
 #include "count_output.h"
 
 struct settings_request {
@@ -21,10 +22,13 @@ struct acquisition_request {
     count_format format = count_format::csv;
     bool quiet = false;
     std::string command_line;    // for the file's first line
+    bus_wait wait;               // --wait
 };
 
 // Sends the settings asked for (period, polarity, then threshold); returns
 // the threshold read back, or -1 when none was sent.
 long long apply_settings(const settings_request &s);
 
+// Opens the output first (a path that cannot be written is refused before
+// the bus is taken), takes and starts the bus, then reads.
 int run_acquisition(const acquisition_request &r, int out_fd, std::FILE *err);

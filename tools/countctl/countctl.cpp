@@ -4,15 +4,17 @@
 #include <cstring>
 
 #include "acquisition.h"
+#include "bus_lock.h"
 #include "command_line.h"
 #include "output_buffer.h"
+#include "platform.h"
 #include "spi.h"
 #include "stop_signals.h"
 
 namespace {
 
 const char usage[] =
-    "usage: countctl [--help | --version] COMMAND [OPTIONS]\n"
+    "usage: countctl [--help | --version] COMMAND [OPTIONS] [--wait[=S]] [--quiet]\n"
     "commands: status [--json] | reset | start | stop | set [--threshold N] [--polarity N] [--period N] |\n"
     "          read [--timeout S] [-o FILE] [--format csv|plain] [--quiet] |\n"
     "          acquire [--threshold N] [--polarity N] [--period N] (--words N | --seconds S)\n"
@@ -32,9 +34,12 @@ const char general_help[] =
     "                              starts a run, reads out as data comes, stops the run\n"
     "  countctl ifc VALUE          the interface test: the reply in decimal and hexadecimal\n"
     "\n"
+    "Every command takes --wait[=S]: when another program holds the bus, wait for it (at most\n"
+    "S seconds) instead of giving up; and --quiet: nothing on standard error but failures.\n"
     "Ranges: threshold 0..4095, polarity 0..1, period 1..4095; numbers in decimal or 0x hexadecimal.\n"
     "Exit status: 0 done, 1 the instrument did not do what was asked, 2 a wrong command line\n"
-    "(nothing is sent), 3 the output could not be written, 128 + N ended by signal N.\n"
+    "(nothing is sent), 3 the output could not be written, 4 the bus is in use by another\n"
+    "program or its lock cannot be used (nothing is sent), 128 + N ended by signal N.\n"
     "'countctl COMMAND --help' tells more of each command.\n";
 
 struct command_help {
@@ -80,7 +85,27 @@ struct command_context {
     parsed_options options;
     output_buffer *out;
     std::FILE *err;
+    bus_wait wait;
 };
+
+// Takes the bus (waiting for it with --wait) and starts it. 0, or the
+// status to end with: nothing was sent.
+int start_bus(command_context &c)
+{
+    if (const int refused = take_bus("countctl", c.err, c.wait))
+        return refused;
+    setup_io();
+    return exit_ok;
+}
+
+// One operation with no result: reset, start, stop.
+int single_operation(command_context &c, void (*operation)())
+{
+    if (const int refused = start_bus(c))
+        return refused;
+    operation();
+    return exit_ok;
+}
 
 // Reads an option's whole number into `value`; false (reported) if bad.
 bool number_option(command_context &c, const char *name, long long min, long long max, int &value, bool &given)
@@ -110,12 +135,13 @@ int finish_output(output_buffer &out, std::FILE *err)
     if (flush(out))
         return exit_ok;
     std::fprintf(err, "countctl: cannot write standard output: %s\n", std::strerror(out.error));
-    return exit_output;
+    return exit_output_failed;
 }
 
 int do_status(command_context &c)
 {
-    setup_io();
+    if (const int refused = start_bus(c))
+        return refused;
     const int running = run();
     const int size = datasize();
     if (c.options.has("--json"))
@@ -132,7 +158,8 @@ int do_set(command_context &c)
         return exit_usage;
     if (!s.threshold_given && !s.polarity_given && !s.period_given)
         return usage_error(c.err, "set needs at least one of --threshold, --polarity, --period");
-    setup_io();
+    if (const int refused = start_bus(c))
+        return refused;
     const long long back = apply_settings(s);
     if (!s.threshold_given)
         return exit_ok;
@@ -153,7 +180,8 @@ int do_ifc(command_context &c)
     std::string error;
     if (!parse_whole("ifc VALUE", c.options.operands[0], -2147483648LL, 2147483647LL, value, error))
         return usage_error(c.err, error);
-    setup_io();
+    if (const int refused = start_bus(c))
+        return refused;
     const int reply = ifc_rd(static_cast<int>(value));
     put_format(*c.out, "%d 0x%08x\n", reply, static_cast<unsigned>(reply));
     return finish_output(*c.out, c.err);
@@ -176,7 +204,9 @@ int do_acquisition(command_context &c, bool acquire)
     if (acquire) {
         if (!settings_options(c, r.settings))
             return exit_usage;
-        if (c.options.has("--words") == c.options.has("--seconds"))
+        if (c.options.has("--words") && c.options.has("--seconds"))
+            return usage_error(c.err, "acquire takes only one of --words N and --seconds S");
+        if (!c.options.has("--words") && !c.options.has("--seconds"))
             return usage_error(c.err, "acquire needs one of --words N and --seconds S");
         if (c.options.has("--words") &&
             !parse_whole("--words", c.options.value("--words"), 1, 1000000000000LL, r.target_words, error))
@@ -191,6 +221,7 @@ int do_acquisition(command_context &c, bool acquire)
     }
     for (const std::string &a : c.args)
         r.command_line += (r.command_line.empty() ? "" : " ") + a;
+    r.wait = c.wait;
     return run_acquisition(r, c.out->fd, c.err);
 }
 
@@ -205,7 +236,7 @@ struct command {
 
 const option_rule setting_options[] = {{"--threshold", nullptr, true}, {"--polarity", nullptr, true},
                                      {"--period", nullptr, true}};
-const option_rule output_options[] = {{"--output", "-o", true}, {"--format", nullptr, true}, {"--quiet", "-q", false}};
+const option_rule output_options[] = {{"--output", "-o", true}, {"--format", nullptr, true}};
 
 std::vector<option_rule> options_with(std::initializer_list<option_rule> own, bool settings, bool output)
 {
@@ -214,15 +245,17 @@ std::vector<option_rule> options_with(std::initializer_list<option_rule> own, bo
         all.insert(all.end(), std::begin(setting_options), std::end(setting_options));
     if (output)
         all.insert(all.end(), std::begin(output_options), std::end(output_options));
+    all.push_back({"--wait", nullptr, false, true});
+    all.push_back({"--quiet", "-q", false});
     all.push_back({"--help", "-h", false});
     return all;
 }
 
 const command commands[] = {
     {"status", options_with({{"--json", nullptr, false}}, false, false), false, do_status},
-    {"reset", options_with({}, false, false), false, [](command_context &) { setup_io(); reset(); return exit_ok; }},
-    {"start", options_with({}, false, false), false, [](command_context &) { setup_io(); start(); return exit_ok; }},
-    {"stop", options_with({}, false, false), false, [](command_context &) { setup_io(); stop(); return exit_ok; }},
+    {"reset", options_with({}, false, false), false, [](command_context &c) { return single_operation(c, reset); }},
+    {"start", options_with({}, false, false), false, [](command_context &c) { return single_operation(c, start); }},
+    {"stop", options_with({}, false, false), false, [](command_context &c) { return single_operation(c, stop); }},
     {"set", options_with({}, true, false), false, do_set},
     {"read", options_with({{"--timeout", nullptr, true}}, false, true), false,
      [](command_context &c) { return do_acquisition(c, false); }},
@@ -257,7 +290,7 @@ int run_countctl(const std::vector<std::string> &args, int out_fd, std::FILE *er
     if (cmd == nullptr)
         return usage_error(err, "unknown command '" + args[0] + "'");
 
-    command_context c{args, {}, &out, err};
+    command_context c{args, {}, &out, err, {}};
     std::string error;
     if (!parse_options(args, 1, cmd->options, c.options, error))
         return usage_error(err, args[0] + ": " + error);
@@ -269,6 +302,15 @@ int run_countctl(const std::vector<std::string> &args, int out_fd, std::FILE *er
     }
     if (!cmd->takes_operand && !c.options.operands.empty())
         return usage_error(err, args[0] + ": unexpected '" + c.options.operands[0] + "'");
+    c.wait.quiet = c.options.has("--quiet");
+    if (c.options.has("--wait")) {
+        c.wait.wait = true;
+        const std::string &limit = c.options.value("--wait");
+        if (!limit.empty() && !parse_seconds("--wait", limit, 1e7, c.wait.seconds, error))
+            return usage_error(err, error);
+    }
+    if (c.wait.quiet)
+        platform_quiet();
 
     const int status = cmd->run(c);
     // A signal that came during a short command ends it like any other.

@@ -6,12 +6,11 @@
 #include <string>
 #include <vector>
 
-// Exit statuses.
-constexpr int exit_ok = 0;
+#include "exit_status.h"
+
+// Exit statuses of countctl, beside those of every program.
 constexpr int exit_instrument = 1;   // the instrument did not do what was asked
 constexpr int exit_usage = 2;        // a wrong command line; nothing was sent
-constexpr int exit_output = 3;       // the output could not be written
-constexpr int exit_signal_base = 128; // + the signal that ended it
 
 // Runs one countctl command line (args without the program's name), with
 // the counts and results on `out_fd` and messages on `err`.

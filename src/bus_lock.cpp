@@ -1,0 +1,230 @@
+#include "bus_lock.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "exit_status.h"
+#include "platform.h"
+#include "stop_signals.h"
+
+namespace {
+
+// What a lock file made by this system begins with; only such a file, or an
+// empty one, is ever written to.
+constexpr char lock_marker[] = "counter-bus lock held by ";
+
+constexpr auto retry_interval = std::chrono::milliseconds(20);
+
+int held_fd = -1; // open for the process's life: closing it would drop the lock
+
+struct lock_file {
+    int fd = -1;
+    bool writable = false;
+};
+
+// Opens the lock file, creating it readable and writable by everyone when
+// it is missing. Never through a symbolic link, never a FIFO or a device
+// (O_NONBLOCK: a FIFO must not hang the open), never truncated.
+lock_file open_lock(const char *path, std::string &why)
+{
+    constexpr int flags = O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
+    lock_file f;
+    f.fd = open(path, O_RDWR | O_CREAT | O_EXCL | flags, 0666);
+    if (f.fd >= 0) {
+        // The creator's umask must not keep the next user out.
+        if (fchmod(f.fd, 0666) != 0) {
+            why = std::string("cannot make it usable by all: ") + std::strerror(errno);
+            close(f.fd);
+            unlink(path);
+            return {};
+        }
+        f.writable = true;
+        return f;
+    }
+    if (errno == EEXIST) {
+        // Not O_CREAT: a sticky directory refuses that on another user's file.
+        f.fd = open(path, O_RDWR | flags);
+        f.writable = f.fd >= 0;
+        if (f.fd < 0 && errno == EACCES)
+            f.fd = open(path, O_RDONLY | flags); // a shared lock file left read-only: flock still works
+    }
+    if (f.fd < 0) {
+        why = errno == ELOOP ? "it is a symbolic link, which is never followed" : std::strerror(errno);
+        return {};
+    }
+    struct stat st{};
+    if (fstat(f.fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        why = "it is not a regular file";
+        close(f.fd);
+        return {};
+    }
+    return f;
+}
+
+std::string read_file(const std::string &path, std::size_t most = 4096)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::string text(most, '\0');
+    in.read(text.data(), static_cast<std::streamsize>(most));
+    text.resize(static_cast<std::size_t>(in.gcount()));
+    return text;
+}
+
+// The process that holds a flock on the file open as `fd`, from the
+// kernel's list of locks; 0 when it cannot be told.
+long holder_pid(int fd)
+{
+    struct stat st{};
+    if (fstat(fd, &st) != 0)
+        return 0;
+    char id[64];
+    std::snprintf(id, sizeof id, "%02x:%02x:%llu", major(st.st_dev), minor(st.st_dev),
+                  static_cast<unsigned long long>(st.st_ino));
+    std::ifstream locks("/proc/locks");
+    std::string line;
+    while (std::getline(locks, line)) {
+        std::istringstream words(line);
+        std::string number, kind, advisory, mode, device;
+        long pid = 0;
+        words >> number >> kind;
+        if (kind != "FLOCK") // blocked waiters show as "->"
+            continue;
+        words >> advisory >> mode >> pid >> device;
+        if (device == id)
+            return pid;
+    }
+    return 0;
+}
+
+// "counter-console (pid 4242)", with the holder's own note when it left one.
+std::string describe_holder(int fd)
+{
+    const long pid = holder_pid(fd);
+    if (pid <= 0)
+        return "another program";
+    const std::string proc = "/proc/" + std::to_string(pid);
+    std::string name = read_file(proc + "/cmdline", 512);
+    name = name.substr(0, name.find('\0'));
+    name = name.substr(name.rfind('/') == std::string::npos ? 0 : name.rfind('/') + 1);
+    if (name.empty()) {
+        name = read_file(proc + "/comm", 64);
+        name = name.substr(0, name.find('\n'));
+    }
+    std::string text = (name.empty() ? "a program" : name) + " (pid " + std::to_string(pid) + ")";
+
+    char content[512];
+    const ssize_t n = pread(fd, content, sizeof content - 1, 0);
+    const std::string written(content, n > 0 ? static_cast<std::size_t>(n) : 0);
+    const std::string own = lock_marker + std::to_string(pid) + " ";
+    if (written.compare(0, own.size(), own) == 0) {
+        const std::size_t end = written.find('\n');
+        const std::string rest = written.substr(own.size(), end == std::string::npos ? std::string::npos
+                                                                                    : end - own.size());
+        const std::size_t semicolon = rest.find("; ");
+        if (semicolon != std::string::npos)
+            text += ", " + rest.substr(semicolon + 2);
+    }
+    return text;
+}
+
+// Leaves the holder's name, pid and note in a lock file this system made
+// (or an empty one); any other file is left as it is.
+void leave_holder_note(const lock_file &f, const char *program, const char *note)
+{
+    if (!f.writable)
+        return;
+    char head[sizeof lock_marker];
+    const ssize_t n = pread(f.fd, head, sizeof lock_marker - 1, 0);
+    if (n != 0 && (n != static_cast<ssize_t>(sizeof lock_marker - 1) ||
+                   std::memcmp(head, lock_marker, sizeof lock_marker - 1) != 0))
+        return;
+    std::string text = lock_marker + std::to_string(getpid()) + " " + program;
+    if (note != nullptr)
+        text += std::string("; ") + note;
+    text += "\n";
+    if (ftruncate(f.fd, 0) == 0) {
+        const ssize_t written = pwrite(f.fd, text.data(), text.size(), 0);
+        (void)written; // the note is a courtesy to whoever finds the bus taken
+    }
+}
+
+// True when `fd` is still the file at `path`: a holder that saves a state
+// file by renaming a new one into place leaves its waiters on the old one.
+bool still_at_path(int fd, const char *path)
+{
+    struct stat open_one{}, at_path{};
+    return fstat(fd, &open_one) == 0 && lstat(path, &at_path) == 0 && open_one.st_dev == at_path.st_dev &&
+           open_one.st_ino == at_path.st_ino;
+}
+
+int refuse(const char *program, std::FILE *err, const char *path, const std::string &why)
+{
+    std::fprintf(err, "%s: cannot use the bus lock %s: %s; name another with %s=PATH; nothing was sent\n", program,
+                 path, why.c_str(), bus_lock_variable);
+    return exit_bus_taken;
+}
+
+} // namespace
+
+int take_bus(const char *program, std::FILE *err, const bus_wait &wait, const char *note)
+{
+    if (held_fd >= 0)
+        return exit_ok;
+    const char *path = platform_bus_lock();
+    if (path == nullptr)
+        return exit_ok;
+    if (*path == '\0')
+        return refuse(program, err, "''", "the path is empty");
+
+    using clock_type = std::chrono::steady_clock;
+    const auto started = clock_type::now();
+    bool told = false;
+    for (;;) {
+        std::string why;
+        const lock_file f = open_lock(path, why);
+        if (f.fd < 0)
+            return refuse(program, err, path, why);
+        if (flock(f.fd, LOCK_EX | LOCK_NB) == 0) {
+            if (!still_at_path(f.fd, path)) {
+                close(f.fd);
+                continue;
+            }
+            leave_holder_note(f, program, note);
+            held_fd = f.fd;
+            return exit_ok;
+        }
+        if (errno != EWOULDBLOCK) {
+            const int e = errno;
+            close(f.fd);
+            return refuse(program, err, path, std::strerror(e));
+        }
+        const std::string holder = describe_holder(f.fd);
+        close(f.fd);
+        if (!wait.wait) {
+            std::fprintf(err, "%s: the bus is in use by %s; nothing was sent\n", program, holder.c_str());
+            return exit_bus_taken;
+        }
+        const double waited = std::chrono::duration<double>(clock_type::now() - started).count();
+        if (wait.seconds >= 0 && waited >= wait.seconds) {
+            std::fprintf(err, "%s: the bus is still in use by %s after %g s; nothing was sent\n", program,
+                         holder.c_str(), wait.seconds);
+            return exit_bus_taken;
+        }
+        if (!told && !wait.quiet) {
+            told = true;
+            std::fprintf(err, "%s: waiting for the bus, in use by %s\n", program, holder.c_str());
+        }
+        if (!sleep_unless_stopped(retry_interval))
+            return exit_signal_base + stop_signal();
+    }
+}

@@ -1,0 +1,28 @@
+// One owner of the bus at a time, across processes and users.
+//
+// Every program that drives the bus takes the lock before its first GPIO
+// call and holds it until it exits. The lock is a flock(2) on a file: the
+// kernel drops it when the holder ends, however it ends, so a lock is never
+// left stale. The file is never followed through a symbolic link, never
+// truncated or rewritten unless this system made it, and is left readable
+// and writable by all, so that once one user's program has exited any
+// other user's program can take the bus.
+//
+// Where the lock lies is the platform's to say (see platform.h); a platform
+// that names none takes no lock.
+#pragma once
+
+#include <cstdio>
+
+struct bus_wait {
+    bool wait = false;     // wait for the holder instead of giving up
+    double seconds = -1;   // at most this long; below 0: as long as it takes
+    bool quiet = false;    // say nothing of the wait
+};
+
+// Takes the bus for the rest of the process's life. Returns 0, or the exit
+// status to end with, having said why on `err` as `program`: exit_bus_taken
+// when the bus is in use or its lock cannot be used, 128 + N when stop
+// signal N came during a wait. `note` is shown to a program that finds the
+// bus taken (where a server listens, say).
+int take_bus(const char *program, std::FILE *err, const bus_wait &wait = {}, const char *note = nullptr);

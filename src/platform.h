@@ -1,0 +1,18 @@
+// What the programs know of the platform they are linked with, beside the
+// four GPIO calls: its name, where its bus lock lies, and its own messages.
+// Supplied by the same library as the GPIO calls (the virtual instrument),
+// or by a small file linked beside libwiringPi.
+#pragma once
+
+// "wiringPi" or "virtual instrument".
+const char *platform_name();
+
+// The path of the bus lock to take before the first GPIO call, or nullptr
+// when the platform takes none. COUNTER_BUS_LOCK names one in any build.
+const char *platform_bus_lock();
+
+// Keeps the platform from saying anything of its own on standard error
+// when the bus starts (the virtual instrument's "no hardware" line).
+void platform_quiet();
+
+constexpr const char *bus_lock_variable = "COUNTER_BUS_LOCK";

@@ -1,0 +1,17 @@
+// The Raspberry Pi, through libwiringPi.
+
+#include <cstdlib>
+
+#include "platform.h"
+
+const char *platform_name() { return "wiringPi"; }
+
+// /run/lock is world-writable with the sticky bit on Raspberry Pi OS, so the
+// programs of every user meet at one lock.
+const char *platform_bus_lock()
+{
+    const char *named = std::getenv(bus_lock_variable);
+    return named != nullptr ? named : "/run/lock/counter-bus.lock";
+}
+
+void platform_quiet() {}
