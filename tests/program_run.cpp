@@ -87,7 +87,10 @@ child spawn(const std::vector<std::string> &argv, const run_options &o, const st
     if (pid == 0) {
         dup2(o.standard_input >= 0 ? o.standard_input : in[0], 0);
         dup2(o.standard_output >= 0 ? o.standard_output : out[1], 1);
-        dup2(err[1], 2);
+        if (o.standard_error_closed)
+            close(2);
+        else
+            dup2(err[1], 2);
         signal(SIGPIPE, o.sigpipe_ignored ? SIG_IGN : SIG_DFL);
         if (o.file_size_limit >= 0) {
             const rlimit limit = {static_cast<rlim_t>(o.file_size_limit), RLIM_INFINITY};

@@ -17,6 +17,7 @@ struct run_options {
     int standard_input = -1;              // a descriptor given instead of piped input
     int standard_output = -1;             // a descriptor given instead of a pipe
     bool sigpipe_ignored = false;
+    bool standard_error_closed = false;   // started as with 2>&-
     long file_size_limit = -1;            // RLIMIT_FSIZE in bytes; -1 leaves it
     bool native = false;                  // a program of the build host: no emulator
     // When the program reaches bus call `stop_at_call` it stops itself, is

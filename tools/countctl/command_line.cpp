@@ -22,9 +22,14 @@ int hex_value(char c)
 bool parse_options(const std::vector<std::string> &args, std::size_t from, const std::vector<option_rule> &rules,
                    parsed_options &parsed, std::string &error)
 {
+    bool options_ended = false;
     for (std::size_t i = from; i < args.size(); ++i) {
         const std::string &arg = args[i];
-        if (arg.size() < 2 || arg[0] != '-') {
+        if (!options_ended && arg == "--") {
+            options_ended = true;
+            continue;
+        }
+        if (options_ended || arg.size() < 2 || arg[0] != '-' || is_digit(arg[1])) {
             parsed.operands.push_back(arg);
             continue;
         }
@@ -38,8 +43,15 @@ bool parse_options(const std::vector<std::string> &args, std::size_t from, const
             error = "unknown option '" + name + "'";
             return false;
         }
+        if (parsed.has(rule->name)) {
+            error = std::string(rule->name) + " is given twice";
+            return false;
+        }
         std::string value;
-        if (rule->takes_value) {
+        if (rule->value_optional) {
+            if (equals != std::string::npos)
+                value = arg.substr(equals + 1);
+        } else if (rule->takes_value) {
             if (equals != std::string::npos) {
                 value = arg.substr(equals + 1);
             } else if (i + 1 < args.size()) {

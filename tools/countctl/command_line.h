@@ -10,6 +10,7 @@ struct option_rule {
     const char *name;  // "--threshold"
     const char *alias; // "-o", or nullptr
     bool takes_value;
+    bool value_optional = false; // --wait or --wait=S: a value only after '='
 };
 
 struct parsed_options {
@@ -19,8 +20,9 @@ struct parsed_options {
     const std::string &value(const char *name) const { return given.at(name); }
 };
 
-// Parses args[from...]. False, with the reason, on an unknown option or a
-// missing value.
+// Parses args[from...]. False, with the reason, on an unknown option, a
+// missing value or an option given twice. A word that is a negative number
+// is an operand, and so is every word after "--".
 bool parse_options(const std::vector<std::string> &args, std::size_t from, const std::vector<option_rule> &rules,
                    parsed_options &parsed, std::string &error);
 

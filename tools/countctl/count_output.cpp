@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,45 +22,155 @@ std::string directory_of(const std::string &path)
     return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
 }
 
+std::string reason(const std::string &what) { return what + ": " + std::strerror(errno); }
+
+// The path with its symbolic links followed, to the file they end at (which
+// need not exist yet). False, with the reason, on a loop or a read failure.
+bool follow_links(const std::string &path, std::string &target, std::string &error)
+{
+    target = path;
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat st{};
+        if (lstat(target.c_str(), &st) != 0 || !S_ISLNK(st.st_mode))
+            return true;
+        char link[PATH_MAX];
+        const ssize_t n = readlink(target.c_str(), link, sizeof link - 1);
+        if (n < 0) {
+            error = reason("cannot follow the link " + target);
+            return false;
+        }
+        const std::string to(link, static_cast<std::size_t>(n));
+        target = to[0] == '/' ? to : directory_of(target) + "/" + to;
+    }
+    error = "cannot follow " + path + ": too many symbolic links";
+    return false;
+}
+
+// A temporary file beside `target`, with the permission bits (and, for
+// root, the owner) of the file it will replace, or those of a new file.
+bool open_temporary(count_output &c, const struct stat *replaced, std::string &error)
+{
+    c.temp_path = c.target + ".tmp-XXXXXX";
+    const int fd = mkstemp(c.temp_path.data());
+    if (fd < 0) {
+        error = reason("cannot create " + c.temp_path);
+        c.temp_path.clear();
+        return false;
+    }
+    mode_t mode = 0;
+    if (replaced != nullptr) {
+        mode = replaced->st_mode & 07777;
+    } else {
+        const mode_t mask = umask(0);
+        umask(mask);
+        mode = 0666 & ~mask;
+    }
+    bool kept = fchmod(fd, mode) == 0;
+    if (!kept)
+        error = reason("cannot set the mode of " + c.temp_path);
+    if (kept && replaced != nullptr && geteuid() == 0 && fchown(fd, replaced->st_uid, replaced->st_gid) != 0) {
+        kept = false;
+        error = reason("cannot give " + c.temp_path + " the owner of " + c.target);
+    }
+    if (!kept) {
+        close(fd);
+        unlink(c.temp_path.c_str());
+        c.temp_path.clear();
+        return false;
+    }
+    buffer.fd = fd;
+    return true;
+}
+
+bool open_stream(count_output &c, std::string &error)
+{
+    const int fd = open(c.target.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        error = reason("cannot open " + c.path);
+        return false;
+    }
+    c.stream = true;
+    buffer.fd = fd;
+    return true;
+}
+
 } // namespace
 
 bool open_count_output(count_output &c, const std::string &path, count_format format, int stdout_fd,
                        std::string &error)
 {
     buffer = output_buffer{};
+    c = count_output{};
     c.out = &buffer;
     c.format = format;
-    c.words_put = 0;
     if (path.empty() || path == "-") {
+        c.stream = true;
         buffer.fd = stdout_fd;
         return true;
     }
     c.path = path;
-    c.temp_path = path + ".tmp-XXXXXX";
-    const int fd = mkstemp(c.temp_path.data());
-    if (fd < 0) {
-        error = "cannot create " + c.temp_path + ": " + std::strerror(errno);
+    if (!follow_links(path, c.target, error))
         return false;
+    struct stat st{};
+    if (stat(c.target.c_str(), &st) != 0) {
+        if (errno != ENOENT) {
+            error = reason("cannot write " + path);
+            return false;
+        }
+        return open_temporary(c, nullptr, error);
     }
-    // mkstemp makes the file private; give it the mode a new file gets.
-    const mode_t mask = umask(0);
-    umask(mask);
-    fchmod(fd, 0666 & ~mask);
-    buffer.fd = fd;
-    return true;
+    if (S_ISREG(st.st_mode))
+        return open_temporary(c, &st, error);
+    if (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode))
+        return open_stream(c, error);
+    error = "cannot write " + path + ": " + (S_ISDIR(st.st_mode) ? "it is a directory" : "it is not a file");
+    return false;
+}
+
+void discard_count_output(count_output &c)
+{
+    if (c.temp_path.empty())
+        return;
+    close(c.out->fd);
+    unlink(c.temp_path.c_str());
+    c.temp_path.clear();
+}
+
+std::string escaped_line(const std::string &text)
+{
+    static const char hex[] = "0123456789abcdef";
+    std::string safe;
+    for (const char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c == '\n')
+            safe += "\\n";
+        else if (c == '\r')
+            safe += "\\r";
+        else if (c == '\t')
+            safe += "\\t";
+        else if (c == '\\')
+            safe += "\\\\";
+        else if (c < 0x20 || c == 0x7F)
+            safe += std::string("\\x") + hex[c >> 4] + hex[c & 0xF];
+        else
+            safe += ch;
+    }
+    return safe;
 }
 
 void put_comment(count_output &c, const std::string &text)
 {
     if (c.format != count_format::csv)
         return;
-    put(*c.out, "# ");
-    put(*c.out, text.c_str());
-    put(*c.out, "\n");
+    const std::string line = "# " + escaped_line(text) + "\n";
+    put(*c.out, line.data(), line.size());
+    if (c.rows_begun)
+        ++c.lines_after_rows;
 }
 
 void put_header_row(count_output &c)
 {
+    c.rows_begun = true;
     if (c.format == count_format::csv)
         put(*c.out, "index,count\n");
 }
@@ -87,9 +199,12 @@ bool flush_counts(count_output &c) { return flush(*c.out); }
 
 std::uint64_t counts_not_written(const count_output &c, std::uint64_t words_read)
 {
-    // The buffer holds word rows only while words are put: the lines it lost
-    // are words.
-    return words_read - (c.words_put - lines_not_written(*c.out));
+    // The lines that never reached the output are the last ones put: the
+    // '#' lines after the rows first, then rows.
+    const std::uint64_t lines_lost = lines_not_written(*c.out);
+    const std::uint64_t rows_lost =
+        std::min(c.words_put, lines_lost > c.lines_after_rows ? lines_lost - c.lines_after_rows : 0);
+    return words_read - (c.words_put - rows_lost);
 }
 
 bool finish_count_output(count_output &c, std::string &error)
@@ -101,21 +216,35 @@ bool finish_count_output(count_output &c, std::string &error)
     if (c.path.empty())
         return true;
     const int fd = c.out->fd;
-    if (fsync(fd) != 0 || close(fd) != 0) {
-        error = std::strerror(errno);
-        return false;
+    if (c.stream) {
+        if (close(fd) != 0) {
+            error = reason("close");
+            return false;
+        }
+        return true;
     }
-    if (std::rename(c.temp_path.c_str(), c.path.c_str()) != 0) {
-        error = "cannot rename " + c.temp_path + " to " + c.path + ": " + std::strerror(errno);
+    const bool synced = fsync(fd) == 0;
+    if (!synced)
+        error = reason("fsync");
+    const bool closed = close(fd) == 0; // even after a failed fsync: the descriptor is not leaked
+    if (synced && !closed)
+        error = reason("close");
+    if (!synced || !closed)
         return false;
-    }
-    // The rename itself is made durable by syncing the directory.
-    const int dir = open(directory_of(c.path).c_str(), O_RDONLY | O_DIRECTORY);
-    if (dir >= 0) {
-        fsync(dir);
-        close(dir);
+    if (std::rename(c.temp_path.c_str(), c.target.c_str()) != 0) {
+        error = reason("cannot rename " + c.temp_path + " to " + c.target);
+        return false;
     }
     c.temp_path.clear();
+    // The rename itself is made durable by syncing the directory.
+    const int dir = open(directory_of(c.target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0 || fsync(dir) != 0) {
+        error = reason(c.path + " is in place, but its directory could not be synced");
+        if (dir >= 0)
+            close(dir);
+        return false;
+    }
+    close(dir);
     return true;
 }
 

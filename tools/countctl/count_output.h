@@ -1,7 +1,16 @@
-// Where countctl writes the counts: standard output, or a file that appears
-// whole or not at all (written under a temporary name beside it, synced,
-// then renamed into place). CSV: '#' lines with what is known, a header row
-// "index,count" and a row per word; plain: one count per line.
+// Where countctl writes the counts. CSV: '#' lines with what is known, a
+// header row "index,count" and a row per word; plain: one count per line.
+//
+// - Standard output ("-" or no path).
+// - A regular file, or a path where nothing is yet: written under a
+//   temporary name beside it, synced, then renamed into place, so a reader
+//   sees the old file or the whole new one. A symbolic link is followed: the
+//   file it names is replaced and the link stays. An existing file keeps its
+//   permission bits (and, for root, its owner and group).
+// - An existing character device, FIFO or socket: written straight
+//   through, as a stream, and never replaced.
+// A path that cannot be written (a directory, a missing directory, no
+// permission) is refused when it is opened, before anything is sent.
 #pragma once
 
 #include <cstdint>
@@ -12,19 +21,26 @@
 enum class count_format { csv, plain };
 
 struct count_output {
-    std::string path;      // empty: standard output
+    std::string path;      // as given; empty: standard output
+    std::string target;    // the file that is replaced, the path's links followed
     std::string temp_path; // the file being written, until it is renamed
+    bool stream = false;   // standard output, a device, a FIFO: nothing to rename
     count_format format = count_format::csv;
     output_buffer *out = nullptr;
     std::uint64_t words_put = 0;
+    bool rows_begun = false;            // the header row is put (plain: where it would be)
+    std::uint64_t lines_after_rows = 0; // '#' lines put after the rows
 };
 
-// Opens FILE.tmp-XXXXXX beside `path`, or takes `stdout_fd` when `path` is
-// empty or "-". False, with the reason, when it cannot.
+// Opens the output for `path`, or takes `stdout_fd` when `path` is "-".
+// False, with the reason, when it cannot be written.
 bool open_count_output(count_output &c, const std::string &path, count_format format, int stdout_fd,
                        std::string &error);
+// Removes the temporary file of an output that is given up before any word.
+void discard_count_output(count_output &c);
 
-// A '#' line (CSV only) and the header row (CSV only).
+// A '#' line (CSV only), escaped so that it cannot begin a line of its own,
+// and the header row (CSV only).
 void put_comment(count_output &c, const std::string &text);
 void put_header_row(count_output &c);
 // Rows for `n` words, numbered on from the words already put.
@@ -32,11 +48,17 @@ void put_counts(count_output &c, const int *counts, int n);
 
 // Writes out what is buffered; false once a write has failed.
 bool flush_counts(count_output &c);
-// Of the words read from the instrument, those that never reached the output.
+// Of the words read from the instrument, those whose rows never reached the
+// output: rows written plus this make the words read.
 std::uint64_t counts_not_written(const count_output &c, std::uint64_t words_read);
 
-// Flushes, syncs and renames the file into place. False, with the reason.
+// Flushes; for a file, syncs it, closes it and renames it into place, then
+// syncs its directory. False, with the reason.
 bool finish_count_output(count_output &c, std::string &error);
 
-// How the output is named in messages: the file's name, or "standard output".
+// How the output is named in messages: the path given, or "standard output".
 std::string output_name(const count_output &c);
+
+// `text` made safe for one line: control characters as \n, \r, \t or \xNN,
+// and the backslash doubled.
+std::string escaped_line(const std::string &text);

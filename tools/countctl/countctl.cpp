@@ -192,8 +192,11 @@ int do_acquisition(command_context &c, bool acquire)
     acquisition_request r;
     r.acquire = acquire;
     r.quiet = c.options.has("--quiet");
-    if (c.options.has("--output"))
+    if (c.options.has("--output")) {
         r.output_path = c.options.value("--output");
+        if (r.output_path.empty())
+            return usage_error(c.err, "-o needs a path ('-' is standard output)");
+    }
     if (c.options.has("--format")) {
         const std::string &f = c.options.value("--format");
         if (f != "csv" && f != "plain")
