@@ -18,6 +18,10 @@ int next_byte(input_source &in)
 {
     if (in.at < in.end)
         return in.data[in.at++];
+    // Once the input has ended it stays ended, as in every stdio program:
+    // on a terminal the operator's Ctrl-D is not asked for again.
+    if (in.ended)
+        return input_ended;
     for (;;) {
         if (!wait_readable(in.fd))
             return input_interrupted;
@@ -25,10 +29,13 @@ int next_byte(input_source &in)
         if (n > 0) {
             in.at = 1;
             in.end = static_cast<std::size_t>(n);
+            in.newline_read = in.data[n - 1] == '\n';
             return in.data[0];
         }
-        if (n == 0)
+        if (n == 0) {
+            in.ended = true;
             return input_ended;
+        }
         if (errno != EINTR && errno != EAGAIN) {
             in.error = errno;
             return input_failed;

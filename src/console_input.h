@@ -16,7 +16,9 @@
 
 struct input_source {
     int fd = 0;
-    int error = 0; // errno of a failed read
+    int error = 0;             // errno of a failed read
+    bool ended = false;        // a read returned the end of input: never read again
+    bool newline_read = false; // the last read ended with a newline (on a terminal: echoed)
     std::size_t at = 0;
     std::size_t end = 0;
     unsigned char data[4096];

@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "stop_signals.h"
+
 namespace {
 
 std::uint64_t newlines(const char *text, std::size_t size)
@@ -21,10 +23,17 @@ bool flush(output_buffer &out)
 {
     std::size_t done = 0;
     while (out.error == 0 && done < out.used) {
-        const ssize_t n = write(out.fd, out.data + done, out.used - done);
+        const std::size_t wanted = out.used - done;
+        const ssize_t n = write_letting_signals_in(out.fd, out.data + done, wanted);
         if (n > 0)
             done += static_cast<std::size_t>(n);
-        else if (n < 0 && errno != EINTR)
+        // A write cut short on a blocking descriptor was cut by a signal.
+        const bool cut = (n < 0 && errno == EINTR) || (n > 0 && static_cast<std::size_t>(n) < wanted);
+        if (cut && stop_signals_received() >= 2)
+            out.error = ECANCELED;
+        else if (n < 0 && errno == EAGAIN && !wait_writable(out.fd))
+            out.error = ECANCELED;
+        else if (n < 0 && errno != EINTR && errno != EAGAIN)
             out.error = errno;
         else if (n == 0)
             out.error = EIO;
@@ -50,6 +59,8 @@ void put(output_buffer &out, const char *text, std::size_t size)
     }
     std::memcpy(out.data + out.used, text, size);
     out.used += size;
+    if (size > 0)
+        out.last = text[size - 1];
 }
 
 char *room(output_buffer &out, std::size_t size)
@@ -59,7 +70,12 @@ char *room(output_buffer &out, std::size_t size)
     return out.error == 0 ? out.data + out.used : nullptr;
 }
 
-void commit(output_buffer &out, const char *end) { out.used = static_cast<std::size_t>(end - out.data); }
+void commit(output_buffer &out, const char *end)
+{
+    out.used = static_cast<std::size_t>(end - out.data);
+    if (out.used > 0)
+        out.last = out.data[out.used - 1];
+}
 
 void put(output_buffer &out, const char *text) { put(out, text, std::strlen(text)); }
 

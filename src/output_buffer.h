@@ -5,6 +5,12 @@
 // After the first failure nothing more is written: the bytes not written
 // stay in the buffer, later output is dropped, and both are counted in
 // lines, so a caller can say which of its lines were lost.
+//
+// A descriptor that cannot take more (a slow reader on a non-blocking pipe)
+// is waited for, never taken for a failure. While a write blocks, the stop
+// signals are let in: the first is kept for the program to act on when the
+// write is done, and a second gives the output up (error ECANCELED), so a
+// reader that stopped reading cannot keep the program from ending.
 #pragma once
 
 #include <cstddef>
@@ -15,6 +21,7 @@ struct output_buffer {
     int error = 0;                  // errno of the first failed write; 0 while all is well
     std::size_t used = 0;
     std::uint64_t lines_dropped = 0; // lines put after the failure
+    char last = '\n';              // the last byte put: a line is left open when it is not a newline
     char data[65536];
 };
 

@@ -11,6 +11,9 @@
 // the wait for data abandons that wait; otherwise a signal ends the program
 // once what it was doing is done and its output written.
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <charconv>
 #include <chrono>
 #include <csignal>
@@ -48,26 +51,42 @@ struct console_io {
     std::FILE *err;
 };
 
-// Standard error, after what standard output holds, so that the two read
-// in order on one terminal.
-void say(const console_io &io, const char *text)
+// Before a message on standard error: what standard output holds is written
+// first, so that the two read in order on one terminal, and a line left
+// open there (a prompt with no answer, a read-back) is ended, so that the
+// message begins on a line of its own.
+void begin_message(const console_io &io)
 {
     flush(io.out);
+    if (io.out.last != '\n' && isatty(fileno(io.err)) == 1)
+        std::fputc('\n', io.err);
+    io.out.last = '\n';
+}
+
+void say(const console_io &io, const char *text)
+{
+    begin_message(io);
     std::fputs(text, io.err);
 }
 
 // The status to end with once the output is written: what was asked, unless
-// the output failed, which is reported here.
+// the output failed, which is reported here. An output given up because a
+// second stop signal came while it was blocked ends by that signal.
 int finish(const console_io &io, int status, long long words_lost = 0)
 {
     flush(io.out);
     if (io.out.error == 0)
         return status;
-    std::fprintf(io.err, "run: cannot write standard output: %s", std::strerror(io.out.error));
+    begin_message(io);
+    const bool given_up = io.out.error == ECANCELED;
+    if (given_up)
+        std::fputs("run: standard output was given up: a second stop signal came while it was blocked", io.err);
+    else
+        std::fprintf(io.err, "run: cannot write standard output: %s", std::strerror(io.out.error));
     if (words_lost > 0)
         std::fprintf(io.err, "; %lld words read from the instrument were not written", words_lost);
     std::fputs("\n", io.err);
-    return exit_output_failed;
+    return given_up ? exit_signal_base + stop_signal() : exit_output_failed;
 }
 
 // Shows the prompt and reads the answer. A prompt that cannot be shown, or
@@ -77,7 +96,14 @@ read_status ask(const console_io &io, const char *prompt, int &value)
     put(io.out, prompt);
     if (!flush(io.out) || poll_stop_signals() != 0)
         return read_status::interrupted;
-    return read_number(io.in, io.err, value);
+    const read_status got = read_number(io.in, io.err, value);
+    // On a terminal the line read was echoed, and its newline ended the
+    // prompt's line.
+    if (io.in.newline_read) {
+        io.out.last = '\n';
+        io.in.newline_read = false;
+    }
+    return got;
 }
 
 // Queries the data size, sleeping after every query, until the instrument
@@ -122,7 +148,9 @@ long long read_data(const console_io &io, int (&data)[data_buffer_size])
 
 int stopped_by_signal(const console_io &io)
 {
-    return finish(io, exit_signal_base + stop_signal());
+    const int status = finish(io, exit_signal_base + stop_signal());
+    begin_message(io); // ^C after a prompt: the shell's prompt starts on a line of its own
+    return status;
 }
 
 } // namespace
@@ -275,7 +303,13 @@ int run_console(int in_fd, int out_fd, std::FILE *err)
 int main(int, char **argv)
 {
     guard_standard_descriptors();
-    catch_stop_signals();
+    // A reader that went away is a write error to report, with the words
+    // that were not written, not a silent death.
+    std::signal(SIGPIPE, SIG_IGN);
+    if (!catch_stop_signals()) {
+        std::perror("run: cannot take the stop signals");
+        return exit_input_failed;
+    }
     if (const int refused = take_bus(program_name(argv[0]), stderr))
         return refused;
     return run_console(0, 1, stderr);

@@ -1,7 +1,9 @@
 #include "stop_signals.h"
 
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <ctime>
@@ -10,11 +12,17 @@
 namespace {
 
 volatile sig_atomic_t recorded = 0;
+volatile sig_atomic_t received = 0;
+bool caught = false;
 
+// The handler runs with the stop signals masked (sa_mask), so one that
+// arrives meanwhile waits: the first is never overwritten half-way.
 void record(int signal_number)
 {
     if (recorded == 0 || recorded == SIGINT)
         recorded = signal_number;
+    if (received < 1000)
+        received = received + 1;
 }
 
 sigset_t stop_set()
@@ -31,7 +39,8 @@ sigset_t stop_set()
 sigset_t waiting_mask()
 {
     sigset_t mask;
-    sigprocmask(SIG_SETMASK, nullptr, &mask);
+    if (sigprocmask(SIG_SETMASK, nullptr, &mask) != 0)
+        sigemptyset(&mask); // cannot fail with these arguments; never wait with them blocked
     sigdelset(&mask, SIGINT);
     sigdelset(&mask, SIGTERM);
     sigdelset(&mask, SIGHUP);
@@ -46,20 +55,27 @@ timespec to_timespec(std::chrono::nanoseconds d)
 
 } // namespace
 
-void catch_stop_signals()
+bool catch_stop_signals()
 {
     struct sigaction action = {};
     action.sa_handler = record;
-    sigemptyset(&action.sa_mask);
+    action.sa_mask = stop_set();
     action.sa_flags = 0; // no SA_RESTART: a wait ends when a signal comes
     for (int s : {SIGINT, SIGTERM, SIGHUP})
-        sigaction(s, &action, nullptr);
+        if (sigaction(s, &action, nullptr) != 0)
+            return false;
     const sigset_t set = stop_set();
-    sigprocmask(SIG_BLOCK, &set, nullptr);
+    caught = sigprocmask(SIG_BLOCK, &set, nullptr) == 0;
+    return caught;
 }
 
 int stop_signal() { return recorded; }
-void clear_stop_signal() { recorded = 0; }
+int stop_signals_received() { return received; }
+void clear_stop_signal()
+{
+    recorded = 0;
+    received = 0;
+}
 
 int poll_stop_signals()
 {
@@ -95,5 +111,32 @@ bool sleep_unless_stopped(std::chrono::nanoseconds duration)
             return true;
         const timespec t = to_timespec(left);
         ppoll(nullptr, 0, &t, &mask);
+    }
+}
+
+long write_letting_signals_in(int fd, const void *data, unsigned long size)
+{
+    if (!caught)
+        return write(fd, data, size);
+    const sigset_t set = stop_set();
+    sigset_t before;
+    if (pthread_sigmask(SIG_UNBLOCK, &set, &before) != 0)
+        return write(fd, data, size);
+    const long n = write(fd, data, size);
+    const int saved = errno;
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    errno = saved;
+    return n;
+}
+
+bool wait_writable(int fd)
+{
+    const sigset_t mask = waiting_mask();
+    pollfd p = {fd, POLLOUT, 0};
+    for (;;) {
+        if (received >= 2)
+            return false;
+        if (ppoll(&p, 1, nullptr, caught ? &mask : nullptr) >= 0 || errno != EINTR)
+            return received < 2; // writable, or an error the write will report
     }
 }

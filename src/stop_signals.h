@@ -8,11 +8,14 @@
 
 #include <chrono>
 
-void catch_stop_signals();
+// False, with errno, when the signals could not be set up.
+bool catch_stop_signals();
 
 // The signal recorded and not yet cleared, or 0. SIGTERM or SIGHUP replace
 // a recorded SIGINT; otherwise the first one stays.
 int stop_signal();
+// How many stop signals came since the last clear.
+int stop_signals_received();
 void clear_stop_signal();
 
 // Lets pending stop signals through now; returns stop_signal().
@@ -23,3 +26,12 @@ bool wait_readable(int fd);
 
 // Sleeps for `duration`. False, early, when a stop signal came.
 bool sleep_unless_stopped(std::chrono::nanoseconds duration);
+
+// write(2), with the stop signals let in while it blocks, so that a reader
+// that stopped reading cannot hold them back: a signal that comes meanwhile
+// is recorded and the write returns early (EINTR, or short).
+long write_letting_signals_in(int fd, const void *data, unsigned long size);
+
+// Waits until `fd` can be written (a non-blocking descriptor that said
+// EAGAIN). False when a second stop signal came: the output is given up.
+bool wait_writable(int fd);

@@ -1,7 +1,13 @@
 // The bus_trace tool: its Value Change Dump read back, line by line, gives
 // the frames' bytes; bad operations are refused.
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
 
 #include <cstdio>
 #include <map>
@@ -124,6 +130,29 @@ TEST(bus_trace, unknown_operations_and_bad_arguments_are_refused)
         EXPECT_EQ(r.status, 2) << arguments;
         EXPECT_TRUE(r.out.empty()) << arguments;
     }
+}
+
+} // namespace
+
+namespace {
+
+// A write error is said, with status 3: on a full disk, and to a reader
+// that went away (SIGPIPE at its default, as a shell leaves it).
+TEST(bus_trace, a_write_error_is_said_and_fails)
+{
+    char errors[] = "/tmp/bus-trace-errors-XXXXXX";
+    close(mkstemp(errors));
+    for (const char *sink : {"> /dev/full", "| head -c 10 > /dev/null"}) {
+        const std::string command = "bash -c 'trap - PIPE; " + std::string(BUS_TRACE_PROGRAM) + " readDATA 3000 2>" +
+                                    errors + " " + sink + "; exit ${PIPESTATUS[0]}'";
+        const int status = std::system(command.c_str());
+        std::ifstream said_file(errors);
+        const std::string said((std::istreambuf_iterator<char>(said_file)), std::istreambuf_iterator<char>());
+        SCOPED_TRACE(sink);
+        EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 3);
+        EXPECT_NE(said.find("bus_trace: cannot write standard output: "), std::string::npos) << said;
+    }
+    unlink(errors);
 }
 
 } // namespace

@@ -242,7 +242,7 @@ run_result run_program(const std::vector<std::string> &argv, const std::string &
 }
 
 live_program::live_program(const std::vector<std::string> &argv, bool on_terminal,
-                           const std::vector<std::string> &environment)
+                           const std::vector<std::string> &environment, bool canonical)
 {
     if (!on_terminal) {
         const child c = spawn(argv, run_options{}, environment);
@@ -255,7 +255,7 @@ live_program::live_program(const std::vector<std::string> &argv, bool on_termina
     termios raw = {};
     cfmakeraw(&raw);
     int terminal = -1;
-    pid_ = forkpty(&terminal, nullptr, &raw, nullptr);
+    pid_ = forkpty(&terminal, nullptr, canonical ? nullptr : &raw, nullptr);
     if (pid_ < 0)
         throw std::runtime_error("forkpty failed");
     if (pid_ == 0)
@@ -335,9 +335,28 @@ int live_program::finish()
     if (err_from_child_ >= 0)
         while ((n = read(err_from_child_, buffer, sizeof buffer)) > 0)
             err_.append(buffer, static_cast<std::size_t>(n));
+    if (pid_ < 0)
+        return status_;
     const int status = wait_exit(pid_);
     pid_ = -1;
     return status;
+}
+
+int live_program::wait_exit_for(std::chrono::milliseconds limit)
+{
+    const auto deadline = clock_type::now() + limit;
+    while (pid_ > 0) {
+        int status = 0;
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            break;
+        }
+        if (clock_type::now() >= deadline)
+            return -2;
+        usleep(5000);
+    }
+    return status_;
 }
 
 int bus_summary::count(int header) const

@@ -44,11 +44,12 @@ run_result run_program(const std::vector<std::string> &argv, const std::string &
                        const run_options &options = {}, bool with_bus_log = false);
 
 // A program kept running and answered as it goes, on pipes or a
-// pseudo-terminal (raw: no echo, no newline translation).
+// pseudo-terminal: raw (no echo, no newline translation), or as a person's
+// terminal is set (`canonical`: lines, echo, Ctrl-C and Ctrl-D, \r\n).
 class live_program {
 public:
     live_program(const std::vector<std::string> &argv, bool on_terminal = false,
-                 const std::vector<std::string> &environment = {});
+                 const std::vector<std::string> &environment = {}, bool canonical = false);
     ~live_program();
     live_program(const live_program &) = delete;
     live_program &operator=(const live_program &) = delete;
@@ -63,6 +64,9 @@ public:
     pid_t pid() const { return pid_; }
     // Closes standard input and waits for the exit status (-1: not an exit).
     int finish();
+    // Waits at most `limit` for the program to end, reading nothing: its
+    // exit status, -1 if a signal ended it, -2 if it is still running.
+    int wait_exit_for(std::chrono::milliseconds limit);
 
     const std::string &output() const { return out_; }
     const std::string &errors() const { return err_; }
@@ -75,6 +79,7 @@ private:
     std::string out_;
     std::string err_;
     std::size_t seen_ = 0;
+    int status_ = -1; // once reaped by wait_exit_for
 };
 
 // The bus after a run: the frames after the start-up, checked by the monitor.

@@ -7,16 +7,26 @@
 // setTHR N, setPOL N, readDATA N. Writes a Value Change Dump of the eighteen
 // bus lines to standard output, or with --svg a timing diagram of the
 // operations' frames.
+//
+// Exit status: 0 written, 2 a wrong command line, 3 the output could not be
+// written.
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "bus_recording.h"
+#include "exit_status.h"
+#include "program_start.h"
 
 int main(int argc, char **argv)
 {
+    guard_standard_descriptors();
+    // A reader that went away is a write error, said as such.
+    std::signal(SIGPIPE, SIG_IGN);
     std::vector<std::string> words(argv + 1, argv + argc);
     std::string svg_title;
     bool svg = false;
@@ -45,5 +55,9 @@ int main(int argc, char **argv)
         write_timing_svg(stdout, events, svg_title);
     else
         write_vcd(stdout, events);
-    return std::fflush(stdout) == 0 ? 0 : 1;
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        std::fprintf(stderr, "bus_trace: cannot write standard output: %s\n", std::strerror(errno));
+        return exit_output_failed;
+    }
+    return exit_ok;
 }

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstring>
@@ -153,7 +154,12 @@ std::string ending_text(ending e, int signal)
 
 int report_output_failure(acquisition_state &s, const std::string &why)
 {
-    std::fprintf(s.err, "countctl: cannot write %s: %s", output_name(s.out).c_str(), why.c_str());
+    const bool given_up = s.out.out->error == ECANCELED;
+    if (given_up)
+        std::fprintf(s.err, "countctl: %s was given up: a second stop signal came while it was blocked",
+                     output_name(s.out).c_str());
+    else
+        std::fprintf(s.err, "countctl: cannot write %s: %s", output_name(s.out).c_str(), why.c_str());
     const std::uint64_t lost = counts_not_written(s.out, s.words_read);
     if (lost > 0)
         std::fprintf(s.err, "; %llu words read from the instrument were not written",
@@ -163,7 +169,7 @@ int report_output_failure(acquisition_state &s, const std::string &why)
     if (s.words_read == 0)
         discard_count_output(s.out); // nothing read: nothing worth keeping
     std::fputs("\n", s.err);
-    return exit_output_failed;
+    return given_up ? exit_signal_base + stop_signal() : exit_output_failed;
 }
 
 } // namespace

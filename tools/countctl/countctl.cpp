@@ -1,5 +1,6 @@
 #include "countctl.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstring>
 
@@ -134,6 +135,10 @@ int finish_output(output_buffer &out, std::FILE *err)
 {
     if (flush(out))
         return exit_ok;
+    if (out.error == ECANCELED) {
+        std::fputs("countctl: standard output was given up: a second stop signal came while it was blocked\n", err);
+        return exit_signal_base + stop_signal();
+    }
     std::fprintf(err, "countctl: cannot write standard output: %s\n", std::strerror(out.error));
     return exit_output_failed;
 }

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "countctl.h"
+#include "program_start.h"
 #include "stop_signals.h"
 
 const char *const countctl_version = COUNTCTL_VERSION;
@@ -13,7 +14,11 @@ int main(int argc, char **argv)
 {
     // A closed pipe is a write error to report, with the run stopped, not a
     // death in the middle of an acquisition.
+    guard_standard_descriptors();
     std::signal(SIGPIPE, SIG_IGN);
-    catch_stop_signals();
+    if (!catch_stop_signals()) {
+        std::perror("countctl: cannot take the stop signals");
+        return exit_usage;
+    }
     return run_countctl(std::vector<std::string>(argv + 1, argv + argc), 1, stderr);
 }
