@@ -8,13 +8,17 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <climits>
 #include <cstdlib>
+#include <random>
 #include <cstring>
 #include <fstream>
 #include <regex>
 #include <sstream>
 
 #include "console_session.h"
+#include "count_summary.h"
 #include "countctl.h"
 #include "instrument.h"
 #include "program_run.h"
@@ -269,6 +273,59 @@ TEST(countctl_program, a_progress_line_only_on_a_terminal)
     quiet.push_back("--quiet");
     EXPECT_EQ(run_program(quiet, "").err.find("words; min"), std::string::npos);
     unlink(file.c_str());
+}
+
+} // namespace
+
+namespace {
+
+// The summary's histogram over random sets of counts, narrow and wide, up
+// to the whole range of int: every count lies in the row whose label holds
+// it, and the rows' counts add up to the words.
+TEST(count_summary, every_count_falls_in_the_row_whose_label_contains_it)
+{
+    std::mt19937 random(20261208);
+    const std::pair<long long, long long> ranges[] = {
+        {0, 40}, {-5, 5}, {0, 100000}, {-357913938, 20}, {INT_MIN, INT_MAX}, {INT_MAX - 3, INT_MAX}};
+    for (int trial = 0; trial < 200; ++trial) {
+        const auto [lo, hi] = ranges[static_cast<std::size_t>(trial) % std::size(ranges)];
+        std::uniform_int_distribution<long long> pick(lo, hi);
+        std::vector<int> counts(1 + random() % 300);
+        for (int &c : counts)
+            c = static_cast<int>(random() % 5 == 0 ? pick(random) : std::clamp(5 + pick(random) % 20, lo, hi));
+        if (trial % 3 == 0)
+            counts.push_back(trial % 2 == 0 ? INT_MIN : INT_MAX);
+
+        count_summary summary;
+        for (std::size_t at = 0; at < counts.size(); at += 7) // in the pieces a read-out gives
+            add_counts(summary, counts.data() + at, static_cast<int>(std::min<std::size_t>(7, counts.size() - at)));
+        char *text = nullptr;
+        std::size_t size = 0;
+        std::FILE *err = open_memstream(&text, &size);
+        print_summary(err, summary);
+        std::fclose(err);
+        const std::string printed(text, size);
+        std::free(text);
+
+        std::istringstream lines(printed);
+        std::string line;
+        std::getline(lines, line); // the words, min, mean and max
+        std::uint64_t total = 0;
+        long long previous_hi = static_cast<long long>(INT_MIN) - 1;
+        while (std::getline(lines, line)) {
+            long long row_lo = 0, row_hi = 0;
+            unsigned long long in_row = 0;
+            ASSERT_EQ(std::sscanf(line.c_str(), " %lld .. %lld |%*[# ]| %llu", &row_lo, &row_hi, &in_row), 3) << line;
+            EXPECT_GT(row_lo, previous_hi) << printed;
+            EXPECT_LE(row_lo, row_hi) << printed;
+            previous_hi = row_hi;
+            const auto inside = std::count_if(counts.begin(), counts.end(),
+                                              [&](int c) { return c >= row_lo && c <= row_hi; });
+            EXPECT_EQ(in_row, static_cast<unsigned long long>(inside)) << line << "\n" << printed;
+            total += in_row;
+        }
+        EXPECT_EQ(total, counts.size()) << printed;
+    }
 }
 
 } // namespace

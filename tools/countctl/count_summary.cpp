@@ -65,23 +65,23 @@ void print_summary(std::FILE *err, const count_summary &s)
     std::fprintf(err, "countctl: %llu words; min %lld, mean %.3Lf, max %lld\n",
                  static_cast<unsigned long long>(s.words), s.min, s.sum / s.words, s.max);
 
-    // About a dozen rows between the minimum and the maximum.
+    // About a dozen rows between the minimum and the maximum, each made of
+    // whole bins: a bin's counts are known only to lie somewhere in it, so
+    // a row that cut through one could not say which of its counts it holds.
     constexpr long long max_rows = 12;
-    const long long span = s.max - s.min + 1;
-    const long long row_width = (span + max_rows - 1) / max_rows;
-    const long long rows = (span + row_width - 1) / row_width;
-    std::uint64_t in_row[max_rows] = {};
     const count_histogram &h = s.histogram;
-    for (long long i = 0; i < count_histogram::bins; ++i) {
-        if (h.count[i] == 0)
-            continue;
-        const long long row = std::clamp((h.base + i * h.width - s.min) / row_width, 0LL, rows - 1);
-        in_row[row] += h.count[i];
-    }
+    const long long first_bin = (s.min - h.base) / h.width;
+    const long long last_bin = (s.max - h.base) / h.width;
+    const long long bins_per_row = (last_bin - first_bin + max_rows) / max_rows;
+    const long long rows = (last_bin - first_bin) / bins_per_row + 1;
+    std::uint64_t in_row[max_rows] = {};
+    for (long long i = first_bin; i <= last_bin; ++i)
+        in_row[(i - first_bin) / bins_per_row] += h.count[i];
     const std::uint64_t most = *std::max_element(in_row, in_row + rows);
     for (long long r = 0; r < rows; ++r) {
-        const long long lo = s.min + r * row_width;
-        const long long hi = std::min(lo + row_width - 1, s.max);
+        const long long row_base = h.base + (first_bin + r * bins_per_row) * h.width;
+        const long long lo = std::max(row_base, s.min);
+        const long long hi = std::min(row_base + bins_per_row * h.width - 1, s.max);
         const int bar = static_cast<int>((in_row[r] * 40 + most - 1) / most);
         std::fprintf(err, "  %11lld .. %-11lld |%-40.*s| %llu\n", lo, hi, bar,
                      "########################################", static_cast<unsigned long long>(in_row[r]));
