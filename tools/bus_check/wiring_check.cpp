@@ -104,10 +104,19 @@ std::string diagnose(const jumper_group &g, const group_readings &r, std::size_t
     if (got == r.pull_level)
         return (me.name.rfind("data", 0) == 0 ? "open: " : "not looped back: ") + me.reader +
                " follows its pull whatever " + me.driver + " drives (a missing or loose jumper?)";
-    for (std::size_t j = 0; j < g.jumpers.size(); ++j)
-        if (j != k && got == r.driven[j])
-            return "swapped with " + g.jumpers[j].name + ": " + me.reader + " reads what " + g.jumpers[j].driver +
-                   " drives";
+    for (std::size_t j = 0; j < g.jumpers.size(); ++j) {
+        if (j == k || got != r.driven[j])
+            continue;
+        const jumper &other = g.jumpers[j];
+        // Crossed jumpers read each other's outputs; when the other line
+        // reads something else, two faults explain it as well, and both
+        // are said rather than a swap that moving jumpers would not mend.
+        if (r.read[j] == r.driven[k])
+            return "swapped with " + other.name + ": " + me.reader + " reads what " + other.driver + " drives";
+        return "reads " + other.name + ": " + me.reader + " reads what " + other.driver + " drives, not what " +
+               me.driver + " drives: its jumper comes from " + other.driver + ", or it is missing and " +
+               me.reader + " touches " + other.reader;
+    }
     for (std::size_t m = 0; m < g.jumpers.size(); ++m)
         if (m != k && got == r.read[m])
             return "bridged with " + g.jumpers[m].name + ": " + me.reader + " always reads what " +
@@ -190,15 +199,11 @@ wiring_report check_wiring()
     }
     report_group(data, d, report);
 
-    // Strobe and select move only once the data lines show a plug is there.
-    if (report.faults == 0) {
-        const group_readings c = drive_and_read(control);
-        pulls_off(control);
-        report_group(control, c, report);
-    } else {
-        for (const jumper &j : control.jumpers)
-            report.lines.push_back(heading(j) + "not checked: the data lines must loop back first");
-    }
+    // Strobe and select move only once a data line has looped back: what is
+    // on the far side is a plug, not an instrument that would see a frame.
+    const group_readings c = drive_and_read(control);
+    pulls_off(control);
+    report_group(control, c, report);
     report.verdict = report.faults == 0 ? wiring_verdict::good : wiring_verdict::faulty;
     return report;
 }

@@ -7,7 +7,8 @@
 //
 // Safe with the instrument still attached: select stays high and strobe low
 // while the data lines are tested, so the instrument sees no frame, and
-// strobe and select move only once every data line has looped back.
+// strobe and select move only once a data line has looped back: a plug,
+// not an instrument, is on the far side.
 #pragma once
 
 #include <string>
