@@ -1,5 +1,6 @@
 #include "baseline_frames.h"
 
+#include "../src/bus_pins.h"
 #include "../src/gpio_platform.h"
 #include "../src/spi.h"
 
@@ -42,56 +43,54 @@ std::uint32_t make_calls(const std::vector<platform_call> &calls)
     return reply;
 }
 
-// One byte on data-out 0..7 (wiringPi 29, 28, 25, 27, 24, 23, 26, 22), then
-// a strobe pulse on wiringPi 21.
+// One byte on data-out 0..7, then a strobe pulse, each pin a constant.
 #define SEND_BYTE(value)                                                                                               \
     do {                                                                                                               \
         const std::uint32_t b = (value);                                                                               \
-        digitalWrite(29, static_cast<int>(b & 1u));                                                                    \
-        digitalWrite(28, static_cast<int>(b >> 1 & 1u));                                                               \
-        digitalWrite(25, static_cast<int>(b >> 2 & 1u));                                                               \
-        digitalWrite(27, static_cast<int>(b >> 3 & 1u));                                                               \
-        digitalWrite(24, static_cast<int>(b >> 4 & 1u));                                                               \
-        digitalWrite(23, static_cast<int>(b >> 5 & 1u));                                                               \
-        digitalWrite(26, static_cast<int>(b >> 6 & 1u));                                                               \
-        digitalWrite(22, static_cast<int>(b >> 7 & 1u));                                                               \
-        digitalWrite(21, 1);                                                                                           \
-        digitalWrite(21, 0);                                                                                           \
+        digitalWrite(bus_pins::data_out[0], static_cast<int>(b & 1u));                                                                    \
+        digitalWrite(bus_pins::data_out[1], static_cast<int>(b >> 1 & 1u));                                                               \
+        digitalWrite(bus_pins::data_out[2], static_cast<int>(b >> 2 & 1u));                                                               \
+        digitalWrite(bus_pins::data_out[3], static_cast<int>(b >> 3 & 1u));                                                               \
+        digitalWrite(bus_pins::data_out[4], static_cast<int>(b >> 4 & 1u));                                                               \
+        digitalWrite(bus_pins::data_out[5], static_cast<int>(b >> 5 & 1u));                                                               \
+        digitalWrite(bus_pins::data_out[6], static_cast<int>(b >> 6 & 1u));                                                               \
+        digitalWrite(bus_pins::data_out[7], static_cast<int>(b >> 7 & 1u));                                                               \
+        digitalWrite(bus_pins::strobe, 1);                                                                                           \
+        digitalWrite(bus_pins::strobe, 0);                                                                                           \
     } while (0)
 
-// One reply byte from data-in 0..7 (wiringPi 10, 14, 6, 13, 12, 5, 4, 3) into
-// bits `shift`.., then a strobe pulse.
+// One reply byte from data-in 0..7 into bits `shift`.., then a strobe pulse.
 #define RECEIVE_BYTE(reply, shift)                                                                                     \
     do {                                                                                                               \
-        if (digitalRead(10) == 1) reply |= 1u << ((shift) + 0);                                                        \
-        if (digitalRead(14) == 1) reply |= 1u << ((shift) + 1);                                                        \
-        if (digitalRead(6) == 1) reply |= 1u << ((shift) + 2);                                                         \
-        if (digitalRead(13) == 1) reply |= 1u << ((shift) + 3);                                                        \
-        if (digitalRead(12) == 1) reply |= 1u << ((shift) + 4);                                                        \
-        if (digitalRead(5) == 1) reply |= 1u << ((shift) + 5);                                                         \
-        if (digitalRead(4) == 1) reply |= 1u << ((shift) + 6);                                                         \
-        if (digitalRead(3) == 1) reply |= 1u << ((shift) + 7);                                                         \
-        digitalWrite(21, 1);                                                                                           \
-        digitalWrite(21, 0);                                                                                           \
+        if (digitalRead(bus_pins::data_in[0]) == 1) reply |= 1u << ((shift) + 0);                                                        \
+        if (digitalRead(bus_pins::data_in[1]) == 1) reply |= 1u << ((shift) + 1);                                                        \
+        if (digitalRead(bus_pins::data_in[2]) == 1) reply |= 1u << ((shift) + 2);                                                         \
+        if (digitalRead(bus_pins::data_in[3]) == 1) reply |= 1u << ((shift) + 3);                                                        \
+        if (digitalRead(bus_pins::data_in[4]) == 1) reply |= 1u << ((shift) + 4);                                                        \
+        if (digitalRead(bus_pins::data_in[5]) == 1) reply |= 1u << ((shift) + 5);                                                         \
+        if (digitalRead(bus_pins::data_in[6]) == 1) reply |= 1u << ((shift) + 6);                                                         \
+        if (digitalRead(bus_pins::data_in[7]) == 1) reply |= 1u << ((shift) + 7);                                                         \
+        digitalWrite(bus_pins::strobe, 1);                                                                                           \
+        digitalWrite(bus_pins::strobe, 0);                                                                                           \
     } while (0)
 
 std::uint32_t straight_write_frame(int address, int data)
 {
     const std::uint32_t word =
         0x80000000u | (static_cast<std::uint32_t>(address) & 7u) << 24 | (static_cast<std::uint32_t>(data) & 0xFFFFFFu);
-    digitalWrite(11, 0);
+    digitalWrite(bus_pins::select, 0);
     SEND_BYTE(word >> 24);
     SEND_BYTE(word >> 16 & 0xFFu);
     SEND_BYTE(word >> 8 & 0xFFu);
     SEND_BYTE(word & 0xFFu);
-    digitalWrite(11, 1);
+    digitalWrite(bus_pins::select, 1);
     return 0;
 }
 
 std::uint32_t straight_read_frame(int address, int data)
 {
     const std::uint32_t word = (static_cast<std::uint32_t>(address) & 7u) << 24 | (static_cast<std::uint32_t>(data) & 0xFFFFFFu);
-    digitalWrite(11, 0);
+    digitalWrite(bus_pins::select, 0);
     SEND_BYTE(word >> 24);
     SEND_BYTE(word >> 16 & 0xFFu);
     SEND_BYTE(word >> 8 & 0xFFu);
@@ -101,6 +100,6 @@ std::uint32_t straight_read_frame(int address, int data)
     RECEIVE_BYTE(reply, 8);
     RECEIVE_BYTE(reply, 16);
     RECEIVE_BYTE(reply, 24);
-    digitalWrite(11, 1);
+    digitalWrite(bus_pins::select, 1);
     return reply;
 }

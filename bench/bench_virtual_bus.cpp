@@ -51,14 +51,14 @@ void virtual_full_read_out(benchmark::State &state)
 {
     power_on_bus();
     const std::vector<std::uint32_t> words(4095, 7);
-    static int buffer[4096];
+    static int buffer[max_data_words];
     for (auto _ : state) {
         state.PauseTiming();
         reset();
         sim::load_fifo(words);
         state.ResumeTiming();
         const int count = datasize();
-        readDATA(count, buffer);
+        readDATA(count, buffer, max_data_words);
         benchmark::DoNotOptimize(buffer[4094]);
         if (count != 4095)
             state.SkipWithError("the instrument did not hold 4095 words");

@@ -1,25 +1,24 @@
-// How the virtual instrument is wired to the Pi's header, by wiringPi pin.
-//
-// This is the instrument's side of the cable, kept apart from the link's own
-// pin tables on purpose: if the link drove a wrong pin, the instrument would
-// see a wrong byte, as real hardware would.
+// How the virtual instrument and the loopback plug are wired to the Pi's
+// header, by wiringPi pin, as the bus's pin table has them.
 #pragma once
 
 #include <array>
+
+#include "../src/bus_pins.h"
 
 namespace sim {
 
 constexpr int line_count = 64; // wiringPi numbers 0..63 exist in the bank
 
-constexpr std::array<int, 8> data_out_pins = {29, 28, 25, 27, 24, 23, 26, 22};
-constexpr int strobe_pin = 21;
-constexpr int select_pin = 11;
-constexpr std::array<int, 8> data_in_pins = {10, 14, 6, 13, 12, 5, 4, 3};
+constexpr std::array<int, 8> data_out_pins = bus_pins::data_out;
+constexpr int strobe_pin = bus_pins::strobe;
+constexpr int select_pin = bus_pins::select;
+constexpr std::array<int, 8> data_in_pins = bus_pins::data_in;
 
 // Where the loopback plug returns the strobe and the select: two auxiliary
 // inputs of the Pi's.
-constexpr int strobe_return_pin = 7;
-constexpr int select_return_pin = 16;
+constexpr int strobe_return_pin = bus_pins::strobe_return;
+constexpr int select_return_pin = bus_pins::select_return;
 
 enum class line_role : unsigned char { unused, data_out, strobe, select, data_in };
 

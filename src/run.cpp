@@ -1,10 +1,12 @@
 // Operator console for the counting instrument.
 //
-// One loop: show the menu, read a command number, run the command. Standard
-// output is fully buffered and flushed before every wait for input, before
-// anything goes to standard error and at every exit, so the dialogue is the
-// same on a terminal and through pipes. Standard output carries the dialogue
-// only; refused input, failures and signals are reported on standard error.
+// One loop: show the menu, read a command number, run the command. Each
+// menu command is a small function, found in the table of commands, over
+// the console's state. Standard output is fully buffered and flushed before
+// every wait for input, before anything goes to standard error and at every
+// exit, so the dialogue is the same on a terminal and through pipes.
+// Standard output carries the dialogue only; refused input, failures and
+// signals are reported on standard error.
 //
 // Frames are never cut: SIGINT, SIGTERM and SIGHUP are taken only while the
 // console waits (at a prompt, or between data-size queries). SIGINT during
@@ -15,14 +17,15 @@
 
 #include <cerrno>
 #include <charconv>
-#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "bus_lock.h"
 #include "console.h"
 #include "console_input.h"
+#include "data_wait.h"
 #include "output_buffer.h"
 #include "program_start.h"
 #include "spi.h"
@@ -38,120 +41,207 @@ const char menu[] =
     "9. ifc test       10. set Period\n"
     "0. quit\n";
 
-// The instrument never holds more than 4095 words; one entry to spare.
-constexpr int data_buffer_size = 4096;
-
-constexpr auto poll_interval = std::chrono::microseconds(1000);
-// How long command 8 waits in silence before it says what it waits for.
-constexpr auto quiet_wait = std::chrono::seconds(2);
-
-struct console_io {
-    input_source &in;
-    output_buffer &out;
-    std::FILE *err;
+// Everything one run of the console works with.
+struct console {
+    input_source in;
+    output_buffer out;
+    std::FILE *err = nullptr;
+    int command = 99; // no command: the loop body runs before anything is read
+    int test_value = 0;
+    int threshold_value = 0;
+    int polarity_value = 0;
+    int data[max_data_words] = {};
 };
+
+// What a command hands back to the loop: go on, or end with a status.
+constexpr int go_on = -1;
 
 // Before a message on standard error: what standard output holds is written
 // first, so that the two read in order on one terminal, and a line left
 // open there (a prompt with no answer, a read-back) is ended, so that the
 // message begins on a line of its own.
-void begin_message(const console_io &io)
+void begin_message(console &c)
 {
-    flush(io.out);
-    if (io.out.last != '\n' && isatty(fileno(io.err)) == 1)
-        std::fputc('\n', io.err);
-    io.out.last = '\n';
+    flush(c.out);
+    if (c.out.last != '\n' && isatty(fileno(c.err)) == 1)
+        std::fputc('\n', c.err);
+    c.out.last = '\n';
 }
 
-void say(const console_io &io, const char *text)
+void say(console &c, const char *text)
 {
-    begin_message(io);
-    std::fputs(text, io.err);
+    begin_message(c);
+    std::fputs(text, c.err);
 }
 
 // The status to end with once the output is written: what was asked, unless
 // the output failed, which is reported here. An output given up because a
 // second stop signal came while it was blocked ends by that signal.
-int finish(const console_io &io, int status, long long words_lost = 0)
+int finish(console &c, int status, long long words_lost = 0)
 {
-    flush(io.out);
-    if (io.out.error == 0)
+    flush(c.out);
+    if (c.out.error == 0)
         return status;
-    begin_message(io);
-    const bool given_up = io.out.error == ECANCELED;
+    begin_message(c);
+    const bool given_up = c.out.error == ECANCELED;
     if (given_up)
-        std::fputs("run: standard output was given up: a second stop signal came while it was blocked", io.err);
+        std::fputs("run: standard output was given up: a second stop signal came while it was blocked", c.err);
     else
-        std::fprintf(io.err, "run: cannot write standard output: %s", std::strerror(io.out.error));
+        std::fprintf(c.err, "run: cannot write standard output: %s", std::strerror(c.out.error));
     if (words_lost > 0)
-        std::fprintf(io.err, "; %lld words read from the instrument were not written", words_lost);
-    std::fputs("\n", io.err);
+        std::fprintf(c.err, "; %lld words read from the instrument were not written", words_lost);
+    std::fputs("\n", c.err);
     return given_up ? exit_signal_base + stop_signal() : exit_output_failed;
+}
+
+int stopped_by_signal(console &c)
+{
+    const int status = finish(c, exit_signal_base + stop_signal());
+    begin_message(c); // ^C after a prompt: the shell's prompt starts on a line of its own
+    return status;
+}
+
+// Ended at a prompt with no answer: by a failure of the output or the
+// input, or by a signal.
+int ended_at_prompt(console &c, bool value_prompt)
+{
+    if (c.out.error != 0)
+        return finish(c, exit_output_failed);
+    if (stop_signal() != 0)
+        return stopped_by_signal(c);
+    say(c, "run: cannot read standard input: ");
+    std::fprintf(c.err, "%s%s\n", std::strerror(c.in.error),
+                 value_prompt ? "; nothing was sent for the command that waited for its value" : "");
+    return finish(c, exit_input_failed);
 }
 
 // Shows the prompt and reads the answer. A prompt that cannot be shown, or
 // a stop signal already pending, gets no answer: the caller ends.
-read_status ask(const console_io &io, const char *prompt, int &value)
+read_status ask(console &c, const char *prompt, int &value)
 {
-    put(io.out, prompt);
-    if (!flush(io.out) || poll_stop_signals() != 0)
+    put(c.out, prompt);
+    if (!flush(c.out) || poll_stop_signals() != 0)
         return read_status::interrupted;
-    const read_status got = read_number(io.in, io.err, value);
+    const read_status got = read_number(c.in, c.err, value);
     // On a terminal the line read was echoed, and its newline ended the
     // prompt's line.
-    if (io.in.newline_read) {
-        io.out.last = '\n';
-        io.in.newline_read = false;
+    if (c.in.newline_read) {
+        c.out.last = '\n';
+        c.in.newline_read = false;
     }
     return got;
 }
 
-// Queries the data size, sleeping after every query, until the instrument
-// holds data. Returns the count, 0 when SIGINT abandoned the wait, or -1 when
-// another stop signal ended it.
-int wait_for_data(const console_io &io)
+// A command that needs a value: `act` runs only once the value is read.
+int with_value(console &c, const char *prompt, int &value, void (*act)(console &))
 {
-    const auto started = std::chrono::steady_clock::now();
-    bool told = false;
-    for (;;) {
-        const int count = datasize();
-        if (!sleep_unless_stopped(poll_interval)) {
-            if (stop_signal() != SIGINT)
-                return -1;
-            clear_stop_signal();
-            say(io, "run: read abandoned (Ctrl-C): nothing was read\n");
-            return 0;
-        }
-        if (count != 0)
-            return count;
-        if (!told && std::chrono::steady_clock::now() - started >= quiet_wait) {
-            told = true;
-            say(io, "run: waiting for the instrument to report data (is it started?);"
-                    " Ctrl-C abandons the wait\n");
-        }
+    switch (ask(c, prompt, value)) {
+    case read_status::number:
+        act(c);
+        return go_on;
+    case read_status::refused:
+        return go_on;
+    case read_status::ended:
+        say(c, "run: input ended while a command waited for its value; nothing was sent\n");
+        return finish(c, exit_input_ended);
+    default:
+        return ended_at_prompt(c, true);
     }
 }
 
-// Command 8: waits until the instrument holds data, reads all of it, then
-// lists it: nothing is printed while words are being fetched. Returns the
-// words read but not written, or -1 when a signal ended the wait.
-long long read_data(const console_io &io, int (&data)[data_buffer_size])
+int reset_command(console &)
 {
-    const int count = wait_for_data(io);
-    if (count <= 0)
-        return count;
-    readDATA(count, data);
-    const int listed = print_listing(io.out, count, data);
-    flush(io.out);
-    return static_cast<long long>(lines_not_written(io.out)) + (count - listed);
+    reset();
+    return go_on;
 }
 
-int stopped_by_signal(const console_io &io)
+int start_command(console &)
 {
-    const int status = finish(io, exit_signal_base + stop_signal());
-    begin_message(io); // ^C after a prompt: the shell's prompt starts on a line of its own
-    return status;
+    start();
+    return go_on;
 }
+
+int stop_command(console &)
+{
+    stop();
+    return go_on;
+}
+
+int read_run_command(console &c)
+{
+    put_format(c.out, "run = %d\n", run());
+    return go_on;
+}
+
+// The threshold read-back is printed with no newline: the next pass's
+// newline ends its line.
+int threshold_command(console &c)
+{
+    return with_value(c, "threshold : ", c.threshold_value,
+                      [](console &k) { put_format(k.out, "%d", setTHR(k.threshold_value)); });
+}
+
+int polarity_command(console &c)
+{
+    return with_value(c, "pol : ", c.polarity_value, [](console &k) { setPOL(k.polarity_value); });
+}
+
+int datasize_command(console &c)
+{
+    put_format(c.out, "datasize = %d\n", datasize());
+    return go_on;
+}
+
+// Command 8: waits until the instrument holds data, reads all of it, then
+// lists it: nothing is printed while words are being fetched. Ctrl-C during
+// the wait abandons it, and nothing is read.
+int read_data_command(console &c)
+{
+    data_wait how;
+    how.err = c.err;
+    how.program = "run";
+    how.ctrl_c_does = "abandons the wait";
+    how.before_message = [&c] { begin_message(c); };
+    const data_wait_result waited = wait_for_data(how);
+    if (waited.end == data_wait_end::signal) {
+        if (stop_signal() != SIGINT)
+            return stopped_by_signal(c);
+        clear_stop_signal();
+        say(c, "run: read abandoned (Ctrl-C): nothing was read\n");
+        return go_on;
+    }
+    const int count = readDATA(waited.count, c.data, max_data_words);
+    const int listed = print_listing(c.out, count, c.data);
+    flush(c.out);
+    if (c.out.error != 0)
+        return finish(c, exit_output_failed, static_cast<long long>(lines_not_written(c.out)) + (count - listed));
+    return go_on;
+}
+
+int interface_test_command(console &c)
+{
+    return with_value(c, "write: ", c.test_value,
+                      [](console &k) { put_format(k.out, "read : %d\n", ifc_rd(k.test_value)); });
+}
+
+// The period is read into the interface test's value, as the two share it.
+int period_command(console &c)
+{
+    return with_value(c, "period: ", c.test_value, [](console &k) { setPeriod(k.test_value); });
+}
+
+struct menu_command {
+    int number;
+    int (*run)(console &);
+};
+
+// A number with no row does nothing; 0 ends the loop.
+const menu_command menu_commands[] = {
+    {1, reset_command},     {2, start_command},    {3, stop_command},
+    {4, read_run_command},  {5, threshold_command}, {6, polarity_command},
+    {7, datasize_command},  {8, read_data_command}, {9, interface_test_command},
+    {10, period_command},
+};
 
 } // namespace
 
@@ -197,106 +287,37 @@ int print_listing(output_buffer &out, int count, const int *words)
 
 int run_console(int in_fd, int out_fd, std::FILE *err)
 {
-    static input_source in;
-    static output_buffer out;
-    in = input_source{};
-    in.fd = in_fd;
-    out = output_buffer{};
-    out.fd = out_fd;
-    const console_io io{in, out, err};
-
-    int command = 99;
-    int test_value = 0;
-    int threshold_value = 0;
-    int polarity_value = 0;
-    static int data[data_buffer_size];
+    const auto c = std::make_unique<console>();
+    c->in.fd = in_fd;
+    c->out.fd = out_fd;
+    c->err = err;
 
     setup_io();
-    bool at_value_prompt = false;
-    while (command != 0) {
+    while (c->command != 0) {
         // A signal taken during the last command ends the program here.
         if (poll_stop_signals() != 0)
-            return stopped_by_signal(io);
-        put(out, "\n");
-        put(out, menu);
-        const read_status got = ask(io, "enter command : ", command);
-        if (got == read_status::ended)
-            return finish(io, exit_quit);
-        if (got == read_status::refused)
+            return stopped_by_signal(*c);
+        put(c->out, "\n");
+        put(c->out, menu);
+        switch (ask(*c, "enter command : ", c->command)) {
+        case read_status::number:
+            break;
+        case read_status::refused:
             continue;
-        if (got != read_status::number)
-            break;
-
-        // A command that needs a value runs only once the value is read.
-        read_status value = read_status::number;
-        switch (command) {
-        case 1:
-            reset();
-            break;
-        case 2:
-            start();
-            break;
-        case 3:
-            stop();
-            break;
-        case 4:
-            put_format(out, "run = %d\n", run());
-            break;
-        case 5:
-            value = ask(io, "threshold : ", threshold_value);
-            if (value == read_status::number)
-                put_format(out, "%d", setTHR(threshold_value));
-            break;
-        case 6:
-            value = ask(io, "pol : ", polarity_value);
-            if (value == read_status::number)
-                setPOL(polarity_value);
-            break;
-        case 7:
-            put_format(out, "datasize = %d\n", datasize());
-            break;
-        case 8: {
-            const long long lost = read_data(io, data);
-            if (lost < 0)
-                return stopped_by_signal(io);
-            if (out.error != 0)
-                return finish(io, exit_output_failed, lost);
-            break;
-        }
-        case 9:
-            value = ask(io, "write: ", test_value);
-            if (value == read_status::number)
-                put_format(out, "read : %d\n", ifc_rd(test_value));
-            break;
-        case 10:
-            value = ask(io, "period: ", test_value);
-            if (value == read_status::number)
-                setPeriod(test_value);
-            break;
+        case read_status::ended:
+            return finish(*c, exit_quit);
         default:
-            break;
+            return ended_at_prompt(*c, false);
         }
-        if (value == read_status::ended) {
-            say(io, "run: input ended while a command waited for its value; nothing was sent\n");
-            return finish(io, exit_input_ended);
-        }
-        if (value != read_status::number && value != read_status::refused) {
-            at_value_prompt = true;
-            break;
+        for (const menu_command &m : menu_commands) {
+            if (m.number != c->command)
+                continue;
+            const int status = m.run(*c);
+            if (status != go_on)
+                return status;
         }
     }
-    if (command == 0)
-        return finish(io, exit_quit);
-
-    // Ended at a prompt: by a failure of the output or the input, or a signal.
-    if (out.error != 0)
-        return finish(io, exit_output_failed);
-    if (stop_signal() != 0)
-        return stopped_by_signal(io);
-    say(io, "run: cannot read standard input: ");
-    std::fprintf(err, "%s%s\n", std::strerror(in.error),
-                 at_value_prompt ? "; nothing was sent for the command that waited for its value" : "");
-    return finish(io, exit_input_failed);
+    return finish(*c, exit_quit);
 }
 
 #ifndef RUN_CONSOLE_WITHOUT_MAIN

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <ctime>
 
+#include "bus_pins.h"
 #include "gpio_platform.h"
 
 // The least time, in nanoseconds, that the data lines hold still before
@@ -13,11 +14,14 @@
 #define BUS_SETTLE_NS 0
 #endif
 
-const int gpio_out[10] = {29, 28, 25, 27, 24, 23, 26, 22, 21, 11};
-const int gpio_in[8] = {10, 14, 6, 13, 12, 5, 4, 3};
+using namespace bus_pins;
+
+const int gpio_out[10] = {data_out[0], data_out[1], data_out[2], data_out[3], data_out[4],
+                          data_out[5], data_out[6], data_out[7], strobe,      select};
+const int gpio_in[8] = {data_in[0], data_in[1], data_in[2], data_in[3], data_in[4], data_in[5], data_in[6], data_in[7]};
 const aux_line gpio_aux[5] = {
-    {8, gpio_mode_output}, {9, gpio_mode_output}, {7, gpio_mode_input},
-    {15, gpio_mode_output}, {16, gpio_mode_input},
+    {aux_outputs[0], gpio_mode_output}, {aux_outputs[1], gpio_mode_output}, {aux_inputs[0], gpio_mode_input},
+    {aux_outputs[2], gpio_mode_output}, {aux_inputs[1], gpio_mode_input},
 };
 
 namespace {
@@ -182,8 +186,10 @@ int datasize()
     return gpio_read(reg_datasize, 0) & 0xFFF;
 }
 
-void readDATA(int count, int *buffer)
+int readDATA(int count, int *buffer, int capacity)
 {
-    for (int i = 0; i < count; ++i)
+    const int n = count < capacity ? count : capacity;
+    for (int i = 0; i < n; ++i)
         buffer[i] = gpio_read(reg_data, 0);
+    return n > 0 ? n : 0;
 }

@@ -40,6 +40,10 @@ void setPeriod(int period);
 int setTHR(int threshold);
 void setPOL(int polarity);
 
-// Read-out. readDATA fills buffer[0..count-1]; the buffer is the caller's.
+// Read-out. The instrument reports at most max_data_words at a time (its
+// size field is 12 bits wide). readDATA reads count words, but never more
+// than the caller's buffer holds, into buffer[0..]; it returns how many it
+// read. Words beyond the capacity stay in the instrument.
+constexpr int max_data_words = 4095;
 int datasize();
-void readDATA(int count, int *buffer);
+int readDATA(int count, int *buffer, int capacity);

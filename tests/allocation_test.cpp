@@ -39,7 +39,7 @@ TEST(allocation, frames_read_out_and_listing_allocate_nothing)
     sim::power_on();
     sim::load_fifo(std::vector<std::uint32_t>(4095, 3));
     setup_io();
-    static int words[4096];
+    static int words[max_data_words];
     static output_buffer sink;
     sink.fd = open("/dev/null", O_WRONLY);
     ASSERT_GE(sink.fd, 0);
@@ -51,7 +51,7 @@ TEST(allocation, frames_read_out_and_listing_allocate_nothing)
     run();
     ifc_rd(-1);
     const int count = datasize();
-    readDATA(count, words);
+    readDATA(count, words, max_data_words);
     print_listing(sink, count, words);
     stop();
     const long during = allocations - before;

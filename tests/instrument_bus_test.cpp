@@ -219,9 +219,9 @@ TEST_F(instrument_bus, the_same_calls_give_the_same_answers)
         std::vector<int> seen;
         for (int i = 0; i < 40; ++i)
             seen.push_back(datasize());
-        int words[4096];
+        int words[max_data_words];
         const int n = datasize();
-        readDATA(n, words);
+        readDATA(n, words, max_data_words);
         seen.insert(seen.end(), words, words + n);
         return seen;
     };

@@ -3,6 +3,7 @@
 #include <climits>
 
 #include "bus_fixture.h"
+#include "bus_pins.h"
 
 namespace {
 
@@ -51,7 +52,7 @@ TEST_F(link_frames, write_frame_is_the_exact_line_sequence)
     gpio_write(4, 0x123);
     // select low; per byte the eight data lines in bit order, then strobe up
     // and down; select high.
-    const int data_pins[8] = {29, 28, 25, 27, 24, 23, 26, 22};
+    const auto data_pins = bus_pins::data_out;
     const int bytes[4] = {0x84, 0x00, 0x01, 0x23};
     std::vector<std::pair<int, int>> expected = {{11, 0}};
     for (int byte : bytes) {

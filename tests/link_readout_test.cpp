@@ -23,7 +23,7 @@ TEST_F(link_readout, read_data_makes_one_read_frame_per_word_in_order)
 {
     sim::load_fifo({11, 0x80000007u, 13, 99});
     int buffer[5] = {-1, -1, -1, -1, -1};
-    readDATA(3, buffer);
+    EXPECT_EQ(readDATA(3, buffer, 5), 3);
     EXPECT_EQ(buffer[0], 11);
     EXPECT_EQ(buffer[1], static_cast<int>(0x80000007u));
     EXPECT_LT(buffer[1], 0);
@@ -36,10 +36,21 @@ TEST_F(link_readout, read_data_makes_one_read_frame_per_word_in_order)
 TEST_F(link_readout, read_data_with_no_count_sends_and_stores_nothing)
 {
     int buffer[1] = {42};
-    readDATA(0, buffer);
-    readDATA(-5, buffer);
+    EXPECT_EQ(readDATA(0, buffer, 1), 0);
+    EXPECT_EQ(readDATA(-5, buffer, 1), 0);
     EXPECT_EQ(buffer[0], 42);
     EXPECT_TRUE(trace().frames.empty());
+}
+
+TEST_F(link_readout, read_data_never_writes_past_the_callers_capacity)
+{
+    sim::load_fifo({1, 2, 3, 4});
+    int buffer[3] = {-1, -1, -1};
+    EXPECT_EQ(readDATA(4095, buffer, 2), 2);
+    EXPECT_EQ(buffer[1], 2);
+    EXPECT_EQ(buffer[2], -1);
+    expect_frames(trace(), {read_frame(7, 0), read_frame(7, 0)});
+    EXPECT_EQ(sim::inspect_instrument().fifo_words, 2) << "the rest stays in the instrument";
 }
 
 // The acquisition model, seen through the link as the console sees it.
@@ -57,7 +68,7 @@ std::vector<int> acquire(int period, int threshold, int polarity, int frames)
     stop();
     std::vector<int> words(4096);
     const int n = datasize();
-    readDATA(n, words.data());
+    readDATA(n, words.data(), static_cast<int>(words.size()));
     words.resize(static_cast<std::size_t>(n));
     return words;
 }
@@ -107,14 +118,14 @@ TEST_F(link_readout, a_full_fifo_raises_overflow_and_marks_the_next_word)
     EXPECT_EQ(datasize(), 4095) << "status bits above bit 11 are masked off";
 
     std::vector<int> words(4096);
-    readDATA(4095, words.data());
+    readDATA(4095, words.data(), static_cast<int>(words.size()));
     for (int i = 0; i < 4095; ++i)
         ASSERT_GE(words[static_cast<std::size_t>(i)], 0) << i;
     start(); // one more word: it follows the dropped ones, so it carries the mark
     while (sim::inspect_instrument().fifo_words == 0)
         run();
     stop();
-    readDATA(1, words.data());
+    readDATA(1, words.data(), static_cast<int>(words.size()));
     EXPECT_LT(words[0], 0);
     EXPECT_LE(words[0] & 0x7FFFFFFF, 1) << "the count itself is intact: one pulse at most in a period of 1";
 }

@@ -13,7 +13,7 @@
 
 namespace {
 
-int read_out[4096];
+int read_out[max_data_words];
 
 // Every operation the tool knows, and how it runs one.
 struct operation_kind {
@@ -32,7 +32,7 @@ const operation_kind operation_kinds[] = {
     {"setPeriod", true, [](int a) { setPeriod(a); }},
     {"setTHR", true, [](int a) { setTHR(a); }},
     {"setPOL", true, [](int a) { setPOL(a); }},
-    {"readDATA", true, [](int a) { readDATA(a, read_out); }},
+    {"readDATA", true, [](int a) { readDATA(a, read_out, max_data_words); }},
 };
 
 bool parse_int(const std::string &word, int &value)

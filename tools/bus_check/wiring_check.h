@@ -14,9 +14,11 @@
 #include <string>
 #include <vector>
 
+#include "bus_pins.h"
+
 // The auxiliary inputs that take back the strobe and the select.
-constexpr int strobe_return_pin = 7;
-constexpr int select_return_pin = 16;
+constexpr int strobe_return_pin = bus_pins::strobe_return;
+constexpr int select_return_pin = bus_pins::select_return;
 
 enum class wiring_verdict {
     good = 0,     // every line loops back

@@ -12,6 +12,7 @@
 
 #include "count_summary.h"
 #include "countctl.h"
+#include "data_wait.h"
 #include "spi.h"
 #include "stop_signals.h"
 
@@ -19,13 +20,7 @@ namespace {
 
 using clock_type = std::chrono::steady_clock;
 
-// As the console's command 8: a sleep after every data-size query, so a
-// read-out begins at least 1 ms after the size was learnt.
-constexpr auto poll_interval = std::chrono::microseconds(1000);
-constexpr auto quiet_wait = std::chrono::seconds(2);
-
-// The instrument never reports more than 4095 words at a time.
-int words[4096];
+int words[max_data_words];
 
 std::string utc_now()
 {
@@ -73,7 +68,7 @@ struct acquisition_state {
 // Reads `n` words and streams them out. False when the output has failed.
 bool read_words(acquisition_state &s, int n)
 {
-    readDATA(n, words);
+    n = readDATA(n, words, max_data_words);
     s.words_read += static_cast<std::uint64_t>(n);
     add_counts(s.summary, words, n);
     put_counts(s.out, words, n);
@@ -88,31 +83,24 @@ void show(acquisition_state &s)
 
 enum class ending { complete, target_reached, time_limit, no_data, signal, output_failed };
 
-// Sleeps after a size query. False when a stop signal came.
-bool pause_after_query() { return sleep_unless_stopped(poll_interval); }
-
 bool past(const acquisition_state &s) { return s.deadline && clock_type::now() >= *s.deadline; }
 
 // read: waits as command 8 does, bounded by --timeout, then reads every
 // word the instrument reported.
 ending read_once(acquisition_state &s)
 {
-    bool told = false;
-    for (;;) {
-        const int count = datasize();
-        if (!pause_after_query())
-            return ending::signal;
-        if (count > 0)
-            return read_words(s, count) ? ending::complete : ending::output_failed;
-        if (past(s))
-            return ending::no_data;
-        if (!told && !s.request.quiet && clock_type::now() - s.started >= quiet_wait) {
-            told = true;
-            std::fputs("countctl: waiting for the instrument to report data (is it started?);"
-                       " Ctrl-C ends the wait\n",
-                       s.err);
-        }
-    }
+    data_wait how;
+    how.err = s.err;
+    how.program = "countctl";
+    how.ctrl_c_does = "ends the wait";
+    how.quiet = s.request.quiet;
+    how.deadline = s.deadline;
+    const data_wait_result waited = wait_for_data(how);
+    if (waited.end == data_wait_end::signal)
+        return ending::signal;
+    if (waited.end == data_wait_end::deadline)
+        return ending::no_data;
+    return read_words(s, waited.count) ? ending::complete : ending::output_failed;
 }
 
 // acquire: reads out whenever the instrument holds data, until the target,
@@ -126,8 +114,8 @@ ending acquire_until_done(acquisition_state &s)
             return ending::target_reached;
         if (past(s))
             return ending::time_limit;
-        const int count = datasize();
-        if (!pause_after_query())
+        const int count = query_data_size();
+        if (count < 0)
             return ending::signal;
         int take = count;
         if (target > 0)
@@ -241,8 +229,8 @@ int run_acquisition(const acquisition_request &r, int out_fd, std::FILE *err)
         stop();
         // Words measured before the time ran out are read too.
         if (e == ending::time_limit) {
-            const int count = datasize();
-            if (!pause_after_query())
+            const int count = query_data_size();
+            if (count < 0)
                 e = ending::signal;
             else if (count > 0 && !read_words(s, count))
                 e = ending::output_failed;
