@@ -231,3 +231,32 @@ TEST_F(instrument_bus, the_same_calls_give_the_same_answers)
 }
 
 } // namespace
+
+namespace {
+
+// The decoder marks, call by call, where each command byte is latched and
+// each reply byte sampled: eight reads between pulse 4 + k and 5 + k.
+TEST(frame_decoder, marks_each_latch_and_each_reply_sample_of_a_read_frame)
+{
+    sim::set_reporting(false);
+    sim::power_on();
+    setup_io();
+    sim::record_events(true);
+    sim::clear_events();
+    ifc_rd(0x123456);
+    sim::record_events(false);
+    const bus_trace trace = decode_bus(sim::events());
+    ASSERT_EQ(trace.frames.size(), 1u);
+    const observed_frame &f = trace.frames[0];
+    ASSERT_EQ(f.latch_calls.size(), 4u);
+    ASSERT_EQ(f.sample_calls.size(), 8u);
+    for (std::size_t k = 1; k < 4; ++k)
+        EXPECT_EQ(f.latch_calls[k] - f.latch_calls[k - 1], 10u) << "eight data writes, the pulse's fall, the rise";
+    for (std::size_t k = 0; k < 4; ++k) {
+        EXPECT_EQ(f.sample_calls[2 * k + 1] - f.sample_calls[2 * k], 7u) << "eight reads in a row";
+        EXPECT_GT(f.sample_calls[2 * k], k == 0 ? f.latch_calls[3] : f.sample_calls[2 * k - 1]);
+    }
+    EXPECT_EQ(reply_word(f), 0xA9123456u);
+}
+
+} // namespace

@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstdlib>
 
+#include "frame_decoder.h"
 #include "instrument.h"
 #include "spi.h"
 #include "violations.h"
@@ -282,23 +283,14 @@ struct frame_moments {
 frame_moments find_moments(const std::vector<sim::bus_event> &events)
 {
     frame_moments m;
-    bool select_low = false, strobe_high = false;
-    int pulses = 0, reads = 0;
-    for (const sim::bus_event &e : events) {
-        const std::uint64_t t = e.call * sim::bus_call_ns;
-        if (e.kind == sim::call_kind::write && e.pin == sim::select_pin) {
-            select_low = e.value == 0;
-            pulses = reads = 0;
-        } else if (e.kind == sim::call_kind::write && e.pin == sim::strobe_pin) {
-            if (e.value == 1 && !strobe_high && select_low && ++pulses <= 4)
-                m.latches.push_back({t, t, pulses - 1});
-            strobe_high = e.value == 1;
-        } else if (e.kind == sim::call_kind::read && select_low) {
-            if (reads % 8 == 0)
-                m.samples.push_back({t, t, reads / 8});
-            m.samples.back().to_ns = t;
-            ++reads;
+    for (const observed_frame &f : decode_bus(events).frames) {
+        for (std::size_t k = 0; k < f.latch_calls.size(); ++k) {
+            const std::uint64_t t = f.latch_calls[k] * sim::bus_call_ns;
+            m.latches.push_back({t, t, static_cast<int>(k)});
         }
+        for (std::size_t k = 0; k + 1 < f.sample_calls.size(); k += 2)
+            m.samples.push_back({f.sample_calls[k] * sim::bus_call_ns, f.sample_calls[k + 1] * sim::bus_call_ns,
+                                 static_cast<int>(k / 2)});
     }
     return m;
 }
