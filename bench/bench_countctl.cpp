@@ -18,9 +18,6 @@
 #include "spi.h"
 #include "violations.h"
 
-const char *const countctl_version = "bench";
-const char *const countctl_platform = "virtual instrument";
-
 namespace {
 
 constexpr long long words = 1000000;

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -17,6 +18,7 @@
 
 #include "../src/gpio_platform.h"
 #include "../src/gpio_pulls.h"
+#include "../src/numbers.h"
 #include "../src/pi_header.h"
 #include "../src/platform.h"
 #include "instrument.h"
@@ -244,8 +246,15 @@ void power_on_from_environment()
         std::fprintf(stderr, "virtual bus: VIRTUAL_BUS is '%s'; it must be instrument or plug\n", side);
         std::exit(2);
     }
-    if (const char *stop = std::getenv("VIRTUAL_BUS_STOP_AT_CALL"))
-        stop_at_call = std::strtoull(stop, nullptr, 10);
+    if (const char *stop = std::getenv("VIRTUAL_BUS_STOP_AT_CALL")) {
+        long long call = 0;
+        if (parse_integer(stop, 0, LLONG_MAX, call) != number_fault::none) {
+            std::fprintf(stderr, "virtual bus: VIRTUAL_BUS_STOP_AT_CALL is '%s'; it must be a call number from 0\n",
+                         stop);
+            std::exit(2);
+        }
+        stop_at_call = static_cast<std::uint64_t>(call);
+    }
     if (const char *path = std::getenv("VIRTUAL_BUS_LOG")) {
         log_path = path;
         recording = true;

@@ -24,9 +24,6 @@
 #include "program_run.h"
 #include "violations.h"
 
-const char *const countctl_version = "test";
-const char *const countctl_platform = "virtual instrument";
-
 namespace {
 
 struct countctl_session {

@@ -2,12 +2,12 @@
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <climits>
 #include <cstdlib>
 
 #include "frame_decoder.h"
 #include "instrument.h"
+#include "numbers.h"
 #include "spi.h"
 #include "violations.h"
 #include "wiring.h"
@@ -35,19 +35,6 @@ const operation_kind operation_kinds[] = {
     {"setPOL", true, [](int a) { setPOL(a); }},
     {"readDATA", true, [](int a) { readDATA(a, read_out, max_data_words); }},
 };
-
-bool parse_int(const std::string &word, int &value)
-{
-    if (word.empty())
-        return false;
-    char *end = nullptr;
-    errno = 0;
-    const long v = std::strtol(word.c_str(), &end, 0);
-    if (errno != 0 || *end != '\0' || v < INT_MIN || v > INT_MAX)
-        return false;
-    value = static_cast<int>(v);
-    return true;
-}
 
 // The eighteen bus lines, in the order they are shown.
 struct signal {
@@ -129,16 +116,16 @@ bool parse_operations(const std::vector<std::string> &words, std::vector<bus_ope
         }
         bus_operation op{kind->name, kind->perform, 0};
         if (kind->takes_argument) {
-            if (i + 1 == words.size() || !parse_int(words[i + 1], op.argument)) {
-                error = std::string(kind->name) + " needs a whole number" +
-                        (i + 1 < words.size() ? ", not '" + words[i + 1] + "'" : "");
+            if (i + 1 == words.size()) {
+                error = std::string(kind->name) + " needs a whole number";
                 return false;
             }
-            ++i;
-            if (op.name == "readDATA" && (op.argument < 0 || op.argument > 4095)) {
-                error = "readDATA reads 0 to 4095 words, not " + std::to_string(op.argument);
+            const bool words_read = op.name == "readDATA";
+            long long value = 0;
+            if (!read_integer(kind->name, words[++i], words_read ? 0 : INT_MIN, words_read ? max_data_words : INT_MAX,
+                              value, error))
                 return false;
-            }
+            op.argument = static_cast<int>(value);
         }
         ops.push_back(op);
     }

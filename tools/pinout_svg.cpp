@@ -16,6 +16,8 @@
 #include "../src/pi_header.h"
 #include "../src/spi.h"
 #include "bus_check/wiring_check.h"
+#include "program_options.h"
+#include "program_start.h"
 
 namespace {
 
@@ -289,14 +291,40 @@ int write_plug_svg()
 
 int main(int argc, char **argv)
 {
-    const std::vector<line_use> lines = program_lines();
-    if (argc == 2 && std::strcmp(argv[1], "--markdown") == 0)
-        return write_markdown(lines);
-    if (argc == 2 && std::strcmp(argv[1], "--plug") == 0)
-        return write_plug_svg();
-    if (argc != 1) {
-        std::fputs("usage: pinout_svg [--markdown | --plug]\n", stderr);
-        return 2;
+    guard_standard_descriptors();
+    const char *program = program_name(argv[0]);
+    const char usage[] = "usage: pinout_svg [--markdown | --plug]\n";
+    enum { markdown_option = 256, plug_option, version_option };
+    static const option long_options[] = {{"markdown", no_argument, nullptr, markdown_option},
+                                          {"plug", no_argument, nullptr, plug_option},
+                                          {"help", no_argument, nullptr, 'h'},
+                                          {"version", no_argument, nullptr, version_option},
+                                          {nullptr, 0, nullptr, 0}};
+    std::vector<char *> args(argv, argv + argc);
+    std::string error;
+    int chosen = 0;
+    optind = 0;
+    for (int c; (c = next_option(args, "h", long_options, error)) != -1;) {
+        if (c == 'h')
+            return print_text(program, std::string("Usage: ") + program +
+                                           " [--markdown | --plug]\n"
+                                           "Draw the bus on the Pi's 40-pin header from the program's own pin tables:\n"
+                                           "an SVG picture with a table of the numbers; with --markdown the table for\n"
+                                           "the README; with --plug the loopback plug's jumpers.\n");
+        if (c == version_option)
+            return print_version(program);
+        if (c == '?')
+            return usage_error(stderr, program, error, usage);
+        if (chosen != 0)
+            return usage_error(stderr, program, "--markdown and --plug go alone", usage);
+        chosen = c;
     }
+    if (optind < argc)
+        return usage_error(stderr, program, std::string("unexpected '") + argv[optind] + "'", usage);
+    const std::vector<line_use> lines = program_lines();
+    if (chosen == markdown_option)
+        return write_markdown(lines);
+    if (chosen == plug_option)
+        return write_plug_svg();
     return write_svg(lines);
 }

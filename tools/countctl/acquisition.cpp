@@ -13,6 +13,8 @@
 #include "count_summary.h"
 #include "countctl.h"
 #include "data_wait.h"
+#include "platform.h"
+#include "program_options.h"
 #include "spi.h"
 #include "stop_signals.h"
 
@@ -91,7 +93,7 @@ ending read_once(acquisition_state &s)
 {
     data_wait how;
     how.err = s.err;
-    how.program = "countctl";
+    how.program = countctl_name;
     how.ctrl_c_does = "ends the wait";
     how.quiet = s.request.quiet;
     how.deadline = s.deadline;
@@ -144,10 +146,10 @@ int report_output_failure(acquisition_state &s, const std::string &why)
 {
     const bool given_up = s.out.out->error == ECANCELED;
     if (given_up)
-        std::fprintf(s.err, "countctl: %s was given up: a second stop signal came while it was blocked",
+        std::fprintf(s.err, "%s: %s was given up: a second stop signal came while it was blocked", countctl_name,
                      output_name(s.out).c_str());
     else
-        std::fprintf(s.err, "countctl: cannot write %s: %s", output_name(s.out).c_str(), why.c_str());
+        std::fprintf(s.err, "%s: cannot write %s: %s", countctl_name, output_name(s.out).c_str(), why.c_str());
     const std::uint64_t lost = counts_not_written(s.out, s.words_read);
     if (lost > 0)
         std::fprintf(s.err, "; %llu words read from the instrument were not written",
@@ -176,15 +178,15 @@ int run_acquisition(const acquisition_request &r, int out_fd, std::FILE *err)
     acquisition_state s{r, err, {}, {}, {}, 0, {}, {}};
     std::string error;
     if (!open_count_output(s.out, r.output_path, r.format, out_fd, error)) {
-        std::fprintf(err, "countctl: %s\n", error.c_str());
+        std::fprintf(err, "%s: %s\n", countctl_name, error.c_str());
         return exit_output_failed;
     }
-    if (const int refused = take_bus("countctl", err, r.wait)) {
+    if (const int refused = take_bus(countctl_name, err, r.wait)) {
         discard_count_output(s.out);
         return refused;
     }
     if (!s.out.temp_path.empty() && !r.quiet && isatty(fileno(err)) == 1)
-        std::fprintf(err, "countctl: writing %s; renamed to %s when done\n", s.out.temp_path.c_str(),
+        std::fprintf(err, "%s: writing %s; renamed to %s when done\n", countctl_name, s.out.temp_path.c_str(),
                      s.out.target.c_str());
     setup_io();
     const std::string started_at = utc_now();
@@ -192,15 +194,15 @@ int run_acquisition(const acquisition_request &r, int out_fd, std::FILE *err)
     if (r.acquire) {
         threshold_back = apply_settings(r.settings);
         if (r.settings.threshold_given && threshold_back != r.settings.threshold) {
-            std::fprintf(err, "countctl: the instrument read back threshold %lld, not %d; no run was started\n",
+            std::fprintf(err, "%s: the instrument read back threshold %lld, not %d; no run was started\n", countctl_name,
                          threshold_back, r.settings.threshold);
             discard_count_output(s.out);
             return exit_instrument;
         }
     }
 
-    put_comment(s.out, std::string("countctl ") + countctl_version + ": " + r.command_line);
-    put_comment(s.out, std::string("platform: ") + countctl_platform);
+    put_comment(s.out, std::string("countctl ") + program_version() + ": " + r.command_line);
+    put_comment(s.out, std::string("platform: ") + platform_name());
     put_comment(s.out, "started: " + started_at);
     if (r.acquire)
         put_comment(s.out, "settings sent: " + describe(r.settings));
@@ -255,7 +257,7 @@ int run_acquisition(const acquisition_request &r, int out_fd, std::FILE *err)
     if (e == ending::signal)
         return exit_signal_base + signal;
     if (e == ending::no_data) {
-        std::fprintf(err, "countctl: no data within %g s (is the instrument started?)\n", r.seconds);
+        std::fprintf(err, "%s: no data within %g s (is the instrument started?)\n", countctl_name, r.seconds);
         return exit_instrument;
     }
     return exit_ok;

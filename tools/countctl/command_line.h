@@ -1,5 +1,6 @@
-// countctl's command line: options in the usual Unix manner (--name VALUE,
-// --name=VALUE, -o FILE), and numbers as strict as the console takes them.
+// countctl's command line: a command, then its options in the GNU manner
+// (--name VALUE, --name=VALUE, -o FILE), read by getopt_long through the
+// programs' shared helpers (program_options.h).
 #pragma once
 
 #include <map>
@@ -20,16 +21,9 @@ struct parsed_options {
     const std::string &value(const char *name) const { return given.at(name); }
 };
 
-// Parses args[from...]. False, with the reason, on an unknown option, a
-// missing value or an option given twice. A word that is a negative number
-// is an operand, and so is every word after "--".
-bool parse_options(const std::vector<std::string> &args, std::size_t from, const std::vector<option_rule> &rules,
+// Parses a command's words (args[0] is the command). False, with the
+// reason, on an unknown option, a missing value or an option given twice.
+// A word that is a negative number is an operand, and so is every word
+// after "--".
+bool parse_options(const std::vector<std::string> &args, const std::vector<option_rule> &rules,
                    parsed_options &parsed, std::string &error);
-
-// A whole number: an optional sign and decimal digits, or 0x and hexadecimal
-// digits, from `min` to `max`. False, with the reason, otherwise.
-bool parse_whole(const std::string &what, const std::string &text, long long min, long long max, long long &value,
-                 std::string &error);
-
-// Seconds: decimal digits with an optional fraction, from 0 to `max`.
-bool parse_seconds(const std::string &what, const std::string &text, double max, double &value, std::string &error);

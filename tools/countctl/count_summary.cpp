@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "countctl.h"
+
 namespace {
 
 long long floor_to(long long v, long long width)
@@ -59,10 +61,10 @@ void add_counts(count_summary &s, const int *counts, int n)
 void print_summary(std::FILE *err, const count_summary &s)
 {
     if (s.words == 0) {
-        std::fputs("countctl: no words\n", err);
+        std::fprintf(err, "%s: no words\n", countctl_name);
         return;
     }
-    std::fprintf(err, "countctl: %llu words; min %lld, mean %.3Lf, max %lld\n",
+    std::fprintf(err, "%s: %llu words; min %lld, mean %.3Lf, max %lld\n", countctl_name,
                  static_cast<unsigned long long>(s.words), s.min, s.sum / s.words, s.max);
 
     // About a dozen rows between the minimum and the maximum, each made of

@@ -1,47 +1,66 @@
 #include "countctl.h"
 
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstring>
 
 #include "acquisition.h"
 #include "bus_lock.h"
 #include "command_line.h"
+#include "numbers.h"
 #include "output_buffer.h"
 #include "platform.h"
+#include "program_options.h"
 #include "spi.h"
 #include "stop_signals.h"
+
+const char *countctl_name = "countctl";
 
 namespace {
 
 const char usage[] =
-    "usage: countctl [--help | --version] COMMAND [OPTIONS] [--wait[=S]] [--quiet]\n"
-    "commands: status [--json] | reset | start | stop | set [--threshold N] [--polarity N] [--period N] |\n"
-    "          read [--timeout S] [-o FILE] [--format csv|plain] [--quiet] |\n"
-    "          acquire [--threshold N] [--polarity N] [--period N] (--words N | --seconds S)\n"
-    "                  [-o FILE] [--format csv|plain] [--quiet] |\n"
-    "          ifc VALUE\n";
+    "usage: countctl [--help | --version]\n"
+    "       countctl COMMAND [OPTION]... [ARGUMENT]   (countctl --help lists the commands)\n";
 
 const char general_help[] =
-    "countctl: runs the counting instrument from scripts and saves its counts.\n"
+    "Usage: countctl [--help | --version]\n"
+    "  or:  countctl COMMAND [OPTION]... [ARGUMENT]\n"
+    "Run the counting instrument from scripts and save its counts to files.\n"
     "\n"
-    "  countctl status [--json]    the run flag and the number of words held\n"
-    "  countctl reset | start | stop\n"
-    "  countctl set [--threshold N] [--polarity N] [--period N]\n"
-    "                              sends the settings; prints the threshold read back\n"
-    "  countctl read [--timeout S] [-o FILE] [--format csv|plain] [--quiet]\n"
-    "                              waits for data, reads every word held, writes them\n"
-    "  countctl acquire [SETTINGS] (--words N | --seconds S) [-o FILE] [--format csv|plain] [--quiet]\n"
-    "                              starts a run, reads out as data comes, stops the run\n"
-    "  countctl ifc VALUE          the interface test: the reply in decimal and hexadecimal\n"
+    "Commands:\n"
+    "  status [--json]        the run flag and the number of data words held\n"
+    "  reset | start | stop   one operation each\n"
+    "  set [--threshold=N] [--polarity=N] [--period=N]\n"
+    "                         send the settings; print the threshold read back\n"
+    "  read [--timeout=S] [-o FILE] [--format=csv|plain]\n"
+    "                         wait for data, read every word held, write them\n"
+    "  acquire [SETTINGS] (--words=N | --seconds=S) [-o FILE] [--format=csv|plain]\n"
+    "                         start a run, read out as data comes, stop the run\n"
+    "  ifc VALUE              the interface test: the reply in decimal and hexadecimal\n"
     "\n"
-    "Every command takes --wait[=S]: when another program holds the bus, wait for it (at most\n"
-    "S seconds) instead of giving up; and --quiet: nothing on standard error but failures.\n"
-    "Ranges: threshold 0..4095, polarity 0..1, period 1..4095; numbers in decimal or 0x hexadecimal.\n"
-    "Exit status: 0 done, 1 the instrument did not do what was asked, 2 a wrong command line\n"
-    "(nothing is sent), 3 the output could not be written, 4 the bus is in use by another\n"
-    "program or its lock cannot be used (nothing is sent), 128 + N ended by signal N.\n"
-    "'countctl COMMAND --help' tells more of each command.\n";
+    "Options of every command:\n"
+    "      --wait[=S]         when another program holds the bus, wait for it (at most\n"
+    "                         S seconds) instead of giving up\n"
+    "  -q, --quiet            nothing on standard error but failures\n"
+    "  -h, --help             what the command does and takes\n"
+    "\n"
+    "Options:\n"
+    "  -h, --help             this help\n"
+    "      --version          the version, and who supplies the GPIO calls\n"
+    "\n"
+    "Ranges: threshold 0..4095, polarity 0..1, period 1..4095. Numbers are\n"
+    "decimal, or hexadecimal after 0x; a setting out of range is refused, and\n"
+    "nothing is sent. 'countctl COMMAND --help' tells more of each command.\n"
+    "\n"
+    "Exit status:\n"
+    "  0    done\n"
+    "  1    the instrument did not do what was asked\n"
+    "  2    a wrong command line (nothing is sent)\n"
+    "  3    the output could not be written\n"
+    "  4    the bus is in use by another program, or its lock cannot be used\n"
+    "       (nothing is sent)\n"
+    "  128+N  ended by signal N\n";
 
 struct command_help {
     const char *name;
@@ -75,10 +94,18 @@ const command_help command_helps[] = {
             "and hexadecimal.\n"},
 };
 
+// A help or usage text under the name countctl was started by.
+std::string with_name(const char *text)
+{
+    std::string named = text;
+    for (std::size_t at = 0; (at = named.find("countctl", at)) != std::string::npos; at += std::strlen(countctl_name))
+        named.replace(at, 8, countctl_name);
+    return named;
+}
+
 int usage_error(std::FILE *err, const std::string &why)
 {
-    std::fprintf(err, "countctl: %s\n%s", why.c_str(), usage);
-    return exit_usage;
+    return usage_error(err, countctl_name, why, with_name(usage).c_str());
 }
 
 struct command_context {
@@ -93,7 +120,7 @@ struct command_context {
 // status to end with: nothing was sent.
 int start_bus(command_context &c)
 {
-    if (const int refused = take_bus("countctl", c.err, c.wait))
+    if (const int refused = take_bus(countctl_name, c.err, c.wait))
         return refused;
     setup_io();
     return exit_ok;
@@ -115,7 +142,7 @@ bool number_option(command_context &c, const char *name, long long min, long lon
         return true;
     long long v = 0;
     std::string error;
-    if (!parse_whole(name, c.options.value(name), min, max, v, error)) {
+    if (!read_integer(name, c.options.value(name), min, max, v, error)) {
         usage_error(c.err, error);
         return false;
     }
@@ -136,10 +163,10 @@ int finish_output(output_buffer &out, std::FILE *err)
     if (flush(out))
         return exit_ok;
     if (out.error == ECANCELED) {
-        std::fputs("countctl: standard output was given up: a second stop signal came while it was blocked\n", err);
+        std::fprintf(err, "%s: standard output was given up: a second stop signal came while it was blocked\n", countctl_name);
         return exit_signal_base + stop_signal();
     }
-    std::fprintf(err, "countctl: cannot write standard output: %s\n", std::strerror(out.error));
+    std::fprintf(err, "%s: cannot write standard output: %s\n", countctl_name, std::strerror(out.error));
     return exit_output_failed;
 }
 
@@ -171,7 +198,7 @@ int do_set(command_context &c)
     put_format(*c.out, "threshold %lld\n", back);
     const int status = finish_output(*c.out, c.err);
     if (status == exit_ok && back != s.threshold) {
-        std::fprintf(c.err, "countctl: the instrument read back threshold %lld, not %d\n", back, s.threshold);
+        std::fprintf(c.err, "%s: the instrument read back threshold %lld, not %d\n", countctl_name, back, s.threshold);
         return exit_instrument;
     }
     return status;
@@ -183,7 +210,7 @@ int do_ifc(command_context &c)
         return usage_error(c.err, "ifc needs one VALUE");
     long long value = 0;
     std::string error;
-    if (!parse_whole("ifc VALUE", c.options.operands[0], -2147483648LL, 2147483647LL, value, error))
+    if (!read_integer("ifc VALUE", c.options.operands[0], INT_MIN, INT_MAX, value, error))
         return usage_error(c.err, error);
     if (const int refused = start_bus(c))
         return refused;
@@ -217,14 +244,14 @@ int do_acquisition(command_context &c, bool acquire)
         if (!c.options.has("--words") && !c.options.has("--seconds"))
             return usage_error(c.err, "acquire needs one of --words N and --seconds S");
         if (c.options.has("--words") &&
-            !parse_whole("--words", c.options.value("--words"), 1, 1000000000000LL, r.target_words, error))
+            !read_integer("--words", c.options.value("--words"), 1, 1000000000000LL, r.target_words, error))
             return usage_error(c.err, error);
-        if (c.options.has("--seconds") && !parse_seconds("--seconds", c.options.value("--seconds"), 1e7, r.seconds, error))
+        if (c.options.has("--seconds") && !read_seconds("--seconds", c.options.value("--seconds"), 1e7, r.seconds, error))
             return usage_error(c.err, error);
         if (c.options.has("--seconds") && r.seconds <= 0)
             return usage_error(c.err, "--seconds must be more than 0");
     } else if (c.options.has("--timeout") &&
-               !parse_seconds("--timeout", c.options.value("--timeout"), 1e7, r.seconds, error)) {
+               !read_seconds("--timeout", c.options.value("--timeout"), 1e7, r.seconds, error)) {
         return usage_error(c.err, error);
     }
     for (const std::string &a : c.args)
@@ -282,30 +309,30 @@ int run_countctl(const std::vector<std::string> &args, int out_fd, std::FILE *er
     if (args.empty())
         return usage_error(err, "no command given");
     if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
-        put(out, general_help);
-        put(out, "\n");
-        put(out, usage);
+        put(out, with_name(general_help).c_str());
         return finish_output(out, err);
     }
     if (args[0] == "--version") {
-        put_format(out, "countctl %s (%s)\n", countctl_version, countctl_platform);
+        put_format(out, "%s %s (%s)\n", countctl_name, program_version(), platform_name());
         return finish_output(out, err);
     }
     const command *cmd = nullptr;
     for (const command &k : commands)
         if (args[0] == k.name)
             cmd = &k;
+    if (cmd == nullptr && args[0].rfind("-", 0) == 0)
+        return usage_error(err, "unknown option '" + args[0].substr(0, args[0].find('=')) + "'");
     if (cmd == nullptr)
         return usage_error(err, "unknown command '" + args[0] + "'");
 
     command_context c{args, {}, &out, err, {}};
     std::string error;
-    if (!parse_options(args, 1, cmd->options, c.options, error))
+    if (!parse_options(args, cmd->options, c.options, error))
         return usage_error(err, args[0] + ": " + error);
     if (c.options.has("--help")) {
         for (const command_help &h : command_helps)
             if (args[0] == h.name)
-                put(out, h.text);
+                put(out, with_name(h.text).c_str());
         return finish_output(*c.out, c.err);
     }
     if (!cmd->takes_operand && !c.options.operands.empty())
@@ -314,7 +341,7 @@ int run_countctl(const std::vector<std::string> &args, int out_fd, std::FILE *er
     if (c.options.has("--wait")) {
         c.wait.wait = true;
         const std::string &limit = c.options.value("--wait");
-        if (!limit.empty() && !parse_seconds("--wait", limit, 1e7, c.wait.seconds, error))
+        if (!limit.empty() && !read_seconds("--wait", limit, 1e7, c.wait.seconds, error))
             return usage_error(err, error);
     }
     if (c.wait.quiet)

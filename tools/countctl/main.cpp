@@ -7,14 +7,12 @@
 #include "program_start.h"
 #include "stop_signals.h"
 
-const char *const countctl_version = COUNTCTL_VERSION;
-const char *const countctl_platform = COUNTCTL_PLATFORM;
-
 int main(int argc, char **argv)
 {
     // A closed pipe is a write error to report, with the run stopped, not a
     // death in the middle of an acquisition.
     guard_standard_descriptors();
+    countctl_name = program_name(argv[0]);
     std::signal(SIGPIPE, SIG_IGN);
     if (!catch_stop_signals()) {
         std::perror("countctl: cannot take the stop signals");
