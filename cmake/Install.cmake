@@ -23,13 +23,30 @@ install_program(bus_trace counter-bus-trace)
 set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 install(FILES README.md BENCHMARKS.md cmake/debian/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
-install(DIRECTORY docs DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(DIRECTORY docs DESTINATION ${CMAKE_INSTALL_DOCDIR} PATTERN man EXCLUDE)
 # Debian wants the changelog compressed, reproducibly (no name, no time).
 add_custom_command(OUTPUT changelog.gz
                    COMMAND gzip -9n -c ${PROJECT_SOURCE_DIR}/cmake/debian/changelog > changelog.gz
                    DEPENDS ${PROJECT_SOURCE_DIR}/cmake/debian/changelog)
 add_custom_target(changelog ALL DEPENDS changelog.gz)
 install(FILES ${PROJECT_BINARY_DIR}/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+# The manual pages (docs/man, made from the programs' --help by
+# tools/make-manpages), compressed as Debian wants them, and countctl's
+# bash completion.
+set(manual_pages countctl counter-console counter-bus-check counter-bus-trace)
+set(compressed_pages)
+foreach(page ${manual_pages})
+  add_custom_command(OUTPUT man/${page}.1.gz
+                     COMMAND ${CMAKE_COMMAND} -E make_directory man
+                     COMMAND gzip -9n -c ${PROJECT_SOURCE_DIR}/docs/man/${page}.1 > man/${page}.1.gz
+                     DEPENDS ${PROJECT_SOURCE_DIR}/docs/man/${page}.1)
+  list(APPEND compressed_pages ${PROJECT_BINARY_DIR}/man/${page}.1.gz)
+endforeach()
+add_custom_target(manual_pages ALL DEPENDS ${compressed_pages})
+install(FILES ${compressed_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES tools/countctl/completion.bash DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
+        RENAME countctl)
 
 # The Debian package, for the architecture the build is for.
 if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64)$")

@@ -1,0 +1,45 @@
+# Bash completion for countctl: its commands, then each command's options,
+# and the formats and files their values take.
+
+_countctl()
+{
+    local cur prev words cword
+    _init_completion -s || return
+
+    local commands="status reset start stop set read acquire ifc"
+    local command="" i
+    for ((i = 1; i < cword; i++)); do
+        if [[ " $commands " == *" ${words[i]} "* ]]; then
+            command=${words[i]}
+            break
+        fi
+    done
+    if [[ -z $command ]]; then
+        COMPREPLY=($(compgen -W "$commands --help --version" -- "$cur"))
+        return
+    fi
+
+    case $prev in
+        -o | --output)
+            _filedir
+            return
+            ;;
+        --format)
+            COMPREPLY=($(compgen -W "csv plain" -- "$cur"))
+            return
+            ;;
+        --threshold | --polarity | --period | --words | --seconds | --timeout)
+            return
+            ;;
+    esac
+
+    local options="--wait --quiet --help"
+    case $command in
+        status) options+=" --json" ;;
+        set) options+=" --threshold --polarity --period" ;;
+        read) options+=" --timeout --output --format" ;;
+        acquire) options+=" --threshold --polarity --period --words --seconds --output --format" ;;
+    esac
+    COMPREPLY=($(compgen -W "$options" -- "$cur"))
+}
+complete -F _countctl countctl
