@@ -15,20 +15,6 @@
 
 namespace {
 
-std::string scratch_directory()
-{
-    char name[] = "/tmp/bus-sharing-XXXXXX";
-    return mkdtemp(name);
-}
-
-std::string contents(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 run_result countctl(const std::vector<std::string> &args, const std::vector<std::string> &environment)
 {
     std::vector<std::string> argv = {COUNTCTL_PROGRAM};
@@ -96,7 +82,7 @@ TEST(bus_lock, a_symbolic_link_or_a_missing_directory_at_the_lock_path_is_refuse
         EXPECT_NE(r.err.find("cannot use the bus lock " + path), std::string::npos) << r.err;
         EXPECT_NE(r.err.find("COUNTER_BUS_LOCK=PATH"), std::string::npos) << r.err;
     }
-    EXPECT_EQ(contents(dir + "/precious"), "keep me\n");
+    EXPECT_EQ(file_contents(dir + "/precious"), "keep me\n");
 }
 
 TEST(bus_lock, the_lock_file_left_behind_is_usable_by_the_next_user_whatever_the_umask)
@@ -144,7 +130,7 @@ TEST(shared_virtual_instrument, a_file_that_is_no_saved_state_is_refused_and_lef
         EXPECT_EQ(r.status, 4);
         EXPECT_TRUE(r.bus.empty());
         EXPECT_NE(r.err.find("is not a saved state"), std::string::npos) << r.err;
-        EXPECT_EQ(contents(path), text);
+        EXPECT_EQ(file_contents(path), text);
     }
 }
 

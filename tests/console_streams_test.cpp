@@ -12,6 +12,8 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <functional>
+#include <stdexcept>
 #include <thread>
 
 #include "dialogue.h"
@@ -23,8 +25,7 @@ constexpr int full_fifo = 4095;
 // A virtual instrument holding a full FIFO, for one program to read out.
 std::string instrument_holding_a_full_fifo()
 {
-    char dir[] = "/tmp/console-streams-XXXXXX";
-    const std::string path = std::string(mkdtemp(dir)) + "/instrument";
+    const std::string path = scratch_directory() + "/instrument";
     std::ofstream state(path);
     state << "counter virtual instrument state 1\nperiod 16\nthreshold 2048\npolarity 0\nrunning 0\nticks 0\n"
              "next_close 0\noverflow 0\ngap_pending 0\nlatched_size 0\nrandom_state 1\nfifo "
@@ -43,18 +44,17 @@ int listed_lines(const std::string &out)
     return lines;
 }
 
-TEST(console_streams, a_reader_that_goes_away_is_a_write_error_said_with_the_words_lost)
+// The console reads a full FIFO out (command 8) into a pipe whose other end
+// `reader` holds, and closes.
+run_result read_out_into_a_pipe(bool non_blocking, const std::function<void(int)> &reader)
 {
     int pipe_fds[2];
-    ASSERT_EQ(pipe2(pipe_fds, O_CLOEXEC), 0); // the console holds no read end of its own
-    std::thread reader([fd = pipe_fds[0]] { // reads 10000 bytes, then goes away
-        char buffer[4096];
-        for (std::size_t got = 0; got < 10000;) {
-            const ssize_t n = read(fd, buffer, std::min(sizeof buffer, 10000 - got));
-            if (n <= 0)
-                break;
-            got += static_cast<std::size_t>(n);
-        }
+    if (pipe2(pipe_fds, O_CLOEXEC) != 0) // the console holds no read end of its own
+        throw std::runtime_error("no pipe");
+    if (non_blocking)
+        fcntl(pipe_fds[1], F_SETFL, O_NONBLOCK);
+    std::thread read_end([&reader, fd = pipe_fds[0]] {
+        reader(fd);
         close(fd);
     });
     run_options o;
@@ -62,7 +62,21 @@ TEST(console_streams, a_reader_that_goes_away_is_a_write_error_said_with_the_wor
     o.environment = {instrument_holding_a_full_fifo()};
     const run_result r = run_dialogue("8\n0\n", o);
     close(pipe_fds[1]);
-    reader.join();
+    read_end.join();
+    return r;
+}
+
+TEST(console_streams, a_reader_that_goes_away_is_a_write_error_said_with_the_words_lost)
+{
+    const run_result r = read_out_into_a_pipe(false, [](int fd) { // reads 10000 bytes, then goes away
+        char buffer[4096];
+        for (std::size_t got = 0; got < 10000;) {
+            const ssize_t n = read(fd, buffer, std::min(sizeof buffer, 10000 - got));
+            if (n <= 0)
+                break;
+            got += static_cast<std::size_t>(n);
+        }
+    });
     EXPECT_EQ(r.killed_by, 0) << "died of SIGPIPE";
     EXPECT_EQ(r.status, 3);
     EXPECT_NE(r.err.find("cannot write standard output: Broken pipe; "), std::string::npos) << r.err;
@@ -71,25 +85,15 @@ TEST(console_streams, a_reader_that_goes_away_is_a_write_error_said_with_the_wor
 
 TEST(console_streams, a_non_blocking_pipe_read_slowly_is_waited_for)
 {
-    int pipe_fds[2];
-    ASSERT_EQ(pipe2(pipe_fds, O_CLOEXEC), 0); // the console holds no read end of its own
-    ASSERT_EQ(fcntl(pipe_fds[1], F_SETFL, O_NONBLOCK), 0);
     std::string received;
-    std::thread reader([fd = pipe_fds[0], &received] {
+    const run_result r = read_out_into_a_pipe(true, [&received](int fd) {
         char buffer[4096];
         ssize_t n;
         while ((n = read(fd, buffer, sizeof buffer)) > 0) {
             received.append(buffer, static_cast<std::size_t>(n));
             usleep(1000);
         }
-        close(fd);
     });
-    run_options o;
-    o.standard_output = pipe_fds[1];
-    o.environment = {instrument_holding_a_full_fifo()};
-    const run_result r = run_dialogue("8\n0\n", o);
-    close(pipe_fds[1]);
-    reader.join();
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(listed_lines(received), full_fifo);
 }

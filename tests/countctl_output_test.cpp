@@ -18,20 +18,6 @@
 
 namespace {
 
-std::string scratch_directory()
-{
-    char name[] = "/tmp/countctl-out-XXXXXX";
-    return mkdtemp(name);
-}
-
-std::string contents(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 run_result countctl(std::vector<std::string> args, const run_options &o = {})
 {
     args.insert(args.begin(), COUNTCTL_PROGRAM);
@@ -108,13 +94,13 @@ TEST(countctl_output, special_files_are_written_through_and_links_followed_never
         EXPECT_EQ(st.st_uid, 1234u);
         EXPECT_EQ(st.st_gid, 4321u);
     }
-    EXPECT_NE(contents(file), "old\n");
-    EXPECT_TRUE(std::regex_match(contents(file), std::regex("(-?[0-9]+\n)*"))) << contents(file);
+    EXPECT_NE(file_contents(file), "old\n");
+    EXPECT_TRUE(std::regex_match(file_contents(file), std::regex("(-?[0-9]+\n)*"))) << file_contents(file);
 
     // A dangling link: the file it names is made.
     ASSERT_EQ(symlink("new.csv", (dir + "/dangling").c_str()), 0);
     EXPECT_EQ(countctl({"read", "--quiet", "-o", dir + "/dangling"}, o).status, 0);
-    EXPECT_EQ(contents(dir + "/new.csv").rfind("# countctl", 0), 0u);
+    EXPECT_EQ(file_contents(dir + "/new.csv").rfind("# countctl", 0), 0u);
 
     // "-" is standard output; an empty path is a wrong command line.
     EXPECT_NE(countctl({"read", "--quiet", "-o", "-"}, o).out.find("index,count\n"), std::string::npos);
@@ -140,7 +126,7 @@ TEST(countctl_output, no_text_in_a_comment_line_can_begin_a_line_of_its_own)
     const std::string path = dir + "/x\nindex,count\n99,99\n#.csv";
     const run_result r = countctl({"acquire", "--period", "8", "--words", "3", "--quiet", "-o", path});
     ASSERT_EQ(r.status, 0) << r.err;
-    std::istringstream lines(contents(path));
+    std::istringstream lines(file_contents(path));
     int index = 0;
     for (std::string line; std::getline(lines, line);) {
         if (line.rfind("# ", 0) == 0 || line == "index,count")
@@ -148,7 +134,7 @@ TEST(countctl_output, no_text_in_a_comment_line_can_begin_a_line_of_its_own)
         EXPECT_TRUE(std::regex_match(line, std::regex(std::to_string(++index) + ",-?[0-9]+"))) << line;
     }
     EXPECT_EQ(index, 3);
-    EXPECT_NE(contents(path).find("-o " + dir + "/x\\nindex,count\\n99,99\\n#.csv\n"), std::string::npos);
+    EXPECT_NE(file_contents(path).find("-o " + dir + "/x\\nindex,count\\n99,99\\n#.csv\n"), std::string::npos);
 }
 
 TEST(countctl_output, with_standard_error_closed_no_message_lands_in_the_file)
@@ -157,7 +143,7 @@ TEST(countctl_output, with_standard_error_closed_no_message_lands_in_the_file)
     run_options closed;
     closed.standard_error_closed = true;
     EXPECT_EQ(countctl({"acquire", "--period", "8", "--words", "3", "-o", file}, closed).status, 0);
-    EXPECT_EQ(contents(file).find("countctl:"), std::string::npos) << contents(file);
+    EXPECT_EQ(file_contents(file).find("countctl:"), std::string::npos) << file_contents(file);
 }
 
 TEST(countctl_output, a_file_cut_in_its_closing_lines_counts_no_word_as_lost)
@@ -166,7 +152,7 @@ TEST(countctl_output, a_file_cut_in_its_closing_lines_counts_no_word_as_lost)
     const std::vector<std::string> args = {"acquire", "--period", "8", "--words", "100", "--quiet", "-o",
                                            dir + "/counts.csv"};
     ASSERT_EQ(countctl(args).status, 0);
-    const std::string whole = contents(dir + "/counts.csv");
+    const std::string whole = file_contents(dir + "/counts.csv");
     const std::size_t rows_end = whole.find("# ended:");
     ASSERT_NE(rows_end, std::string::npos);
 
@@ -178,7 +164,7 @@ TEST(countctl_output, a_file_cut_in_its_closing_lines_counts_no_word_as_lost)
     std::smatch kept;
     ASSERT_TRUE(std::regex_search(r.err, kept, std::regex("the words written are in (.*)\n"))) << r.err;
     // Every row is there (the start times may differ by a second).
-    const std::string cut = contents(kept[1]);
+    const std::string cut = file_contents(kept[1]);
     const std::size_t rows = whole.find("index,count\n");
     ASSERT_EQ(cut.size(), rows_end + 5);
     EXPECT_EQ(cut.substr(cut.find("index,count\n"), rows_end - rows), whole.substr(rows, rows_end - rows));

@@ -151,14 +151,6 @@ std::string temporary_name()
     return name;
 }
 
-std::string contents_of(const std::string &path)
-{
-    std::ifstream f(path);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
-
 // The counts of every data word the bus carried, as the instrument sent them.
 std::vector<std::string> words_on_the_bus(const std::vector<sim::bus_event> &events)
 {
@@ -207,7 +199,7 @@ TEST(countctl_program, a_signal_inside_a_read_out_loses_no_word)
     const run_result r =
         run_program({COUNTCTL_PROGRAM, "acquire", "--period", "1", "--seconds", "60", "-o", file}, "", o, true);
     EXPECT_EQ(r.status, 128 + SIGINT) << r.err;
-    const std::string csv = contents_of(file);
+    const std::string csv = file_contents(file);
     unlink(file.c_str());
     EXPECT_EQ(csv_counts(csv), words_on_the_bus(r.bus));
     EXPECT_GE(csv_counts(csv).size(), 4u);
@@ -245,7 +237,7 @@ TEST(countctl_program, a_failing_output_stops_the_run_and_says_what_was_lost)
         << r.err;
     EXPECT_EQ(said[1], file);
     EXPECT_EQ(said[2], std::strerror(EFBIG));
-    const std::string written = contents_of(said[4]);
+    const std::string written = file_contents(said[4]);
     unlink(std::string(said[4]).c_str());
     EXPECT_NE(access(file.c_str(), F_OK), 0) << "no half file under the name asked for";
     ASSERT_EQ(written.size(), 3000u);

@@ -13,7 +13,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
+#include <sstream>
 #include <stdexcept>
 
 #include "bus_monitor.h"
@@ -357,6 +359,22 @@ int live_program::wait_exit_for(std::chrono::milliseconds limit)
         usleep(5000);
     }
     return status_;
+}
+
+std::string scratch_directory()
+{
+    char name[] = "/tmp/program-run-XXXXXX";
+    if (mkdtemp(name) == nullptr)
+        throw std::runtime_error("no scratch directory");
+    return name;
+}
+
+std::string file_contents(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
 }
 
 int bus_summary::count(int header) const

@@ -82,6 +82,10 @@ private:
     int status_ = -1; // once reaped by wait_exit_for
 };
 
+// A new directory under /tmp for one test's files, and what a file holds.
+std::string scratch_directory();
+std::string file_contents(const std::string &path);
+
 // The bus after a run: the frames after the start-up, checked by the monitor.
 struct bus_summary {
     int frames = 0;
