@@ -140,3 +140,10 @@ bool wait_writable(int fd)
             return received < 2; // writable, or an error the write will report
     }
 }
+
+int poll_letting_signals_in(struct pollfd *fds, unsigned long count, int timeout_ms)
+{
+    const sigset_t mask = waiting_mask();
+    const timespec limit = {timeout_ms / 1000, (timeout_ms % 1000) * 1000000L};
+    return ppoll(fds, count, timeout_ms < 0 ? nullptr : &limit, caught ? &mask : nullptr);
+}

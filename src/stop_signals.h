@@ -24,6 +24,11 @@ int poll_stop_signals();
 // Waits until `fd` can be read. False when a stop signal came first.
 bool wait_readable(int fd);
 
+// poll(2) over several descriptors, at most `timeout_ms` (-1: no limit),
+// with the stop signals let in while it waits: its result, -1 with EINTR
+// when a stop signal came.
+int poll_letting_signals_in(struct pollfd *fds, unsigned long count, int timeout_ms);
+
 // Sleeps for `duration`. False, early, when a stop signal came.
 bool sleep_unless_stopped(std::chrono::nanoseconds duration);
 

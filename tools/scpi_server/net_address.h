@@ -1,0 +1,34 @@
+// Addresses the SCPI server listens on and lets in: "ADDR:PORT" for IPv4,
+// "[ADDR]:PORT" for IPv6, and CIDR blocks ("10.0.0.0/8", "fd00::/8").
+#pragma once
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <string>
+#include <vector>
+
+struct listen_address {
+    sockaddr_storage address{};
+    socklen_t length = 0;
+    std::string text; // as given
+};
+
+struct cidr_block {
+    int family = AF_INET;
+    unsigned char bytes[16] = {};
+    int prefix = 0; // bits that must match
+};
+
+// False, with the reason, when `text` is no address and port.
+bool parse_listen_address(const std::string &text, listen_address &a, std::string &error);
+// Comma separated blocks, added to `blocks`. False, with the reason.
+bool parse_cidr_list(const std::string &text, std::vector<cidr_block> &blocks, std::string &error);
+
+bool is_loopback(const sockaddr_storage &a);
+// Whether a peer lies in one of the blocks (an IPv4 peer seen through an
+// IPv6 socket counts as IPv4).
+bool allowed(const sockaddr_storage &peer, const std::vector<cidr_block> &blocks);
+
+// "127.0.0.1:5025", "[::1]:5025"
+std::string address_text(const sockaddr_storage &a);
