@@ -46,6 +46,7 @@ const char *program = "scpi_server";
 constexpr std::size_t longest_line = 64 * 1024;     // longer: -223, the rest of the line dropped
 constexpr std::size_t output_bound = 1024 * 1024;   // past it, the connection's input waits
 constexpr auto drain_interval = std::chrono::milliseconds(10);
+constexpr int socket_buffer = 64 * 1024;           // a connection's send buffer in the kernel
 constexpr auto shutdown_grace = std::chrono::seconds(5); // for responses under way
 
 const char usage[] =
@@ -156,6 +157,10 @@ void handle_lines(server &s, client &c)
             c.dropping_line = false;
             continue;
         }
+        if (nl - start > longest_line) {
+            push_error(c.state, -223, "a line longer than " + std::to_string(longest_line) + " bytes");
+            continue;
+        }
         std::string line = c.in.substr(start, nl - start);
         if (!line.empty() && line.back() == '\r')
             line.pop_back();
@@ -222,6 +227,9 @@ void accept_client(server &s, int listener)
                  " clients already, the most --max-clients allows)");
         return;
     }
+    // The kernel's part of the output bound: without it a socket's buffer
+    // grows to megabytes, and words there count as handed to the client.
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &socket_buffer, sizeof socket_buffer);
     auto c = std::make_unique<client>();
     c->fd = fd;
     c->peer = name;
