@@ -19,6 +19,7 @@ install_program(run counter-console)
 install_program(countctl countctl)
 install_program(bus_check counter-bus-check)
 install_program(bus_trace counter-bus-trace)
+install_program(scpi_server counter-scpi-server)
 
 set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
@@ -34,7 +35,7 @@ install(FILES ${PROJECT_BINARY_DIR}/changelog.gz DESTINATION ${CMAKE_INSTALL_DOC
 # The manual pages (docs/man, made from the programs' --help by
 # tools/make-manpages), compressed as Debian wants them, and countctl's
 # bash completion.
-set(manual_pages countctl counter-console counter-bus-check counter-bus-trace)
+set(manual_pages countctl counter-console counter-bus-check counter-bus-trace counter-scpi-server)
 set(compressed_pages)
 foreach(page ${manual_pages})
   add_custom_command(OUTPUT man/${page}.1.gz
@@ -47,6 +48,8 @@ add_custom_target(manual_pages ALL DEPENDS ${compressed_pages})
 install(FILES ${compressed_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES tools/countctl/completion.bash DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
         RENAME countctl)
+# The SCPI server's unit, not enabled: a lab turns it on when it wants it.
+install(FILES cmake/debian/counter-scpi-server.service DESTINATION lib/systemd/system)
 
 # The Debian package, for the architecture the build is for.
 if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64)$")
@@ -74,7 +77,9 @@ set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "counter-console is the menu-driven console
 instrument over an eighteen-line parallel bus on the Raspberry Pi's GPIO
 header. countctl runs the instrument from scripts and saves its counts to
 CSV files; counter-bus-check checks the wiring with a loopback plug;
-counter-bus-trace draws reference waveforms of the bus.")
+counter-bus-trace draws reference waveforms of the bus; counter-scpi-server
+serves the instrument over the network as an SCPI instrument (PyVISA,
+PyMeasure), with a systemd unit that is not enabled by default.")
 # glibc 2.34 and the C++ runtime of GCC 11 or later: Raspberry Pi OS Bookworm or later.
 set(debian_depends "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 11)")
 if(GPIO_BACKEND_CHOSEN STREQUAL "wiringpi")

@@ -289,8 +289,9 @@ bool execute_command(server_state &s, connection_state &c, const scpi_parsed &p,
             return false;
         const int back = setTHR(static_cast<int>(value));
         s.threshold = back;
+        // The command ran: a read-back that differs is the device's error.
         if (back != value)
-            return refuse(-300, "the instrument read back threshold " + std::to_string(back) + ", not " +
+            push_error(c, -300, p.text + ": the instrument read back threshold " + std::to_string(back) + ", not " +
                                     std::to_string(value));
         return true;
     }
