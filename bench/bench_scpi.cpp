@@ -1,0 +1,228 @@
+// The SCPI server over loopback, in one run beside its yardsticks:
+// - the round trip of *IDN? against the round trip of a minimal echo server
+//   written here (what any server on this machine's loopback costs);
+// - DATA:REM? of 4095 words as INTeger, received and parsed by the client,
+//   per word, against a bare read frame on the virtual bus in this process.
+// bench/scpi-figures runs it and says the ratios.
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <benchmark/benchmark.h>
+
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "../src/spi.h"
+#include "instrument.h"
+#include "pin_bank.h"
+#include "violations.h"
+
+namespace {
+
+int connect_to(int port)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0)
+        throw std::runtime_error("cannot connect");
+    const int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    return fd;
+}
+
+void send_all(int fd, const std::string &text)
+{
+    for (std::size_t done = 0; done < text.size();) {
+        const ssize_t n = send(fd, text.data() + done, text.size() - done, MSG_NOSIGNAL);
+        if (n <= 0)
+            throw std::runtime_error("send failed");
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+// Reads exactly `n` bytes.
+void receive_exactly(int fd, char *into, std::size_t n)
+{
+    for (std::size_t done = 0; done < n;) {
+        const ssize_t got = recv(fd, into + done, n - done, 0);
+        if (got <= 0)
+            throw std::runtime_error("connection closed");
+        done += static_cast<std::size_t>(got);
+    }
+}
+
+// One answer line: the requests go one at a time, so nothing follows it.
+std::string receive_line(int fd)
+{
+    std::string line;
+    char buffer[256];
+    while (line.empty() || line.back() != '\n') {
+        const ssize_t got = recv(fd, buffer, sizeof buffer, 0);
+        if (got <= 0)
+            throw std::runtime_error("connection closed");
+        line.append(buffer, static_cast<std::size_t>(got));
+    }
+    return line;
+}
+
+// A minimal line echo server, a process of its own as the SCPI server is:
+// the yardstick.
+struct echo_server {
+    pid_t pid = -1;
+    int port = 0;
+
+    echo_server()
+    {
+        const int listener = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        bind(listener, reinterpret_cast<sockaddr *>(&a), sizeof a);
+        listen(listener, 1);
+        socklen_t length = sizeof a;
+        getsockname(listener, reinterpret_cast<sockaddr *>(&a), &length);
+        port = ntohs(a.sin_port);
+        pid = fork();
+        if (pid == 0) {
+            const int fd = accept(listener, nullptr, nullptr);
+            const int on = 1;
+            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+            char buffer[4096];
+            ssize_t n;
+            while ((n = recv(fd, buffer, sizeof buffer, 0)) > 0)
+                send(fd, buffer, static_cast<std::size_t>(n), MSG_NOSIGNAL);
+            _exit(0);
+        }
+        close(listener);
+    }
+    ~echo_server() { waitpid(pid, nullptr, 0); }
+};
+
+// The server as a process, listening where the kernel chose.
+struct server_process {
+    pid_t pid = -1;
+    int port = 0;
+
+    server_process()
+    {
+        int err[2];
+        if (pipe(err) != 0)
+            throw std::runtime_error("no pipe");
+        pid = fork();
+        if (pid == 0) {
+            dup2(err[1], 2);
+            execl(SCPI_SERVER, SCPI_SERVER, "--listen", "127.0.0.1:0", "--spool-dir", "/tmp", nullptr);
+            _exit(127);
+        }
+        close(err[1]);
+        std::string log;
+        char c;
+        while (port == 0 && read(err[0], &c, 1) == 1) {
+            log += c;
+            const std::size_t at = log.find("listening on 127.0.0.1:");
+            if (c == '\n' && at != std::string::npos)
+                port = std::stoi(log.substr(at + 23));
+        }
+        close(err[0]);
+        if (port == 0)
+            throw std::runtime_error("the server did not start: " + log);
+    }
+    ~server_process()
+    {
+        kill(pid, SIGTERM);
+        waitpid(pid, nullptr, 0);
+    }
+};
+
+void echo_round_trip(benchmark::State &state)
+{
+    echo_server echo;
+    const int fd = connect_to(echo.port);
+    for (auto _ : state) {
+        send_all(fd, "*IDN?\n");
+        benchmark::DoNotOptimize(receive_line(fd));
+    }
+    close(fd);
+}
+
+void idn_round_trip(benchmark::State &state)
+{
+    server_process server;
+    const int fd = connect_to(server.port);
+    for (auto _ : state) {
+        send_all(fd, "*IDN?\n");
+        benchmark::DoNotOptimize(receive_line(fd));
+    }
+    close(fd);
+}
+
+// A run at period 1 keeps the instrument's FIFO full: every DATA:REM?
+// takes 4095 words, read out for it.
+void data_remove_4095_integer(benchmark::State &state)
+{
+    server_process server;
+    const int fd = connect_to(server.port);
+    send_all(fd, "PER 1;INIT;FORM INT,32;*OPC?\n");
+    receive_line(fd);
+    std::vector<std::int32_t> words(max_data_words);
+    std::vector<char> block(max_data_words * 4);
+    std::size_t received = 0;
+    for (auto _ : state) {
+        send_all(fd, "DATA:REM? 4095\n");
+        char head[2];
+        receive_exactly(fd, head, 2); // '#' and the number of length digits
+        std::string length(static_cast<std::size_t>(head[1] - '0'), '\0');
+        receive_exactly(fd, length.data(), length.size());
+        const std::size_t bytes = std::stoul(length);
+        receive_exactly(fd, block.data(), bytes);
+        for (std::size_t i = 0; i < bytes / 4; ++i) {
+            std::uint32_t w;
+            std::memcpy(&w, block.data() + 4 * i, 4);
+            words[i] = static_cast<std::int32_t>(ntohl(w));
+        }
+        char newline;
+        receive_exactly(fd, &newline, 1);
+        received += bytes / 4;
+        benchmark::DoNotOptimize(words.data());
+    }
+    close(fd);
+    state.SetItemsProcessed(static_cast<std::int64_t>(received));
+    state.counters["ns/word"] = benchmark::Counter(static_cast<double>(received),
+                                                   benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
+// The yardstick: one read frame of a data word on the virtual bus, the
+// instrument running at period 1 as above (its FIFO stays full).
+void bare_read_frame(benchmark::State &state)
+{
+    sim::set_reporting(false);
+    sim::power_on();
+    setup_io();
+    setPeriod(1);
+    start();
+    for (auto _ : state)
+        benchmark::DoNotOptimize(gpio_read(7, 0));
+    state.SetItemsProcessed(state.iterations());
+    state.counters["ns/word"] = benchmark::Counter(static_cast<double>(state.iterations()),
+                                                   benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
+} // namespace
+
+BENCHMARK(echo_round_trip)->UseRealTime();
+BENCHMARK(idn_round_trip)->UseRealTime();
+BENCHMARK(data_remove_4095_integer)->UseRealTime();
+BENCHMARK(bare_read_frame)->UseRealTime();
+BENCHMARK_MAIN();
