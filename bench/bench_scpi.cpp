@@ -146,10 +146,10 @@ struct server_process {
     }
 };
 
-void echo_round_trip(benchmark::State &state)
+// One line out, one line back, as a client asks a question.
+void round_trips(benchmark::State &state, int port)
 {
-    echo_server echo;
-    const int fd = connect_to(echo.port);
+    const int fd = connect_to(port);
     for (auto _ : state) {
         send_all(fd, "*IDN?\n");
         benchmark::DoNotOptimize(receive_line(fd));
@@ -157,15 +157,16 @@ void echo_round_trip(benchmark::State &state)
     close(fd);
 }
 
+void echo_round_trip(benchmark::State &state)
+{
+    echo_server echo;
+    round_trips(state, echo.port);
+}
+
 void idn_round_trip(benchmark::State &state)
 {
     server_process server;
-    const int fd = connect_to(server.port);
-    for (auto _ : state) {
-        send_all(fd, "*IDN?\n");
-        benchmark::DoNotOptimize(receive_line(fd));
-    }
-    close(fd);
+    round_trips(state, server.port);
 }
 
 // A run at period 1 keeps the instrument's FIFO full: every DATA:REM?

@@ -107,34 +107,37 @@ long holder_pid(int fd)
 }
 
 // "counter-console (pid 4242)", with the holder's own note when it left one.
+// The holder's pid comes from the kernel; its name from what it wrote in the
+// lock file (under an emulator the command line names the emulator), or
+// else from its command line.
 std::string describe_holder(int fd)
 {
     const long pid = holder_pid(fd);
     if (pid <= 0)
         return "another program";
-    const std::string proc = "/proc/" + std::to_string(pid);
-    std::string name = read_file(proc + "/cmdline", 512);
-    name = name.substr(0, name.find('\0'));
-    name = name.substr(name.rfind('/') == std::string::npos ? 0 : name.rfind('/') + 1);
-    if (name.empty()) {
-        name = read_file(proc + "/comm", 64);
-        name = name.substr(0, name.find('\n'));
-    }
-    std::string text = (name.empty() ? "a program" : name) + " (pid " + std::to_string(pid) + ")";
-
+    std::string name, note;
     char content[512];
     const ssize_t n = pread(fd, content, sizeof content - 1, 0);
     const std::string written(content, n > 0 ? static_cast<std::size_t>(n) : 0);
     const std::string own = lock_marker + std::to_string(pid) + " ";
     if (written.compare(0, own.size(), own) == 0) {
-        const std::size_t end = written.find('\n');
-        const std::string rest = written.substr(own.size(), end == std::string::npos ? std::string::npos
-                                                                                    : end - own.size());
+        const std::string rest = written.substr(own.size(), written.find('\n') - own.size());
         const std::size_t semicolon = rest.find("; ");
+        name = rest.substr(0, semicolon);
         if (semicolon != std::string::npos)
-            text += ", " + rest.substr(semicolon + 2);
+            note = ", " + rest.substr(semicolon + 2);
     }
-    return text;
+    if (name.empty()) {
+        const std::string proc = "/proc/" + std::to_string(pid);
+        name = read_file(proc + "/cmdline", 512);
+        name = name.substr(0, name.find('\0'));
+        name = name.substr(name.rfind('/') == std::string::npos ? 0 : name.rfind('/') + 1);
+        if (name.empty()) {
+            name = read_file(proc + "/comm", 64);
+            name = name.substr(0, name.find('\n'));
+        }
+    }
+    return (name.empty() ? "a program" : name) + " (pid " + std::to_string(pid) + ")" + note;
 }
 
 // Leaves the holder's name, pid and note in a lock file this system made
