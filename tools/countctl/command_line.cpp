@@ -26,8 +26,6 @@ bool parse_options(const std::vector<std::string> &args, const std::vector<optio
     for (std::string &w : words)
         pointers.push_back(w.data());
     std::vector<char *> argv = negative_numbers_as_operands(pointers, short_options.c_str(), long_options.data());
-    argv.push_back(nullptr);
-    argv.pop_back();
 
     optind = 0;
     for (;;) {
