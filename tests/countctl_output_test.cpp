@@ -102,6 +102,15 @@ TEST(countctl_output, special_files_are_written_through_and_links_followed_never
     EXPECT_EQ(countctl({"read", "--quiet", "-o", dir + "/dangling"}, o).status, 0);
     EXPECT_EQ(file_contents(dir + "/new.csv").rfind("# countctl", 0), 0u);
 
+    // A link to the program's own standard output (/dev/stdout is one),
+    // here a pipe: written through.
+    ASSERT_EQ(symlink("/proc/self/fd/1", (dir + "/stdout").c_str()), 0);
+    const run_result through = countctl({"read", "--quiet", "-o", dir + "/stdout"}, o);
+    EXPECT_EQ(through.status, 0) << through.err;
+    EXPECT_NE(through.out.find("index,count\n1,"), std::string::npos) << through.out;
+    ASSERT_EQ(lstat((dir + "/stdout").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+
     // "-" is standard output; an empty path is a wrong command line.
     EXPECT_NE(countctl({"read", "--quiet", "-o", "-"}, o).out.find("index,count\n"), std::string::npos);
     const run_result empty = countctl({"read", "-o", ""}, o);

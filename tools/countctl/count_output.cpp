@@ -84,7 +84,7 @@ bool open_temporary(count_output &c, const struct stat *replaced, std::string &e
 
 bool open_stream(count_output &c, std::string &error)
 {
-    const int fd = open(c.target.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+    const int fd = open(c.path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
         error = reason("cannot open " + c.path);
         return false;
@@ -109,22 +109,25 @@ bool open_count_output(count_output &c, const std::string &path, count_format fo
         return true;
     }
     c.path = path;
+    c.target = path;
+    // What the path names, its links followed by the kernel: a link into
+    // /proc (/dev/stdout) names a pipe or a terminal by no path of its own.
+    struct stat st{};
+    const bool exists = stat(path.c_str(), &st) == 0;
+    if (!exists && errno != ENOENT) {
+        error = reason("cannot write " + path);
+        return false;
+    }
+    if (exists && (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)))
+        return open_stream(c, error);
+    if (exists && !S_ISREG(st.st_mode)) {
+        error = "cannot write " + path + ": " + (S_ISDIR(st.st_mode) ? "it is a directory" : "it is not a file");
+        return false;
+    }
+    // A file, or none yet: the one at the end of the links is replaced.
     if (!follow_links(path, c.target, error))
         return false;
-    struct stat st{};
-    if (stat(c.target.c_str(), &st) != 0) {
-        if (errno != ENOENT) {
-            error = reason("cannot write " + path);
-            return false;
-        }
-        return open_temporary(c, nullptr, error);
-    }
-    if (S_ISREG(st.st_mode))
-        return open_temporary(c, &st, error);
-    if (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode))
-        return open_stream(c, error);
-    error = "cannot write " + path + ": " + (S_ISDIR(st.st_mode) ? "it is a directory" : "it is not a file");
-    return false;
+    return open_temporary(c, exists ? &st : nullptr, error);
 }
 
 void discard_count_output(count_output &c)
