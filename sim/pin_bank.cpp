@@ -16,6 +16,8 @@
 #include <sstream>
 #include <string>
 
+#include "../src/bus_lock.h"
+#include "../src/exit_status.h"
 #include "../src/gpio_platform.h"
 #include "../src/gpio_pulls.h"
 #include "../src/numbers.h"
@@ -57,11 +59,6 @@ std::vector<bus_event> recorded;
 std::uint64_t stop_at_call = never;
 std::string log_path;
 std::string state_path; // VIRTUAL_INSTRUMENT_STATE: saved at exit
-
-// What a bus lock file holds (see bus_lock.cpp): no state saved yet.
-constexpr char bare_lock_file[] = "counter-bus lock held by ";
-// Exit status of a program whose bus cannot be used, as bus_lock.h has it.
-constexpr int bus_unusable = 4;
 
 int power_on_pull(int pin)
 {
@@ -208,14 +205,14 @@ void load_state(const char *path)
     std::ostringstream text;
     text << in.rdbuf();
     const std::string content = text.str();
-    if (in.is_open() && !content.empty() && content.rfind(bare_lock_file, 0) != 0) {
+    if (in.is_open() && !content.empty() && content.rfind(bus_lock_marker, 0) != 0) {
         std::string why;
         if (!load_instrument_state(content, why)) {
             std::fprintf(stderr,
                          "virtual instrument: %s is not a saved state of this virtual instrument (%s); it is left"
                          " as it is and nothing was sent. Name another file with VIRTUAL_INSTRUMENT_STATE.\n",
                          path, why.c_str());
-            std::exit(bus_unusable);
+            std::exit(exit_bus_taken);
         }
     }
     std::atexit(save_state);

@@ -19,10 +19,6 @@
 
 namespace {
 
-// What a lock file made by this system begins with; only such a file, or an
-// empty one, is ever written to.
-constexpr char lock_marker[] = "counter-bus lock held by ";
-
 constexpr auto retry_interval = std::chrono::milliseconds(20);
 
 int held_fd = -1; // open for the process's life: closing it would drop the lock
@@ -119,7 +115,7 @@ std::string describe_holder(int fd)
     char content[512];
     const ssize_t n = pread(fd, content, sizeof content - 1, 0);
     const std::string written(content, n > 0 ? static_cast<std::size_t>(n) : 0);
-    const std::string own = lock_marker + std::to_string(pid) + " ";
+    const std::string own = bus_lock_marker + std::to_string(pid) + " ";
     if (written.compare(0, own.size(), own) == 0) {
         const std::string rest = written.substr(own.size(), written.find('\n') - own.size());
         const std::size_t semicolon = rest.find("; ");
@@ -146,12 +142,12 @@ void leave_holder_note(const lock_file &f, const char *program, const char *note
 {
     if (!f.writable)
         return;
-    char head[sizeof lock_marker];
-    const ssize_t n = pread(f.fd, head, sizeof lock_marker - 1, 0);
-    if (n != 0 && (n != static_cast<ssize_t>(sizeof lock_marker - 1) ||
-                   std::memcmp(head, lock_marker, sizeof lock_marker - 1) != 0))
+    char head[sizeof bus_lock_marker];
+    const ssize_t n = pread(f.fd, head, sizeof bus_lock_marker - 1, 0);
+    if (n != 0 && (n != static_cast<ssize_t>(sizeof bus_lock_marker - 1) ||
+                   std::memcmp(head, bus_lock_marker, sizeof bus_lock_marker - 1) != 0))
         return;
-    std::string text = lock_marker + std::to_string(getpid()) + " " + program;
+    std::string text = bus_lock_marker + std::to_string(getpid()) + " " + program;
     if (note != nullptr)
         text += std::string("; ") + note;
     text += "\n";

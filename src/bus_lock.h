@@ -26,3 +26,8 @@ struct bus_wait {
 // signal N came during a wait. `note` is shown to a program that finds the
 // bus taken (where a server listens, say).
 int take_bus(const char *program, std::FILE *err, const bus_wait &wait = {}, const char *note = nullptr);
+
+// What a lock file made by this system begins with; only such a file, or an
+// empty one, is ever written to. A state file that holds only this holds no
+// state yet.
+constexpr char bus_lock_marker[] = "counter-bus lock held by ";

@@ -449,9 +449,10 @@ int main(int argc, char **argv)
                                "--listen " + a.text + " is not a loopback address: say who may connect with --allow",
                                usage);
     if (spool_directory.empty()) {
-        const char *state = std::getenv("STATE_DIRECTORY"); // systemd's StateDirectory=
-        spool_directory = state != nullptr && *state != '\0' ? std::string(state).substr(0, std::string(state).find(':'))
-                                                             : ".";
+        // systemd's StateDirectory= (the first, when it names several).
+        const char *state = std::getenv("STATE_DIRECTORY");
+        const std::string directories = state != nullptr ? state : "";
+        spool_directory = directories.empty() ? "." : directories.substr(0, directories.find(':'));
     }
 
     for (const listen_address &a : addresses) {

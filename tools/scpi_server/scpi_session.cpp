@@ -203,6 +203,19 @@ bool execute_command(server_state &s, connection_state &c, const scpi_parsed &p,
         return fault == 0;
     };
 
+    // A setting with no read-back: sent, or what was last sent said.
+    const auto send_or_say = [&](std::optional<int> &known, long long min, long long max, void (*send)(int)) {
+        if (p.query) {
+            answer = setting_answer(known);
+            return true;
+        }
+        if (!number(min, max, true))
+            return false;
+        send(static_cast<int>(value));
+        known = static_cast<int>(value);
+        return true;
+    };
+
     switch (p.command) {
     case scpi_command::none:
         return refuse(-113, "");
@@ -296,25 +309,9 @@ bool execute_command(server_state &s, connection_state &c, const scpi_parsed &p,
         return true;
     }
     case scpi_command::polarity:
-        if (p.query) {
-            answer = setting_answer(s.polarity);
-            return true;
-        }
-        if (!number(0, 1, true))
-            return false;
-        setPOL(static_cast<int>(value));
-        s.polarity = static_cast<int>(value);
-        return true;
+        return send_or_say(s.polarity, 0, 1, setPOL);
     case scpi_command::period:
-        if (p.query) {
-            answer = setting_answer(s.period);
-            return true;
-        }
-        if (!number(1, 4095, true))
-            return false;
-        setPeriod(static_cast<int>(value));
-        s.period = static_cast<int>(value);
-        return true;
+        return send_or_say(s.period, 1, 4095, setPeriod);
     case scpi_command::data_points:
         answer = std::to_string(s.hold.count + static_cast<std::size_t>(datasize()));
         return true;
@@ -327,7 +324,7 @@ bool execute_command(server_state &s, connection_state &c, const scpi_parsed &p,
         }
         if (static_cast<unsigned long long>(wanted) > s.hold.count)
             read_out(s);
-        std::vector<word_run> words = hold_take(s.hold, static_cast<std::size_t>(std::min<long long>(wanted, LLONG_MAX)));
+        std::vector<word_run> words = hold_take(s.hold, static_cast<std::size_t>(wanted));
         answer = format_words(c, words);
         for (word_run &r : words)
             taken.push_back(std::move(r));
