@@ -33,7 +33,7 @@ add_custom_target(changelog ALL DEPENDS changelog.gz)
 install(FILES ${PROJECT_BINARY_DIR}/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 # The manual pages (docs/man, made from the programs' --help by
-# tools/make-manpages), compressed as Debian wants them, and countctl's
+# tools/scripts/make-manpages), compressed as Debian wants them, and countctl's
 # bash completion.
 set(manual_pages countctl counter-console counter-bus-check counter-bus-trace counter-scpi-server)
 set(compressed_pages)
@@ -49,7 +49,27 @@ install(FILES ${compressed_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES tools/countctl/completion.bash DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
         RENAME countctl)
 # The SCPI server's unit, not enabled: a lab turns it on when it wants it.
-install(FILES cmake/debian/counter-scpi-server.service DESTINATION lib/systemd/system)
+# It is made when installing, so that it starts the server where this
+# install put it (`cmake --install --prefix` may name another prefix than
+# the one configured).
+install(CODE "
+  set(bindir \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
+  configure_file(\"${PROJECT_SOURCE_DIR}/cmake/debian/counter-scpi-server.service.in\"
+                 \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/lib/systemd/system/counter-scpi-server.service\" @ONLY)
+  message(STATUS \"Installing: \$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/lib/systemd/system/counter-scpi-server.service\")")
+# Its options, in the file the unit reads. A lab's own settings there are
+# never overwritten: an existing file is kept (and dpkg keeps it as a
+# conffile).
+install(CODE "
+  set(options_file \"\$ENV{DESTDIR}/etc/default/counter-scpi-server\")
+  if(EXISTS \"\${options_file}\")
+    message(STATUS \"Kept: \${options_file} (a lab's settings are never overwritten)\")
+  else()
+    file(INSTALL \"${PROJECT_SOURCE_DIR}/cmake/debian/counter-scpi-server.default\"
+         DESTINATION /etc/default RENAME counter-scpi-server) # DESTDIR goes before it
+  endif()")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/conffiles)
+install(FILES examples/counting_instrument.py DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 
 # The Debian package, for the architecture the build is for.
 if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64)$")

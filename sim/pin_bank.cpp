@@ -162,8 +162,8 @@ std::string directory_of(const std::string &path)
 }
 
 // Written beside the state file, synced and renamed into place, so that the
-// next program finds the old state or the new one, never half of one. The
-// file is also the bus lock, so it is left usable by every user.
+// next program finds the old state or the new one, never half of one. It is
+// left usable by every user, like its lock.
 void save_state()
 {
     const std::string text = instrument_state_text();
@@ -415,13 +415,33 @@ extern "C" void pullUpDnControl(int pin, int pud)
 
 const char *platform_name() { return "virtual instrument"; }
 
-// The shared state file is the lock while it is used, so that two programs
-// never work on one virtual instrument at once.
+// A shared state file has a lock file beside it (STATE.lock), so that two
+// programs never work on one virtual instrument at once, while the state
+// itself is replaced by rename like any other file.
 const char *platform_bus_lock()
 {
-    if (const char *state = std::getenv("VIRTUAL_INSTRUMENT_STATE"))
-        return state;
+    static std::string beside_state;
+    if (const char *state = std::getenv("VIRTUAL_INSTRUMENT_STATE")) {
+        beside_state = std::string(state) + ".lock";
+        return beside_state.c_str();
+    }
     return std::getenv(bus_lock_variable);
+}
+
+// The variable the user set to place the lock: the one to change.
+const char *platform_bus_lock_remedy()
+{
+    if (std::getenv("VIRTUAL_INSTRUMENT_STATE") != nullptr)
+        return "name another state file with VIRTUAL_INSTRUMENT_STATE=PATH (its lock is PATH.lock)";
+    return "name another with COUNTER_BUS_LOCK=PATH";
+}
+
+const char *platform_no_data_hint()
+{
+    if (std::getenv("VIRTUAL_INSTRUMENT_STATE") != nullptr)
+        return "is the instrument started?";
+    return "every program powers on a virtual instrument of its own, so a run started by another program is"
+           " not here; to share one, give every program the same VIRTUAL_INSTRUMENT_STATE=FILE";
 }
 
 void platform_quiet() { announced = true; }

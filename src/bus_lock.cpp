@@ -157,8 +157,8 @@ void leave_holder_note(const lock_file &f, const char *program, const char *note
     }
 }
 
-// True when `fd` is still the file at `path`: a holder that saves a state
-// file by renaming a new one into place leaves its waiters on the old one.
+// True when `fd` is still the file at `path`: a lock file deleted or
+// replaced while this program waited on it locks nothing any more.
 bool still_at_path(int fd, const char *path)
 {
     struct stat open_one{}, at_path{};
@@ -168,8 +168,8 @@ bool still_at_path(int fd, const char *path)
 
 int refuse(const char *program, std::FILE *err, const char *path, const std::string &why)
 {
-    std::fprintf(err, "%s: cannot use the bus lock %s: %s; name another with %s=PATH; nothing was sent\n", program,
-                 path, why.c_str(), bus_lock_variable);
+    std::fprintf(err, "%s: cannot use the bus lock %s: %s; %s; nothing was sent\n", program, path, why.c_str(),
+                 platform_bus_lock_remedy());
     return exit_bus_taken;
 }
 

@@ -17,8 +17,12 @@ constexpr std::array<int, 8> data_in = {10, 14, 6, 13, 12, 5, 4, 3};
 // Auxiliary lines: given a direction at start-up, never driven or read by
 // the link. The loopback plug returns the strobe and the select on two of
 // the inputs.
-constexpr std::array<int, 3> aux_outputs = {8, 9, 15};
-constexpr std::array<int, 2> aux_inputs = {7, 16};
+struct aux_line {
+    int pin;
+    bool output;
+};
+// In the order the link gives them their directions.
+constexpr std::array<aux_line, 5> aux = {{{8, true}, {9, true}, {7, false}, {15, true}, {16, false}}};
 constexpr int strobe_return = 7;
 constexpr int select_return = 16;
 

@@ -11,6 +11,13 @@ const char *platform_name();
 // when the platform takes none. COUNTER_BUS_LOCK names one in any build.
 const char *platform_bus_lock();
 
+// How to name another lock, for a message about a lock that cannot be
+// used: the variable that placed it.
+const char *platform_bus_lock_remedy();
+
+// Why a wait for data may have found none, for its message.
+const char *platform_no_data_hint();
+
 // Keeps the platform from saying anything of its own on standard error
 // when the bus starts (the virtual instrument's "no hardware" line).
 void platform_quiet();

@@ -15,3 +15,7 @@ const char *platform_bus_lock()
 }
 
 void platform_quiet() {}
+
+const char *platform_bus_lock_remedy() { return "name another with COUNTER_BUS_LOCK=PATH"; }
+
+const char *platform_no_data_hint() { return "is the instrument started?"; }

@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "exit_status.h"
-#include "platform.h"
 
 #ifndef PROGRAM_VERSION
 #define PROGRAM_VERSION "0"
@@ -91,11 +90,6 @@ int usage_error(std::FILE *err, const char *program, const std::string &why, con
 {
     std::fprintf(err, "%s: %s\n%sTry '%s --help' for more information.\n", program, why.c_str(), usage, program);
     return exit_usage;
-}
-
-int print_version(const char *program)
-{
-    return print_text(program, std::string(program) + " " + program_version() + " (" + platform_name() + ")\n");
 }
 
 int print_text(const char *program, const std::string &text)

@@ -319,20 +319,3 @@ int run_console(int in_fd, int out_fd, std::FILE *err)
     }
     return finish(*c, exit_quit);
 }
-
-#ifndef RUN_CONSOLE_WITHOUT_MAIN
-int main(int, char **argv)
-{
-    guard_standard_descriptors();
-    // A reader that went away is a write error to report, with the words
-    // that were not written, not a silent death.
-    std::signal(SIGPIPE, SIG_IGN);
-    if (!catch_stop_signals()) {
-        std::perror("run: cannot take the stop signals");
-        return exit_input_failed;
-    }
-    if (const int refused = take_bus(program_name(argv[0]), stderr))
-        return refused;
-    return run_console(0, 1, stderr);
-}
-#endif

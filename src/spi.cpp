@@ -1,5 +1,6 @@
 #include "spi.h"
 
+#include <array>
 #include <cstdint>
 #include <ctime>
 
@@ -14,17 +15,15 @@
 #define BUS_SETTLE_NS 0
 #endif
 
-using namespace bus_pins;
-
-const int gpio_out[10] = {data_out[0], data_out[1], data_out[2], data_out[3], data_out[4],
-                          data_out[5], data_out[6], data_out[7], strobe,      select};
-const int gpio_in[8] = {data_in[0], data_in[1], data_in[2], data_in[3], data_in[4], data_in[5], data_in[6], data_in[7]};
-const aux_line gpio_aux[5] = {
-    {aux_outputs[0], gpio_mode_output}, {aux_outputs[1], gpio_mode_output}, {aux_inputs[0], gpio_mode_input},
-    {aux_outputs[2], gpio_mode_output}, {aux_inputs[1], gpio_mode_input},
-};
-
 namespace {
+
+// The link's view of the pin table (bus_pins.h): the ten lines it drives,
+// data-out 0..7 then the strobe and the select, and the eight it reads.
+constexpr std::array<int, 10> gpio_out = {bus_pins::data_out[0], bus_pins::data_out[1], bus_pins::data_out[2],
+                                          bus_pins::data_out[3], bus_pins::data_out[4], bus_pins::data_out[5],
+                                          bus_pins::data_out[6], bus_pins::data_out[7], bus_pins::strobe,
+                                          bus_pins::select};
+constexpr const std::array<int, 8> &gpio_in = bus_pins::data_in;
 
 // Instrument registers.
 constexpr int reg_reset_ifc = 0;
@@ -38,8 +37,8 @@ constexpr int reg_data = 7;
 
 constexpr std::uint32_t write_flag = 0x80000000u;
 
-const int strobe_pin = gpio_out[gpio_strobe_entry];
-const int select_pin = gpio_out[gpio_select_entry];
+constexpr int strobe_pin = bus_pins::strobe;
+constexpr int select_pin = bus_pins::select;
 
 constexpr long long bus_settle_ns = BUS_SETTLE_NS;
 static_assert(bus_settle_ns >= 0, "BUS_SETTLE_NS is a number of nanoseconds");
@@ -117,8 +116,8 @@ int to_signed(std::uint32_t word)
 void setup_io()
 {
     wiringPiSetup();
-    for (const aux_line &line : gpio_aux)
-        pinMode(line.pin, line.mode);
+    for (const bus_pins::aux_line &line : bus_pins::aux)
+        pinMode(line.pin, line.output ? gpio_mode_output : gpio_mode_input);
     for (int pin : gpio_in)
         pinMode(pin, gpio_mode_input);
     digitalWrite(select_pin, gpio_high);

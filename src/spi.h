@@ -8,20 +8,7 @@
 // so callers may pass any int.
 #pragma once
 
-// Bus lines, by wiringPi pin number. Bit j of every bus byte travels on entry
-// j; entries 8 and 9 of gpio_out are the strobe and the active-low select.
-extern const int gpio_out[10];
-extern const int gpio_in[8];
-
-constexpr int gpio_strobe_entry = 8;
-constexpr int gpio_select_entry = 9;
-
-// Lines that are given a direction at start-up and never touched again.
-struct aux_line {
-    int pin;
-    int mode;
-};
-extern const aux_line gpio_aux[5];
+// The bus lines, by wiringPi pin number, are in bus_pins.h.
 
 // Bus port.
 void setup_io();

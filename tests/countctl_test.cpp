@@ -131,6 +131,22 @@ TEST(countctl, refused_command_lines_send_nothing)
     }
 }
 
+TEST(countctl, the_options_of_every_command_also_come_before_its_name)
+{
+    countctl_session s = run_in_process({"--wait=5", "-q", "status", "--json"});
+    EXPECT_EQ(s.status, 0) << s.err;
+    EXPECT_EQ(s.out, "{\"run\": 0, \"datasize\": 0}\n");
+    s = run_in_process({"--quiet", "read", "--format", "plain"}, [] { sim::load_fifo({5}); });
+    EXPECT_EQ(s.out, "5\n");
+    EXPECT_EQ(s.err, "");
+    // Only those: a command's own option before it, or options and no command, are refused.
+    for (const std::vector<std::string> &args : {std::vector<std::string>{"--json", "status"}, {"--wait", "-q"}}) {
+        s = run_in_process(args);
+        EXPECT_EQ(s.status, 2);
+        EXPECT_TRUE(s.bus.frames.empty());
+    }
+}
+
 TEST(countctl, a_threshold_the_instrument_does_not_take_fails_and_starts_nothing)
 {
     countctl_session s = run_in_process({"set", "--threshold", "1000"}, [] { sim::queue_reply(999); });

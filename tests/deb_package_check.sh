@@ -24,21 +24,27 @@ grep -q 'wiringpi (>= 3)' <<<"$depends" || fail "does not depend on wiringpi 3: 
 grep -q 'libc6 (>= 2.34)' <<<"$depends" || fail "does not say which glibc: $depends"
 
 contents=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $NF }' | sort | tr '\n' ' ')
-expected="./usr/bin/countctl ./usr/bin/counter-bus-check ./usr/bin/counter-bus-trace ./usr/bin/counter-console \
+expected="./etc/default/counter-scpi-server ./usr/bin/countctl ./usr/bin/counter-bus-check ./usr/bin/counter-bus-trace ./usr/bin/counter-console \
 ./usr/bin/counter-scpi-server ./usr/lib/systemd/system/counter-scpi-server.service \
 ./usr/share/bash-completion/completions/countctl \
 ./usr/share/doc/counter-console/BENCHMARKS.md ./usr/share/doc/counter-console/README.md \
 ./usr/share/doc/counter-console/changelog.gz ./usr/share/doc/counter-console/copyright \
 ./usr/share/doc/counter-console/docs/loopback-plug.svg ./usr/share/doc/counter-console/docs/pinout.svg \
 ./usr/share/doc/counter-console/docs/read-frame.svg ./usr/share/doc/counter-console/docs/write-frame.svg \
+./usr/share/doc/counter-console/examples/counting_instrument.py \
 ./usr/share/man/man1/countctl.1.gz ./usr/share/man/man1/counter-bus-check.1.gz \
 ./usr/share/man/man1/counter-bus-trace.1.gz ./usr/share/man/man1/counter-console.1.gz \
 ./usr/share/man/man1/counter-scpi-server.1.gz "
 [ "$contents" = "$expected" ] || fail "contents: $contents"
 
+[ "$(dpkg-deb -f "$deb" Package >/dev/null; dpkg-deb -I "$deb" conffiles)" = /etc/default/counter-scpi-server ] ||
+  fail "the options file is not a conffile"
+
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
 dpkg -x "$deb" "$root"
+grep -qx 'ExecStart=/usr/bin/counter-scpi-server $COUNTER_SCPI_OPTIONS' "$root/usr/lib/systemd/system/counter-scpi-server.service" ||
+  fail "the unit starts $(grep ExecStart "$root/usr/lib/systemd/system/counter-scpi-server.service")"
 for program in "$root"/usr/bin/*; do
   name=$(basename "$program")
   dynamic=$(readelf -d "$program")

@@ -1,6 +1,7 @@
-// One convention for every program but the console: --help and --version
-// answered with status 0, a wrong option refused with status 2 on standard
-// error, and every message under the name the program was started by.
+// One convention for every program: --help and --version answered with
+// status 0, a wrong option refused with status 2 on standard error, and
+// every message under the name the program was started by. The console
+// takes no options, but answers --help and --version without touching the bus.
 
 #include <unistd.h>
 
@@ -14,7 +15,7 @@ TEST(program_conventions, help_version_and_wrong_options_the_same_way_in_every_p
 {
     char dir[] = "/tmp/conventions-XXXXXX";
     const std::string installed = std::string(mkdtemp(dir)) + "/counter-tool";
-    for (const char *program : {COUNTCTL_PROGRAM, BUS_CHECK_PROGRAM, BUS_TRACE_PROGRAM}) {
+    for (const char *program : {COUNTCTL_PROGRAM, BUS_CHECK_PROGRAM, BUS_TRACE_PROGRAM, SCPI_SERVER_PROGRAM}) {
         SCOPED_TRACE(program);
         // Started by another name, as the package installs it.
         ASSERT_EQ(symlink(program, installed.c_str()), 0);
@@ -36,6 +37,21 @@ TEST(program_conventions, help_version_and_wrong_options_the_same_way_in_every_p
         EXPECT_TRUE(wrong.bus.empty());
         unlink(installed.c_str());
     }
+}
+
+TEST(program_conventions, the_console_answers_help_and_version_without_touching_the_bus)
+{
+    for (const char *option : {"--help", "--version"}) {
+        const run_result r = run_program({CONSOLE_PROGRAM, "ignored", option}, "1\n", {}, true);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_TRUE(r.bus.empty()) << option;
+        EXPECT_EQ(r.out.find("enter command"), std::string::npos) << r.out;
+    }
+    EXPECT_NE(run_program({CONSOLE_PROGRAM, "--help"}, "").out.find("0 quit"), std::string::npos);
+    // Any other argument is ignored, as always: the menu comes up.
+    const run_result r = run_program({CONSOLE_PROGRAM, "--verbose"}, "0\n", {}, true);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_NE(r.out.find("enter command : "), std::string::npos);
 }
 
 } // namespace

@@ -1,11 +1,27 @@
 #!/usr/bin/env bash
-# The SCPI server's systemd unit passes `systemd-analyze verify`, with its
-# ExecStart pointed at the server of this build.
-#   unit_check.sh UNIT_FILE SERVER
+# `cmake --install` from source, as a new user runs it (prefix /usr/local,
+# here into a scratch DESTDIR): the SCPI server's unit starts the server
+# where the install put it and passes `systemd-analyze verify`; the options
+# file is installed once and never overwritten; the example is installed.
+#   unit_check.sh BUILD_DIR
 set -euo pipefail
 command -v systemd-analyze >/dev/null || { echo "systemd-analyze is missing (apt-get install systemd): not checked"; exit 77; }
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-sed "s|/usr/bin/counter-scpi-server|$2|" "$1" >"$work/$(basename "$1")"
-systemd-analyze verify --man=no "$work/$(basename "$1")"
-echo "$(basename "$1") verifies"
+fail() { echo "FAIL: $*" >&2; exit 1; }
+prefix=/usr/local
+DESTDIR=$work/root cmake --install "$1" --prefix "$prefix" >"$work/install.log" || { cat "$work/install.log"; fail "install"; }
+root=$work/root
+unit=$root$prefix/lib/systemd/system/counter-scpi-server.service
+grep -qx "ExecStart=$prefix/bin/counter-scpi-server \$COUNTER_SCPI_OPTIONS" "$unit" || fail "$(grep ExecStart "$unit")"
+[ -x "$root$prefix/bin/counter-scpi-server" ] || fail "no server at $prefix/bin"
+[ -f "$root$prefix/share/doc/counter-console/examples/counting_instrument.py" ] || fail "no example"
+grep -q '^COUNTER_SCPI_OPTIONS=' "$root/etc/default/counter-scpi-server" || fail "no options file"
+
+echo 'COUNTER_SCPI_OPTIONS="--max-clients 2"' >"$root/etc/default/counter-scpi-server"
+DESTDIR=$root cmake --install "$1" --prefix "$prefix" >"$work/again.log"
+grep -q -- '--max-clients 2' "$root/etc/default/counter-scpi-server" || fail "the options file was overwritten"
+
+sed "s|$prefix/bin/counter-scpi-server|$root$prefix/bin/counter-scpi-server|" "$unit" >"$work/counter-scpi-server.service"
+systemd-analyze verify --man=no "$work/counter-scpi-server.service"
+echo "installed from source: the unit starts $prefix/bin/counter-scpi-server and verifies; the options file is kept"

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "bus_pins.h"
 #include "bus_lock.h"
 #include "exit_status.h"
 #include "program_options.h"
@@ -40,15 +41,15 @@ std::string help(const char *program)
                        "The loopback plug, jumper by jumper (wiringPi number, Broadcom GPIO, header pin):\n";
     char line[160];
     for (int j = 0; j < 8; ++j) {
-        std::snprintf(line, sizeof line, "  data-out %d  %-30s -> data-in %d  %s\n", j, pin_name(gpio_out[j]).c_str(), j,
-                      pin_name(gpio_in[j]).c_str());
+        std::snprintf(line, sizeof line, "  data-out %d  %-30s -> data-in %d  %s\n", j, pin_name(bus_pins::data_out[j]).c_str(), j,
+                      pin_name(bus_pins::data_in[j]).c_str());
         text += line;
     }
     std::snprintf(line, sizeof line, "  strobe      %-30s -> input       %s\n",
-                  pin_name(gpio_out[gpio_strobe_entry]).c_str(), pin_name(strobe_return_pin).c_str());
+                  pin_name(bus_pins::strobe).c_str(), pin_name(strobe_return_pin).c_str());
     text += line;
     std::snprintf(line, sizeof line, "  select      %-30s -> input       %s\n",
-                  pin_name(gpio_out[gpio_select_entry]).c_str(), pin_name(select_return_pin).c_str());
+                  pin_name(bus_pins::select).c_str(), pin_name(select_return_pin).c_str());
     text += line;
     return text + "\n"
                   "With the instrument still attached it sends no frame: select stays high while\n"

@@ -1,3 +1,4 @@
+#include "bus_pins.h"
 #include "wiring_check.h"
 
 #include <array>
@@ -177,10 +178,10 @@ wiring_report check_wiring()
     jumper_group data{{}, data_patterns.data(), data_patterns.size()};
     for (int j = 0; j < 8; ++j) {
         const std::string n = std::to_string(j);
-        data.jumpers.push_back({"data " + n, gpio_out[j], gpio_in[j], "data-out " + n, "data-in " + n});
+        data.jumpers.push_back({"data " + n, bus_pins::data_out[j], bus_pins::data_in[j], "data-out " + n, "data-in " + n});
     }
-    const int strobe = gpio_out[gpio_strobe_entry];
-    const int select = gpio_out[gpio_select_entry];
+    const int strobe = bus_pins::strobe;
+    const int select = bus_pins::select;
     const jumper_group control{{{"strobe", strobe, strobe_return_pin, "the strobe", pin_name(strobe_return_pin)},
                                 {"select", select, select_return_pin, "the select", pin_name(select_return_pin)}},
                                control_patterns.data(),

@@ -252,12 +252,12 @@ int run_acquisition(const acquisition_request &r, int out_fd, std::FILE *err)
     if (!finish_count_output(s.out, error))
         return report_output_failure(s, error);
     if (!r.quiet)
-        print_summary(err, s.summary);
+        print_summary(err, s.summary, r.summary || isatty(fileno(err)) == 1);
 
     if (e == ending::signal)
         return exit_signal_base + signal;
     if (e == ending::no_data) {
-        std::fprintf(err, "%s: no data within %g s (is the instrument started?)\n", countctl_name, r.seconds);
+        std::fprintf(err, "%s: no data within %g s (%s)\n", countctl_name, r.seconds, platform_no_data_hint());
         return exit_instrument;
     }
     return exit_ok;

@@ -21,6 +21,7 @@ struct acquisition_request {
     std::string output_path;     // empty: standard output
     count_format format = count_format::csv;
     bool quiet = false;
+    bool summary = false;        // --summary: the histogram too, off a terminal
     std::string command_line;    // for the file's first line
     bus_wait wait;               // --wait
 };

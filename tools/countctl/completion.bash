@@ -1,4 +1,5 @@
-# Bash completion for countctl: its commands, then each command's options,
+# Bash completion for countctl: its commands (and the options every command
+# takes, which may come before the command), then each command's options,
 # and the formats and files their values take.
 
 _countctl()
@@ -15,7 +16,7 @@ _countctl()
         fi
     done
     if [[ -z $command ]]; then
-        COMPREPLY=($(compgen -W "$commands --help --version" -- "$cur"))
+        COMPREPLY=($(compgen -W "$commands --help --version --wait --quiet" -- "$cur"))
         return
     fi
 
@@ -37,8 +38,8 @@ _countctl()
     case $command in
         status) options+=" --json" ;;
         set) options+=" --threshold --polarity --period" ;;
-        read) options+=" --timeout --output --format" ;;
-        acquire) options+=" --threshold --polarity --period --words --seconds --output --format" ;;
+        read) options+=" --timeout --output --format --summary" ;;
+        acquire) options+=" --threshold --polarity --period --words --seconds --output --format --summary" ;;
     esac
     COMPREPLY=($(compgen -W "$options" -- "$cur"))
 }

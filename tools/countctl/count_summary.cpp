@@ -58,7 +58,7 @@ void add_counts(count_summary &s, const int *counts, int n)
     }
 }
 
-void print_summary(std::FILE *err, const count_summary &s)
+void print_summary(std::FILE *err, const count_summary &s, bool with_histogram)
 {
     if (s.words == 0) {
         std::fprintf(err, "%s: no words\n", countctl_name);
@@ -66,6 +66,8 @@ void print_summary(std::FILE *err, const count_summary &s)
     }
     std::fprintf(err, "%s: %llu words; min %lld, mean %.3Lf, max %lld\n", countctl_name,
                  static_cast<unsigned long long>(s.words), s.min, s.sum / s.words, s.max);
+    if (!with_histogram)
+        return;
 
     // About a dozen rows between the minimum and the maximum, each made of
     // whole bins: a bin's counts are known only to lie somewhere in it, so

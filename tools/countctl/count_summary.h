@@ -1,6 +1,7 @@
 // What a person watching countctl sees on standard error: a progress line
 // while an acquisition runs (on a terminal only), and a summary at the end:
-// words, minimum, mean, maximum and a histogram of the counts. Memory stays
+// words, minimum, mean, maximum and a histogram of the counts (the histogram
+// on a terminal only, or when asked; a log keeps the one line). Memory stays
 // the same however many words go by.
 #pragma once
 
@@ -27,7 +28,9 @@ struct count_summary {
 };
 
 void add_counts(count_summary &s, const int *counts, int n);
-void print_summary(std::FILE *err, const count_summary &s);
+// The words, minimum, mean and maximum on one line, then, `with_histogram`,
+// the histogram.
+void print_summary(std::FILE *err, const count_summary &s, bool with_histogram = true);
 
 // A progress line, redrawn in place at most ten times a second.
 struct progress_line {

@@ -21,11 +21,11 @@ namespace {
 
 const char usage[] =
     "usage: countctl [--help | --version]\n"
-    "       countctl COMMAND [OPTION]... [ARGUMENT]   (countctl --help lists the commands)\n";
+    "       countctl [--wait[=S]] [--quiet] COMMAND [OPTION]... [ARGUMENT]   (countctl --help lists the commands)\n";
 
 const char general_help[] =
     "Usage: countctl [--help | --version]\n"
-    "  or:  countctl COMMAND [OPTION]... [ARGUMENT]\n"
+    "  or:  countctl [--wait[=S]] [--quiet] COMMAND [OPTION]... [ARGUMENT]\n"
     "Run the counting instrument from scripts and save its counts to files.\n"
     "\n"
     "Commands:\n"
@@ -39,7 +39,7 @@ const char general_help[] =
     "                         start a run, read out as data comes, stop the run\n"
     "  ifc VALUE              the interface test: the reply in decimal and hexadecimal\n"
     "\n"
-    "Options of every command:\n"
+    "Options of every command, before or after its name:\n"
     "      --wait[=S]         when another program holds the bus, wait for it (at most\n"
     "                         S seconds) instead of giving up\n"
     "  -q, --quiet            nothing on standard error but failures\n"
@@ -78,17 +78,19 @@ const command_help command_helps[] = {
             "Sends the settings given (threshold 0..4095, polarity 0..1, period 1..4095; a value out\n"
             "of range is refused and nothing is sent). With --threshold, prints the threshold the\n"
             "instrument reads back; exit status 1 if it differs from what was sent.\n"},
-    {"read", "usage: countctl read [--timeout S] [-o FILE] [--format csv|plain] [--quiet]\n"
+    {"read", "usage: countctl read [--timeout S] [-o FILE] [--format csv|plain] [--summary | --quiet]\n"
              "Waits until the instrument holds data (at most S seconds with --timeout; exit status 1\n"
              "when none came), reads every word it reported and writes them: CSV (index,count, with\n"
              "'#' lines saying what produced them) or plain (one count per line). -o FILE writes a\n"
-             "file that appears whole or not at all. A summary goes to standard error, but with --quiet.\n"},
+             "file that appears whole or not at all. A summary line goes to standard error, and on a\n"
+             "terminal (or with --summary) a histogram; --quiet drops both.\n"},
     {"acquire", "usage: countctl acquire [--threshold N] [--polarity N] [--period N] (--words N | --seconds S)\n"
-                "                        [-o FILE] [--format csv|plain] [--quiet]\n"
+                "                        [-o FILE] [--format csv|plain] [--summary | --quiet]\n"
                 "Sends the settings given, starts a run, reads out whenever the instrument holds data\n"
                 "until N words or S seconds, stops the run and writes every word, streamed as read.\n"
                 "Ctrl-C (or SIGTERM, SIGHUP) ends it cleanly: the read-out in progress finishes, the run\n"
-                "is stopped and the file completed. On a terminal a progress line shows on standard error.\n"},
+                "is stopped and the file completed. On a terminal a progress line shows on standard error,\n"
+                "and a summary with a histogram at the end (off a terminal one line, or all with --summary).\n"},
     {"ifc", "usage: countctl ifc VALUE\n"
             "Sends VALUE (its low 24 bits) in the interface test and prints the reply word in decimal\n"
             "and hexadecimal.\n"},
@@ -106,6 +108,29 @@ std::string with_name(const char *text)
 int usage_error(std::FILE *err, const std::string &why)
 {
     return usage_error(err, countctl_name, why, with_name(usage).c_str());
+}
+
+// True for an option every command takes: --wait[=S], -q, --quiet.
+bool is_common_option(const std::string &word)
+{
+    return word == "--wait" || word.rfind("--wait=", 0) == 0 || word == "-q" || word == "--quiet";
+}
+
+// The words with the common options that precede the command moved after
+// its name. Anything else before it is left in place, to be refused.
+std::vector<std::string> with_common_options_after_command(const std::vector<std::string> &args)
+{
+    std::size_t first = 0;
+    while (first < args.size() && is_common_option(args[first]))
+        ++first;
+    if (first == args.size())
+        return {}; // options, and no command
+    if (first == 0 || args[first].rfind("-", 0) == 0)
+        return args;
+    std::vector<std::string> words{args[first]};
+    words.insert(words.end(), args.begin(), args.begin() + static_cast<long>(first));
+    words.insert(words.end(), args.begin() + static_cast<long>(first) + 1, args.end());
+    return words;
 }
 
 struct command_context {
@@ -224,6 +249,7 @@ int do_acquisition(command_context &c, bool acquire)
     acquisition_request r;
     r.acquire = acquire;
     r.quiet = c.options.has("--quiet");
+    r.summary = c.options.has("--summary");
     if (c.options.has("--output")) {
         r.output_path = c.options.value("--output");
         if (r.output_path.empty())
@@ -271,7 +297,8 @@ struct command {
 
 const option_rule setting_options[] = {{"--threshold", nullptr, true}, {"--polarity", nullptr, true},
                                      {"--period", nullptr, true}};
-const option_rule output_options[] = {{"--output", "-o", true}, {"--format", nullptr, true}};
+const option_rule output_options[] = {{"--output", "-o", true}, {"--format", nullptr, true},
+                                     {"--summary", nullptr, false}};
 
 std::vector<option_rule> options_with(std::initializer_list<option_rule> own, bool settings, bool output)
 {
@@ -306,37 +333,40 @@ int run_countctl(const std::vector<std::string> &args, int out_fd, std::FILE *er
     static output_buffer out;
     out = output_buffer{};
     out.fd = out_fd;
-    if (args.empty())
+    // The options of every command may come before the command's name, as
+    // git and systemctl take them: they are moved after it.
+    const std::vector<std::string> words = with_common_options_after_command(args);
+    if (words.empty())
         return usage_error(err, "no command given");
-    if (args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
+    if (words[0] == "--help" || words[0] == "-h" || words[0] == "help") {
         put(out, with_name(general_help).c_str());
         return finish_output(out, err);
     }
-    if (args[0] == "--version") {
+    if (words[0] == "--version") {
         put_format(out, "%s %s (%s)\n", countctl_name, program_version(), platform_name());
         return finish_output(out, err);
     }
     const command *cmd = nullptr;
     for (const command &k : commands)
-        if (args[0] == k.name)
+        if (words[0] == k.name)
             cmd = &k;
-    if (cmd == nullptr && args[0].rfind("-", 0) == 0)
-        return usage_error(err, "unknown option '" + args[0].substr(0, args[0].find('=')) + "'");
+    if (cmd == nullptr && words[0].rfind("-", 0) == 0)
+        return usage_error(err, "unknown option '" + words[0].substr(0, words[0].find('=')) + "'");
     if (cmd == nullptr)
-        return usage_error(err, "unknown command '" + args[0] + "'");
+        return usage_error(err, "unknown command '" + words[0] + "'");
 
     command_context c{args, {}, &out, err, {}};
     std::string error;
-    if (!parse_options(args, cmd->options, c.options, error))
-        return usage_error(err, args[0] + ": " + error);
+    if (!parse_options(words, cmd->options, c.options, error))
+        return usage_error(err, words[0] + ": " + error);
     if (c.options.has("--help")) {
         for (const command_help &h : command_helps)
-            if (args[0] == h.name)
+            if (words[0] == h.name)
                 put(out, with_name(h.text).c_str());
         return finish_output(*c.out, c.err);
     }
     if (!cmd->takes_operand && !c.options.operands.empty())
-        return usage_error(err, args[0] + ": unexpected '" + c.options.operands[0] + "'");
+        return usage_error(err, words[0] + ": unexpected '" + c.options.operands[0] + "'");
     c.wait.quiet = c.options.has("--quiet");
     if (c.options.has("--wait")) {
         c.wait.wait = true;

@@ -14,8 +14,6 @@
 
 namespace {
 
-output_buffer buffer;
-
 std::string directory_of(const std::string &path)
 {
     const std::size_t slash = path.rfind('/');
@@ -53,7 +51,9 @@ bool open_temporary(count_output &c, const struct stat *replaced, std::string &e
     c.temp_path = c.target + ".tmp-XXXXXX";
     const int fd = mkstemp(c.temp_path.data());
     if (fd < 0) {
-        error = reason("cannot create " + c.temp_path);
+        // The temporary name is this program's own: the path given is what
+        // the user knows and can mend.
+        error = reason("cannot create " + c.path);
         c.temp_path.clear();
         return false;
     }
@@ -78,7 +78,7 @@ bool open_temporary(count_output &c, const struct stat *replaced, std::string &e
         c.temp_path.clear();
         return false;
     }
-    buffer.fd = fd;
+    c.out->fd = fd;
     return true;
 }
 
@@ -90,7 +90,7 @@ bool open_stream(count_output &c, std::string &error)
         return false;
     }
     c.stream = true;
-    buffer.fd = fd;
+    c.out->fd = fd;
     return true;
 }
 
@@ -99,13 +99,12 @@ bool open_stream(count_output &c, std::string &error)
 bool open_count_output(count_output &c, const std::string &path, count_format format, int stdout_fd,
                        std::string &error)
 {
-    buffer = output_buffer{};
     c = count_output{};
-    c.out = &buffer;
+    c.out = std::make_unique<output_buffer>();
     c.format = format;
     if (path.empty() || path == "-") {
         c.stream = true;
-        buffer.fd = stdout_fd;
+        c.out->fd = stdout_fd;
         return true;
     }
     c.path = path;

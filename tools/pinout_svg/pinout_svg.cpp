@@ -7,15 +7,15 @@
 //   pinout_svg --plug       SVG of the loopback plug's jumpers on the header,
 //                           for the wiring self-test
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "../src/gpio_platform.h"
-#include "../src/pi_header.h"
-#include "../src/spi.h"
-#include "bus_check/wiring_check.h"
+#include "bus_pins.h"
+#include "pi_header.h"
 #include "program_options.h"
 #include "program_start.h"
 
@@ -32,13 +32,13 @@ std::vector<line_use> program_lines()
 {
     std::vector<line_use> lines;
     for (int j = 0; j < 8; ++j)
-        lines.push_back({gpio_out[j], "data-out " + std::to_string(j), true});
-    lines.push_back({gpio_out[gpio_strobe_entry], "strobe", true});
-    lines.push_back({gpio_out[gpio_select_entry], "select (active low)", true});
+        lines.push_back({bus_pins::data_out[j], "data-out " + std::to_string(j), true});
+    lines.push_back({bus_pins::strobe, "strobe", true});
+    lines.push_back({bus_pins::select, "select (active low)", true});
     for (int j = 0; j < 8; ++j)
-        lines.push_back({gpio_in[j], "data-in " + std::to_string(j), false});
-    for (const aux_line &a : gpio_aux)
-        lines.push_back({a.pin, "auxiliary", a.mode == gpio_mode_output});
+        lines.push_back({bus_pins::data_in[j], "data-in " + std::to_string(j), false});
+    for (const bus_pins::aux_line &a : bus_pins::aux)
+        lines.push_back({a.pin, "auxiliary", a.output});
     return lines;
 }
 
@@ -107,10 +107,11 @@ struct header_layout {
 };
 
 const char *style =
-    "<style>text{font-family:sans-serif;font-size:12px}.num{font-family:monospace}"
+    "<style>text{font-family:sans-serif;font-size:12px}.num{font-family:monospace;paint-order:stroke;stroke:white;"
+    "stroke-width:4px}"
     ".out{fill:#c64600}.in{fill:#1a5fb4}.unused{fill:#bbb}.v33{fill:#e5a50a}.v5{fill:#c01c28}.gnd{fill:#000}"
     ".note{fill:#555}.title{font-size:15px;font-weight:bold}.head{font-weight:bold}"
-    ".jumper{fill:none;stroke-width:3;stroke-opacity:0.85}</style>\n";
+    ".jumper{fill:none;stroke-width:3;stroke-opacity:0.85;stroke-linejoin:round}</style>\n";
 
 void open_svg(int width, int height, const char *title, const char *legend)
 {
@@ -215,11 +216,66 @@ std::vector<plug_jumper> plug_jumpers()
 {
     std::vector<plug_jumper> jumpers;
     for (int j = 0; j < 8; ++j)
-        jumpers.push_back({"D" + std::to_string(j), gpio_out[j], gpio_in[j], "data-out " + std::to_string(j),
+        jumpers.push_back({"D" + std::to_string(j), bus_pins::data_out[j], bus_pins::data_in[j], "data-out " + std::to_string(j),
                            "data-in " + std::to_string(j)});
-    jumpers.push_back({"STB", gpio_out[gpio_strobe_entry], strobe_return_pin, "strobe", "strobe return"});
-    jumpers.push_back({"SEL", gpio_out[gpio_select_entry], select_return_pin, "select", "select return"});
+    jumpers.push_back({"STB", bus_pins::strobe, bus_pins::strobe_return, "strobe", "strobe return"});
+    jumpers.push_back({"SEL", bus_pins::select, bus_pins::select_return, "select", "select return"});
     return jumpers;
+}
+
+// The jumpers, routed so that each can be followed by eye: a jumper whose
+// ends are on one side of the header runs in a lane of its own on that
+// side; one from side to side runs down its first side, under the header
+// and up the other. Shorter runs take the inner lanes, so the paths nest
+// and cross only at right angles, and never over a pin.
+bool draw_jumpers(const header_layout &h, const std::vector<plug_jumper> &jumpers, const char *const *colours)
+{
+    struct run {
+        std::size_t jumper;
+        const header_pin *a, *b;
+        bool crosses;
+        int length; // vertical extent, in pixels
+    };
+    std::vector<run> runs;
+    const int bottom = h.pin_y(39) + 16;
+    for (std::size_t i = 0; i < jumpers.size(); ++i) {
+        const header_pin *a = header_pin_of(jumpers[i].from);
+        const header_pin *b = header_pin_of(jumpers[i].to);
+        if (a == nullptr || b == nullptr)
+            return false;
+        if (a->physical % 2 == 0 && b->physical % 2 == 1)
+            std::swap(a, b); // a cross run starts on the left
+        const bool crosses = a->physical % 2 != b->physical % 2;
+        const int length = crosses ? 2 * bottom - h.pin_y(a->physical) - h.pin_y(b->physical)
+                                   : std::abs(h.pin_y(a->physical) - h.pin_y(b->physical));
+        runs.push_back({i, a, b, crosses, length});
+    }
+    std::stable_sort(runs.begin(), runs.end(), [](const run &p, const run &q) {
+        return p.crosses != q.crosses ? !p.crosses : p.length < q.length;
+    });
+    constexpr int lane_step = 8;
+    int left_lanes = 0, right_lanes = 0, under = 0;
+    for (const run &r : runs) {
+        const int ay = h.pin_y(r.a->physical), by = h.pin_y(r.b->physical);
+        // Outside the pin numbers beside the header.
+        const int left_x = h.x - 30 - lane_step * left_lanes;
+        const int right_x = h.x + 88 + lane_step * right_lanes;
+        std::printf("<path class=\"jumper\" stroke=\"%s\" d=\"", colours[r.jumper]);
+        if (r.crosses) {
+            const int y = bottom + lane_step * under++;
+            std::printf("M%d,%d H%d V%d H%d V%d H%d", h.pin_x(r.a->physical), ay, left_x, y, right_x, by,
+                        h.pin_x(r.b->physical));
+            ++left_lanes;
+            ++right_lanes;
+        } else {
+            const bool left = r.a->physical % 2 == 1;
+            const int x = left ? left_x : right_x;
+            std::printf("M%d,%d H%d V%d H%d", h.pin_x(r.a->physical), ay, x, by, h.pin_x(r.b->physical));
+            ++(left ? left_lanes : right_lanes);
+        }
+        std::printf("\"/>\n");
+    }
+    return true;
 }
 
 int write_plug_svg()
@@ -242,6 +298,9 @@ int write_plug_svg()
                 return static_cast<int>(i);
         return -1;
     };
+    // Under the header: each jumper seems to leave its pin at the header's edge.
+    if (!draw_jumpers(h, jumpers, colours))
+        return 1;
     draw_header(h, [&](const header_pin &p) {
         if (p.supply != nullptr)
             return pin_look{supply_class(p), ""};
@@ -252,21 +311,6 @@ int write_plug_svg()
         return pin_look{"in", j.name + " " + (j.from == p.wiringpi ? j.from_role : j.to_role),
                         colours[static_cast<std::size_t>(i)]};
     });
-    // The jumpers, drawn over the header: each leaves its pins outwards and
-    // loops back, further out the later it comes, so that none hides another.
-    for (std::size_t i = 0; i < jumpers.size(); ++i) {
-        const header_pin *a = header_pin_of(jumpers[i].from);
-        const header_pin *b = header_pin_of(jumpers[i].to);
-        if (a == nullptr || b == nullptr)
-            return 1;
-        const int reach = 24 + 9 * static_cast<int>(i);
-        const int ax = h.pin_x(a->physical), bx = h.pin_x(b->physical);
-        const int adx = a->physical % 2 == 1 ? -reach : reach, bdx = b->physical % 2 == 1 ? -reach : reach;
-        std::printf("<path class=\"jumper\" stroke=\"%s\" d=\"M%d,%d C%d,%d %d,%d %d,%d\"/>\n", colours[i], ax,
-                    h.pin_y(a->physical), ax + adx, h.pin_y(a->physical), bx + bdx, h.pin_y(b->physical), bx,
-                    h.pin_y(b->physical));
-    }
-
     const int columns[] = {16, 76, 236, 456};
     const char *heads[] = {"jumper", "from (header pin)", "to (header pin)", "wiringPi / Broadcom GPIO"};
     for (int c = 0; c < 4; ++c)
@@ -311,8 +355,8 @@ int main(int argc, char **argv)
                                            "Draw the bus on the Pi's 40-pin header from the program's own pin tables:\n"
                                            "an SVG picture with a table of the numbers; with --markdown the table for\n"
                                            "the README; with --plug the loopback plug's jumpers.\n");
-        if (c == version_option)
-            return print_version(program);
+        if (c == version_option) // a picture of the header needs no GPIO platform to name
+            return print_text(program, std::string(program) + " " + program_version() + "\n");
         if (c == '?')
             return usage_error(stderr, program, error, usage);
         if (chosen != 0)

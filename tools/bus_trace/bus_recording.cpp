@@ -16,25 +16,38 @@ namespace {
 
 int read_out[max_data_words];
 
-// Every operation the tool knows, and how it runs one.
+// Every operation the tool knows, how it runs one, and what a user types
+// for it in countctl (with the argument after it) and in the console's menu.
 struct operation_kind {
     const char *name;
     bool takes_argument;
     void (*perform)(int argument);
+    const char *countctl;
+    int menu;
 };
 
 const operation_kind operation_kinds[] = {
-    {"reset", false, [](int) { reset(); }},
-    {"start", false, [](int) { start(); }},
-    {"stop", false, [](int) { stop(); }},
-    {"run", false, [](int) { run(); }},
-    {"datasize", false, [](int) { datasize(); }},
-    {"ifc_rd", true, [](int a) { ifc_rd(a); }},
-    {"setPeriod", true, [](int a) { setPeriod(a); }},
-    {"setTHR", true, [](int a) { setTHR(a); }},
-    {"setPOL", true, [](int a) { setPOL(a); }},
-    {"readDATA", true, [](int a) { readDATA(a, read_out, max_data_words); }},
+    {"reset", false, [](int) { reset(); }, "reset", 1},
+    {"start", false, [](int) { start(); }, "start", 2},
+    {"stop", false, [](int) { stop(); }, "stop", 3},
+    {"run", false, [](int) { run(); }, "status (run)", 4},
+    {"datasize", false, [](int) { datasize(); }, "status (datasize)", 7},
+    {"ifc_rd", true, [](int a) { ifc_rd(a); }, "ifc", 9},
+    {"setPeriod", true, [](int a) { setPeriod(a); }, "set --period", 10},
+    {"setTHR", true, [](int a) { setTHR(a); }, "set --threshold", 5},
+    {"setPOL", true, [](int a) { setPOL(a); }, "set --polarity", 6},
+    {"readDATA", true, [](int a) { readDATA(a, read_out, max_data_words); }, "read", 8},
 };
+
+// The label of an operation, its argument as it was typed.
+std::string label_of(const operation_kind &k, const bus_operation &op, const std::string &n)
+{
+    if (!k.takes_argument)
+        return op.name + " (countctl " + k.countctl + "; menu " + std::to_string(k.menu) + ")";
+    if (op.name == "readDATA")
+        return op.name + " " + n + " (countctl read; menu 8)";
+    return op.name + " " + n + " (countctl " + k.countctl + " " + n + "; menu " + std::to_string(k.menu) + ")";
+}
 
 // The eighteen bus lines, in the order they are shown.
 struct signal {
@@ -114,7 +127,7 @@ bool parse_operations(const std::vector<std::string> &words, std::vector<bus_ope
             error = "unknown operation '" + words[i] + "'";
             return false;
         }
-        bus_operation op{kind->name, kind->perform, 0};
+        bus_operation op{kind->name, kind->perform, 0, ""};
         if (kind->takes_argument) {
             if (i + 1 == words.size()) {
                 error = std::string(kind->name) + " needs a whole number";
@@ -127,21 +140,27 @@ bool parse_operations(const std::vector<std::string> &words, std::vector<bus_ope
                 return false;
             op.argument = static_cast<int>(value);
         }
+        op.label = label_of(*kind, op, kind->takes_argument ? words[i] : "");
         ops.push_back(op);
     }
     return true;
 }
 
-std::vector<sim::bus_event> record_operations(const std::vector<bus_operation> &ops)
+bus_recording record_operations(const std::vector<bus_operation> &ops)
 {
     sim::set_reporting(false);
     sim::power_on();
     sim::record_events(true);
     setup_io();
-    for (const bus_operation &op : ops)
+    bus_recording r;
+    for (const bus_operation &op : ops) {
+        r.operation_calls.push_back(sim::events().empty() ? 0 : sim::events().back().call + 1);
+        r.labels.push_back(op.label);
         op.perform(op.argument);
+    }
     sim::record_events(false);
-    return sim::events();
+    r.events = sim::events();
+    return r;
 }
 
 void write_vcd(std::FILE *out, const std::vector<sim::bus_event> &events)
@@ -330,39 +349,116 @@ void draw_moments(std::FILE *out, const std::vector<bus_moment> &moments, const 
 
 } // namespace
 
-void write_timing_svg(std::FILE *out, const std::vector<sim::bus_event> &events, const std::string &title)
+namespace {
+
+// The widest a row of the diagram is drawn, in platform calls (10 px each):
+// about a page. Longer recordings wrap, at frame boundaries.
+constexpr std::uint64_t row_calls = 180;
+constexpr int panel_rows = 19; // select, strobe, two bytes of eight lines
+
+// Where each row of the diagram begins and ends: whole frames, as many as
+// fit in row_calls (a longer frame alone), from one call before the first.
+std::vector<std::pair<std::uint64_t, std::uint64_t>> diagram_spans(const std::vector<sim::bus_event> &events)
 {
-    const std::vector<line_change> changes = line_changes(events);
-    // The diagram starts one call before the first frame opens.
-    std::uint64_t first_frame = 0;
+    std::vector<std::uint64_t> frame_starts;
     for (const sim::bus_event &e : events)
-        if (e.kind == sim::call_kind::write && e.pin == sim::select_pin && e.value == 0) {
-            first_frame = e.call;
-            break;
+        if (e.kind == sim::call_kind::write && e.pin == sim::select_pin && e.value == 0)
+            frame_starts.push_back(e.call == 0 ? 0 : e.call - 1);
+    const std::uint64_t end = events.empty() ? 1 : events.back().call + 2;
+    if (frame_starts.empty())
+        frame_starts.push_back(0);
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> spans;
+    std::uint64_t from = frame_starts.front();
+    for (std::size_t i = 1; i < frame_starts.size(); ++i)
+        if (frame_starts[i] - from > row_calls && frame_starts[i - 1] > from) {
+            spans.push_back({from, frame_starts[i - 1]});
+            from = frame_starts[i - 1];
         }
-    const std::uint64_t t0 = (first_frame == 0 ? 0 : first_frame - 1) * sim::bus_call_ns;
-    const std::uint64_t t1 = (events.empty() ? 1 : events.back().call + 2) * sim::bus_call_ns;
+    if (end - from > row_calls && frame_starts.back() > from) {
+        spans.push_back({from, frame_starts.back()});
+        from = frame_starts.back();
+    }
+    spans.push_back({from, end});
+    return spans;
+}
 
-    struct row {
-        std::string name;
-        std::vector<level_at> history;
-        bool is_byte;
+template <typename T> std::vector<T> before(std::vector<T> h, std::uint64_t t1)
+{
+    h.erase(std::remove_if(h.begin() + 1, h.end(), [&](const T &l) { return l.time_ns >= t1; }), h.end());
+    return h;
+}
+
+std::vector<bus_moment> within(const std::vector<bus_moment> &moments, std::uint64_t t0, std::uint64_t t1)
+{
+    std::vector<bus_moment> in;
+    for (const bus_moment &m : moments)
+        if (m.from_ns >= t0 && m.from_ns < t1)
+            in.push_back(m);
+    return in;
+}
+
+// One row of the diagram: the lines from t0 to t1, with its time axis
+// counted from `origin`, and the operations that begin in it named above.
+void draw_panel(std::FILE *out, const std::vector<line_change> &changes, const frame_moments &moments,
+                const bus_recording &recording, std::uint64_t origin, std::uint64_t t0, std::uint64_t t1, int top)
+{
+    const int rows_top = top + 30;
+    const int axis_top = rows_top + 4 + panel_rows * row_height;
+    for (std::size_t i = 0; i < recording.operation_calls.size(); ++i) {
+        const std::uint64_t t = recording.operation_calls[i] * sim::bus_call_ns;
+        const std::uint64_t next = i + 1 < recording.operation_calls.size()
+                                       ? recording.operation_calls[i + 1] * sim::bus_call_ns : t1;
+        if (next > t0 && t < t1)
+            std::fprintf(out, "<text class=\"operation\" x=\"%.1f\" y=\"%d\">%s%s</text>\n",
+                         x_of(std::max(t, t0), t0), top + 10, t < t0 ? "\u2026 " : "",
+                         xml_text(recording.labels[i]).c_str());
+    }
+    constexpr std::uint64_t tick = 10 * sim::bus_call_ns;
+    for (std::uint64_t t = t0 + (tick - (t0 - origin) % tick) % tick; t <= t1; t += tick) {
+        std::fprintf(out, "<line class=\"tick\" x1=\"%.1f\" y1=\"%d\" x2=\"%.1f\" y2=\"%d\"/>\n", x_of(t, t0),
+                     rows_top, x_of(t, t0), axis_top);
+        std::fprintf(out, "<text x=\"%.1f\" y=\"%d\">%llu</text>\n", x_of(t, t0) - 6, axis_top + 14,
+                     static_cast<unsigned long long>((t - origin) / sim::bus_call_ns));
+    }
+    const std::vector<bus_moment> latches = within(moments.latches, t0, t1);
+    const std::vector<bus_moment> samples = within(moments.samples, t0, t1);
+    draw_moments(out, latches, "C", t0, rows_top, axis_top);
+    draw_moments(out, samples, "R", t0, rows_top, axis_top);
+    int y = rows_top + 2;
+    const auto line_row = [&](const std::string &name, int pin) {
+        std::fprintf(out, "<text x=\"8\" y=\"%d\">%s</text>\n", y + row_height / 2 + 4, name.c_str());
+        draw_line_row(out, before(line_history(changes, pin, t0), t1), t0, t1, y);
+        y += row_height;
     };
-    std::vector<row> rows;
-    rows.push_back({"select_n", line_history(changes, sim::select_pin, t0), false});
-    rows.push_back({"strobe", line_history(changes, sim::strobe_pin, t0), false});
-    rows.push_back({"data_out", byte_history(changes, sim::data_out_pins, t0), true});
-    for (int j = 0; j < 8; ++j)
-        rows.push_back({"data_out_" + std::to_string(j), line_history(changes, sim::data_out_pins[static_cast<unsigned>(j)], t0), false});
-    rows.push_back({"data_in", byte_history(changes, sim::data_in_pins, t0), true});
-    for (int j = 0; j < 8; ++j)
-        rows.push_back({"data_in_" + std::to_string(j), line_history(changes, sim::data_in_pins[static_cast<unsigned>(j)], t0), false});
+    const auto byte_rows = [&](const char *name, const std::array<int, 8> &pins, const std::vector<bus_moment> &counted) {
+        std::fprintf(out, "<text x=\"8\" y=\"%d\">%s</text>\n", y + row_height / 2 + 4, name);
+        draw_byte_row(out, before(byte_history(changes, pins, t0), t1), t0, t1, y, counted);
+        y += row_height;
+        for (int j = 0; j < 8; ++j)
+            line_row(std::string(name) + "_" + std::to_string(j), pins[static_cast<unsigned>(j)]);
+    };
+    line_row("select_n", sim::select_pin);
+    line_row("strobe", sim::strobe_pin);
+    byte_rows("data_out", sim::data_out_pins, moments.latches);
+    byte_rows("data_in", sim::data_in_pins, moments.samples);
+}
 
-    const frame_moments moments = find_moments(events);
-    const int rows_top = 48;
-    const int width = std::max(static_cast<int>(x_of(t1, t0)) + 20, 880); // room for the notes
-    const int axis_top = rows_top + 4 + static_cast<int>(rows.size()) * row_height;
-    const int height = axis_top + 58;
+} // namespace
+
+void write_timing_svg(std::FILE *out, const bus_recording &recording, const std::string &title)
+{
+    const std::vector<line_change> changes = line_changes(recording.events);
+    const frame_moments moments = find_moments(recording.events);
+    const auto spans = diagram_spans(recording.events);
+    const std::uint64_t origin = spans.front().first * sim::bus_call_ns;
+    std::uint64_t widest = 0;
+    for (const auto &[from, to] : spans)
+        widest = std::max(widest, to - from);
+    const int width = std::max(static_cast<int>(x_of(widest * sim::bus_call_ns, 0)) + 20, 880); // room for the notes
+    const int panel_height = 30 + 4 + panel_rows * row_height + 26;
+    const int panels_top = 28;
+    const int notes_top = panels_top + static_cast<int>(spans.size()) * panel_height;
+    const int height = notes_top + 40;
     std::fprintf(out,
                  "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"%d\" height=\"%d\" viewBox=\"0 0 %d %d\">\n"
                  "<style>text{font-family:monospace;font-size:11px}.wave{fill:none;stroke:#1a5fb4;stroke-width:1.5}"
@@ -370,26 +466,15 @@ void write_timing_svg(std::FILE *out, const std::vector<sim::bus_event> &events,
                  ".byte{text-anchor:middle;font-weight:bold}.tick{stroke:#eee;stroke-width:1}"
                  ".moment{stroke:#c64600;stroke-width:1;stroke-dasharray:3,2}.sampled{fill:#c64600;fill-opacity:0.08}"
                  ".mark{fill:#c64600;text-anchor:middle;font-size:10px}.note{font-family:sans-serif;font-size:11px;fill:#555}"
+                 ".operation{font-family:sans-serif;font-size:11px;fill:#26a269;font-weight:bold}"
                  ".title{font-size:13px;font-weight:bold}</style>\n"
                  "<rect width=\"100%%\" height=\"100%%\" fill=\"white\"/>\n"
                  "<text class=\"title\" x=\"8\" y=\"18\">%s</text>\n",
                  width, height, width, height, xml_text(title).c_str());
-    for (std::uint64_t t = t0; t <= t1; t += 10 * sim::bus_call_ns) {
-        std::fprintf(out, "<line class=\"tick\" x1=\"%.1f\" y1=\"%d\" x2=\"%.1f\" y2=\"%d\"/>\n", x_of(t, t0),
-                     rows_top, x_of(t, t0), axis_top);
-        std::fprintf(out, "<text x=\"%.1f\" y=\"%d\">%llu</text>\n", x_of(t, t0) - 6, axis_top + 14,
-                     static_cast<unsigned long long>((t - t0) / sim::bus_call_ns));
-    }
-    draw_moments(out, moments.latches, "C", t0, rows_top, axis_top);
-    draw_moments(out, moments.samples, "R", t0, rows_top, axis_top);
-    int top = rows_top + 2;
-    for (const row &r : rows) {
-        std::fprintf(out, "<text x=\"8\" y=\"%d\">%s</text>\n", top + row_height / 2 + 4, r.name.c_str());
-        if (r.is_byte)
-            draw_byte_row(out, r.history, t0, t1, top, r.name == "data_out" ? moments.latches : moments.samples);
-        else
-            draw_line_row(out, r.history, t0, t1, top);
-        top += row_height;
+    int top = panels_top;
+    for (const auto &[from, to] : spans) {
+        draw_panel(out, changes, moments, recording, origin, from * sim::bus_call_ns, to * sim::bus_call_ns, top);
+        top += panel_height;
     }
     std::fprintf(out,
                  "<text class=\"note\" x=\"8\" y=\"%d\">Time is virtual: one unit is one platform call (the "
@@ -397,6 +482,6 @@ void write_timing_svg(std::FILE *out, const std::vector<sim::bus_event> &events,
                  "<text class=\"note\" x=\"8\" y=\"%d\">C0..C3: the strobe rises that latch command bytes 0..3; "
                  "R0..R3: the reads that sample reply bytes 0..3. Faint bytes are the lines passing between "
                  "values.</text>\n",
-                 axis_top + 32, axis_top + 48);
+                 notes_top + 12, notes_top + 28);
     std::fputs("</svg>\n", out);
 }

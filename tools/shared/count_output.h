@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "output_buffer.h"
@@ -26,7 +27,7 @@ struct count_output {
     std::string temp_path; // the file being written, until it is renamed
     bool stream = false;   // standard output, a device, a FIFO: nothing to rename
     count_format format = count_format::csv;
-    output_buffer *out = nullptr;
+    std::unique_ptr<output_buffer> out; // made when it is opened
     std::uint64_t words_put = 0;
     bool rows_begun = false;            // the header row is put (plain: where it would be)
     std::uint64_t lines_after_rows = 0; // '#' lines put after the rows

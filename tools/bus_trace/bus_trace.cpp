@@ -25,9 +25,19 @@ std::string help(const char *program)
            "Run instrument operations on the virtual instrument and write every change of the\n"
            "eighteen bus lines as a Value Change Dump (IEEE 1364), for GTKWave or PulseView.\n"
            "\n"
-           "Operations: reset, start, stop, run, datasize, ifc_rd N, setPeriod N, setTHR N,\n"
-           "setPOL N, readDATA N (N words, 0 to 4095). Numbers are decimal, or hexadecimal\n"
-           "after 0x, and may be negative.\n"
+           "Operations, the link's names, and what a user types for each (countctl; menu):\n"
+           "  reset         countctl reset; menu 1\n"
+           "  start         countctl start; menu 2\n"
+           "  stop          countctl stop; menu 3\n"
+           "  run           countctl status (run); menu 4\n"
+           "  datasize      countctl status (datasize); menu 7\n"
+           "  ifc_rd N      countctl ifc N; menu 9\n"
+           "  setPeriod N   countctl set --period N; menu 10\n"
+           "  setTHR N      countctl set --threshold N; menu 5\n"
+           "  setPOL N      countctl set --polarity N; menu 6\n"
+           "  readDATA N    countctl read (N words, 0 to 4095); menu 8\n"
+           "Numbers are decimal, or hexadecimal after 0x, and may be negative. An SVG names\n"
+           "each operation both ways where it begins.\n"
            "\n"
            "Options:\n"
            "      --svg=TITLE   an SVG timing diagram of the frames, titled TITLE, instead\n"
@@ -86,11 +96,11 @@ int main(int argc, char **argv)
     if (!parse_operations(words, ops, error))
         return usage_error(stderr, program, error, usage);
 
-    const std::vector<sim::bus_event> events = record_operations(ops);
+    const bus_recording recording = record_operations(ops);
     if (svg)
-        write_timing_svg(stdout, events, svg_title);
+        write_timing_svg(stdout, recording, svg_title);
     else
-        write_vcd(stdout, events);
+        write_vcd(stdout, recording.events);
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
         std::fprintf(stderr, "%s: cannot write standard output: %s\n", program, std::strerror(errno));
         return exit_output_failed;
