@@ -1,7 +1,9 @@
-// Fuzz target: arbitrary bytes as lines a client sends the SCPI server. The
-// parser and the commands must never crash, a refused command must send
-// nothing on the bus, and every query that is answered gives one answer:
-// the answers of a line are joined by ';' and end with its one newline.
+// Fuzz target: arbitrary bytes as a client's stream to the SCPI server,
+// framed as the socket frames it (a newline inside a string or a block is
+// data). The parser and the commands must never crash, a refused command
+// must send nothing on the bus, every error's text must be printable ASCII
+// of at most 255 characters, and every answered message ends with its one
+// newline. Words taken and put back keep the hold within its bound.
 
 #include <cstdint>
 #include <cstdio>
@@ -10,7 +12,8 @@
 
 #include "instrument.h"
 #include "pin_bank.h"
-#include "scpi_session.h"
+#include "scpi/parser.h"
+#include "scpi/session.h"
 #include "spi.h"
 #include "violations.h"
 
@@ -24,6 +27,16 @@ void require(bool holds, const char *what)
     }
 }
 
+void check_errors(const scpi_session &s)
+{
+    require(s.errors.size() <= error_queue_size, "the error queue outgrew its bound");
+    for (const scpi_error &e : s.errors) {
+        require(e.text.size() <= 255, "an error's text is longer than 255 characters");
+        for (unsigned char c : e.text)
+            require(c >= 0x20 && c < 0x7F, "an error's text holds a byte that is not printable ASCII");
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
@@ -33,39 +46,43 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     sim::load_fifo({1, 2, 3, 0x80000004u});
     setup_io();
     sim::record_events(true);
-    server_state server;
-    server.hold.capacity = 64;
-    connection_state connection;
+    bus_owner owner;
+    owner.hold.capacity = 64;
+    scpi_session session;
 
     const std::string input(reinterpret_cast<const char *>(data), size);
     std::size_t at = 0;
     while (at < input.size()) {
-        std::size_t end = input.find('\n', at);
+        message_scanner scanner;
+        std::size_t end = find_message_end(input, at, scanner);
         if (end == std::string::npos)
             end = input.size();
-        const std::string line = input.substr(at, end - at);
+        const std::string message = input.substr(at, end - at);
         at = end + 1;
-        for (const scpi_parsed &p : parse_scpi_line(line)) {
+        std::vector<std::string> path;
+        for (const scpi_parsed &p : parse_message(message)) {
             sim::clear_events();
-            const std::size_t errors = connection.errors.size();
+            const std::size_t errors = session.errors.size();
             std::string answer;
-            std::vector<word_run> taken;
-            const bool done = execute_command(server, connection, p, answer, taken);
+            delivery_ticket taken(owner.hold);
+            const bool done = execute_command(session, owner, taken, p, path, answer);
             require(done || sim::events().empty(), "a refused command sent a frame");
-            require(done || connection.errors.size() > errors || errors + 1 >= error_queue_size,
+            require(done || session.errors.size() > errors || errors == error_queue_size,
                     "a refused command queued no error");
-            require(!done || !p.query || answer.find('\n') == std::string::npos ||
-                        connection.integer_format,
+            require(!done || !p.query || answer.find('\n') == std::string::npos || session.integer_format,
                     "an ASCII answer holds a newline");
             require(answer.empty() || p.query, "a command that asks nothing answered");
-            hold_return(server.hold, std::move(taken));
-        }
-        const scpi_response r = execute_line(server, connection, line);
-        require(r.text.empty() || r.text.back() == '\n', "a response without its newline");
+            check_errors(session);
+        } // each ticket fails here: its words go back
+        delivery_ticket taken(owner.hold);
+        const std::string reply = execute_message(session, owner, taken, message);
+        require(reply.empty() || reply.back() == '\n', "a response without its newline");
+        if (at % 2 == 0)
+            taken.ack();
     }
     sim::record_events(false);
     require(sim::violation_count() == 0, "a frame broke a bus rule");
-    require(connection.errors.size() <= error_queue_size, "the error queue outgrew its bound");
-    require(server.hold.count <= server.hold.capacity, "the hold outgrew its bound");
+    check_errors(session);
+    require(owner.hold.held.size() <= owner.hold.capacity, "the hold outgrew its bound");
     return 0;
 }

@@ -22,6 +22,8 @@ namespace {
 constexpr auto retry_interval = std::chrono::milliseconds(20);
 
 int held_fd = -1; // open for the process's life: closing it would drop the lock
+std::string held_path;
+std::string held_program, held_note;
 
 struct lock_file {
     int fd = -1;
@@ -102,10 +104,42 @@ long holder_pid(int fd)
     return 0;
 }
 
-// "counter-console (pid 4242)", with the holder's own note when it left one.
-// The holder's pid comes from the kernel; its name from what it wrote in the
-// lock file (under an emulator the command line names the emulator), or
-// else from its command line.
+// Text another program wrote, made safe to show on a terminal: control
+// characters and non-ASCII bytes as \xNN, and at most `most` characters.
+std::string shown(const std::string &text, std::size_t most = 160)
+{
+    std::string safe;
+    for (unsigned char c : text) {
+        if (safe.size() >= most) {
+            safe += "...";
+            break;
+        }
+        char piece[8];
+        if (c >= 0x20 && c < 0x7F)
+            safe += static_cast<char>(c);
+        else {
+            std::snprintf(piece, sizeof piece, "\\x%02X", c);
+            safe += piece;
+        }
+    }
+    return safe;
+}
+
+// The process as the kernel names it: its command and its user.
+std::string from_proc(long pid)
+{
+    const std::string proc = "/proc/" + std::to_string(pid);
+    std::string name = read_file(proc + "/comm", 64);
+    name = name.substr(0, name.find('\n'));
+    struct stat st{};
+    const std::string user = stat(proc.c_str(), &st) == 0 ? ", uid " + std::to_string(st.st_uid) : "";
+    return name.empty() ? "" : "command " + shown(name, 32) + user;
+}
+
+// "counter-console (pid 4242; command counter-consol, uid 1000)", with the
+// holder's own note when it left one. The pid comes from the kernel, the
+// command and user from /proc; the name and note the holder wrote in the
+// lock file are shown escaped, since any program could have written them.
 std::string describe_holder(int fd)
 {
     const long pid = holder_pid(fd);
@@ -119,21 +153,18 @@ std::string describe_holder(int fd)
     if (written.compare(0, own.size(), own) == 0) {
         const std::string rest = written.substr(own.size(), written.find('\n') - own.size());
         const std::size_t semicolon = rest.find("; ");
-        name = rest.substr(0, semicolon);
+        name = shown(rest.substr(0, semicolon), 64);
         if (semicolon != std::string::npos)
-            note = ", " + rest.substr(semicolon + 2);
+            note = ", " + shown(rest.substr(semicolon + 2));
     }
+    const std::string kernel = from_proc(pid);
     if (name.empty()) {
-        const std::string proc = "/proc/" + std::to_string(pid);
-        name = read_file(proc + "/cmdline", 512);
+        name = read_file("/proc/" + std::to_string(pid) + "/cmdline", 512);
         name = name.substr(0, name.find('\0'));
-        name = name.substr(name.rfind('/') == std::string::npos ? 0 : name.rfind('/') + 1);
-        if (name.empty()) {
-            name = read_file(proc + "/comm", 64);
-            name = name.substr(0, name.find('\n'));
-        }
+        name = shown(name.substr(name.rfind('/') == std::string::npos ? 0 : name.rfind('/') + 1), 64);
     }
-    return (name.empty() ? "a program" : name) + " (pid " + std::to_string(pid) + ")" + note;
+    return (name.empty() ? "a program" : name) + " (pid " + std::to_string(pid) +
+           (kernel.empty() ? "" : "; " + kernel) + ")" + note;
 }
 
 // Leaves the holder's name, pid and note in a lock file this system made
@@ -200,6 +231,9 @@ int take_bus(const char *program, std::FILE *err, const bus_wait &wait, const ch
             }
             leave_holder_note(f, program, note);
             held_fd = f.fd;
+            held_path = path;
+            held_program = program;
+            held_note = note != nullptr ? note : "";
             return exit_ok;
         }
         if (errno != EWOULDBLOCK) {
@@ -226,4 +260,25 @@ int take_bus(const char *program, std::FILE *err, const bus_wait &wait, const ch
         if (!sleep_unless_stopped(retry_interval))
             return exit_signal_base + stop_signal();
     }
+}
+
+bus_lock_state recheck_bus_lock(std::string &why)
+{
+    if (held_fd < 0 || still_at_path(held_fd, held_path.c_str()))
+        return bus_lock_state::held;
+    lock_file f = open_lock(held_path.c_str(), why);
+    if (f.fd < 0) {
+        why = "the bus lock " + held_path + " was removed and cannot be made again: " + why;
+        return bus_lock_state::lost;
+    }
+    if (flock(f.fd, LOCK_EX | LOCK_NB) != 0) {
+        why = "the bus lock " + held_path + " was replaced, and " + describe_holder(f.fd) + " holds the new one";
+        close(f.fd);
+        return bus_lock_state::lost;
+    }
+    leave_holder_note(f, held_program.c_str(), held_note.empty() ? nullptr : held_note.c_str());
+    close(held_fd);
+    held_fd = f.fd;
+    why = "the bus lock " + held_path + " was deleted or replaced; it is locked again";
+    return bus_lock_state::retaken;
 }

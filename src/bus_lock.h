@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdio>
+#include <string>
 
 struct bus_wait {
     bool wait = false;     // wait for the holder instead of giving up
@@ -26,6 +27,14 @@ struct bus_wait {
 // signal N came during a wait. `note` is shown to a program that finds the
 // bus taken (where a server listens, say).
 int take_bus(const char *program, std::FILE *err, const bus_wait &wait = {}, const char *note = nullptr);
+
+// For a holder that runs for long (a server, an acquisition), every second
+// or so: whether the lock path still names the file it locked. A lock file
+// deleted or replaced meanwhile is locked again at the path (retaken); when
+// another program holds the new one, the bus is no longer this program's
+// (lost, with the reason): it must stop driving it.
+enum class bus_lock_state { held, retaken, lost };
+bus_lock_state recheck_bus_lock(std::string &why);
 
 // What a lock file made by this system begins with; only such a file, or an
 // empty one, is ever written to. A state file that holds only this holds no

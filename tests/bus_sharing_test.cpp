@@ -42,7 +42,7 @@ TEST(bus_lock, a_second_program_is_refused_while_one_holds_the_bus_and_waits_for
     const run_result refused = countctl({"status"}, {lock});
     EXPECT_EQ(refused.status, 4);
     EXPECT_EQ(refused.out, "");
-    EXPECT_NE(refused.err.find("the bus is in use by run (pid " + std::to_string(h.console.pid()) + ")"),
+    EXPECT_NE(refused.err.find("the bus is in use by run (pid " + std::to_string(h.console.pid()) + "; command "),
               std::string::npos)
         << refused.err;
     EXPECT_TRUE(refused.bus.empty()) << "not even wiringPiSetup may be called";

@@ -17,22 +17,13 @@
 #include "program_options.h"
 #include "spi.h"
 #include "stop_signals.h"
+#include "utc_time.h"
 
 namespace {
 
 using clock_type = std::chrono::steady_clock;
 
 int words[max_data_words];
-
-std::string utc_now()
-{
-    const std::time_t now = std::time(nullptr);
-    std::tm utc{};
-    gmtime_r(&now, &utc);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-    return text;
-}
 
 std::string signal_name(int s)
 {

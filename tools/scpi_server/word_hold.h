@@ -1,34 +1,60 @@
-// The words the server has read from the instrument and not yet handed
-// whole to a client, oldest first. Every word is numbered as it is read, so
-// that words taken for a response that never reached its client go back in
-// their place, before every word read after them, even when responses to
-// several clients fail in any order.
+// The words the server has read from the instrument and not yet delivered,
+// oldest first. Every word is numbered as it is read, so that words taken
+// for a response that never reached its client go back in their place,
+// before every word read after them, however many responses fail and in
+// whatever order.
+//
+// Words are kept in one deque (4 bytes a word) with a mark (12 bytes) for
+// each run of consecutive numbers, so a word costs at most 16 bytes however
+// the runs are cut, and far less in the usual long runs. Putting words back
+// merges two ordered lists: linear in what is held and returned, and a
+// prepend when the words returned are older than all that is held.
+//
+// *RST and INIT start a new epoch: words taken before it that come back are
+// dropped, never delivered as part of a later run. (Words still held at an
+// INIT stay: nobody took them, and they are delivered in order.)
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <deque>
-#include <vector>
 
-// A run of words numbered first, first + 1, ...
-struct word_run {
-    std::uint64_t first = 0;
+#pragma pack(push, 4)
+struct run_mark {
+    std::uint64_t first; // the number of the run's first word
+    std::uint32_t count; // its words, consecutive numbers
+};
+#pragma pack(pop)
+
+// Words with their numbers, in runs; the words lie in the order of the marks.
+struct word_runs {
     std::deque<std::int32_t> words;
+    std::deque<run_mark> marks;
+    std::size_t size() const { return words.size(); }
+    bool empty() const { return words.empty(); }
 };
 
+// Adds `from` after what `into` holds (a response's words to those of the
+// responses before it), joining runs whose numbers meet.
+void append_runs(word_runs &into, word_runs &&from);
+
 struct word_hold {
-    std::deque<word_run> runs; // in order of their numbers, none empty
-    std::uint64_t next = 0;    // the number the next word read gets
-    std::size_t count = 0;     // words held
-    std::size_t capacity = 0;  // the most it holds
+    word_runs held;             // in order of their numbers
+    std::uint64_t next = 0;     // the number the next word read gets
+    std::uint64_t epoch = 0;    // counts *RST and INIT
+    std::size_t capacity = 0;   // the most it holds
 };
 
 std::size_t room(const word_hold &h);
 // New words, read from the instrument, at the back; at most room(h) of them.
-void hold_add(word_hold &h, const int *words, int n);
-// Up to `most` words from the front, in runs of consecutive numbers.
-std::vector<word_run> hold_take(word_hold &h, std::size_t most);
-// Words taken and not delivered, back in their place.
-void hold_return(word_hold &h, std::vector<word_run> &&taken);
-// Empties the hold; returns how many words it held.
+// Returns how many were taken in.
+std::size_t hold_add(word_hold &h, const std::int32_t *words, std::size_t n);
+// Up to `most` words from the front.
+word_runs hold_take(word_hold &h, std::size_t most);
+// Words taken in epoch `taken_in` and not delivered, back in their place,
+// past the capacity if need be (they were held before). Words taken in an
+// earlier epoch are dropped; returns how many.
+std::size_t hold_return(word_hold &h, word_runs &&taken, std::uint64_t taken_in);
+// Empties the hold and starts a new epoch; returns how many words it held.
 std::size_t hold_clear(word_hold &h);
+void hold_new_epoch(word_hold &h);

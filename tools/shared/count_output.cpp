@@ -133,7 +133,9 @@ void discard_count_output(count_output &c)
 {
     if (c.temp_path.empty())
         return;
-    close(c.out->fd);
+    if (!c.closed)
+        close(c.out->fd);
+    c.closed = true;
     unlink(c.temp_path.c_str());
     c.temp_path.clear();
 }
@@ -218,6 +220,7 @@ bool finish_count_output(count_output &c, std::string &error)
     if (c.path.empty())
         return true;
     const int fd = c.out->fd;
+    c.closed = true;
     if (c.stream) {
         if (close(fd) != 0) {
             error = reason("close");
@@ -233,15 +236,26 @@ bool finish_count_output(count_output &c, std::string &error)
         error = reason("close");
     if (!synced || !closed)
         return false;
-    if (std::rename(c.temp_path.c_str(), c.target.c_str()) != 0) {
-        error = reason("cannot rename " + c.temp_path + " to " + c.target);
+    return place_count_output(c, c.target, error);
+}
+
+bool place_count_output(count_output &c, const std::string &target, std::string &error)
+{
+    c.target = target;
+    const int renamed = c.never_replace
+                            ? renameat2(AT_FDCWD, c.temp_path.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE)
+                            : std::rename(c.temp_path.c_str(), target.c_str());
+    if (renamed != 0) {
+        const int e = errno;
+        error = reason("cannot rename " + c.temp_path + " to " + target);
+        errno = e;
         return false;
     }
     c.temp_path.clear();
     // The rename itself is made durable by syncing the directory.
-    const int dir = open(directory_of(c.target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int dir = open(directory_of(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dir < 0 || fsync(dir) != 0) {
-        error = reason(c.path + " is in place, but its directory could not be synced");
+        error = reason(target + " is in place, but its directory could not be synced");
         if (dir >= 0)
             close(dir);
         return false;

@@ -26,6 +26,8 @@ struct count_output {
     std::string target;    // the file that is replaced, the path's links followed
     std::string temp_path; // the file being written, until it is renamed
     bool stream = false;   // standard output, a device, a FIFO: nothing to rename
+    bool never_replace = false; // the rename fails (EEXIST) rather than replace a file
+    bool closed = false;        // its descriptor is closed: finished, or failed finishing
     count_format format = count_format::csv;
     std::unique_ptr<output_buffer> out; // made when it is opened
     std::uint64_t words_put = 0;
@@ -56,6 +58,9 @@ std::uint64_t counts_not_written(const count_output &c, std::uint64_t words_read
 // Flushes; for a file, syncs it, closes it and renames it into place, then
 // syncs its directory. False, with the reason.
 bool finish_count_output(count_output &c, std::string &error);
+// After a rename that failed (a name taken, with never_replace): the
+// finished file renamed to another name. False, with the reason (errno kept).
+bool place_count_output(count_output &c, const std::string &target, std::string &error);
 
 // How the output is named in messages: the path given, or "standard output".
 std::string output_name(const count_output &c);

@@ -1,0 +1,7 @@
+// The wall clock in UTC, as files and logs give it.
+#pragma once
+
+#include <string>
+
+// Now, formatted by strftime: "%Y-%m-%dT%H:%M:%SZ" unless told otherwise.
+std::string utc_now(const char *format = "%Y-%m-%dT%H:%M:%SZ");

@@ -1,0 +1,114 @@
+"""What the SCPI server's tests share: the server as a process with its log
+collected as it comes, a raw-socket question and answer, and a shared
+virtual instrument's state file holding chosen words.
+
+Every server listens on 127.0.0.1, on a port the kernel picks (port 0),
+and every wait is bounded.
+"""
+
+import os
+import re
+import signal
+import socket
+import subprocess
+import tempfile
+import threading
+import time
+
+import pyvisa
+
+SERVER = None  # set by the test program from its command line
+
+# Words the instrument holds at power-on in some tests: distinct, so that a
+# word lost or delivered twice shows.
+HELD = [2000000000 + i for i in range(4095)]
+
+
+def instrument_state(words, running=0, period=16):
+    """A shared virtual instrument's state file holding `words`."""
+    directory = tempfile.mkdtemp(prefix="scpi-test-")
+    path = os.path.join(directory, "instrument")
+    with open(path, "w") as f:
+        f.write("counter virtual instrument state 1\n")
+        for name, value in [("period", period), ("threshold", 2048), ("polarity", 0), ("running", running),
+                            ("ticks", 0), ("next_close", period), ("overflow", 0), ("gap_pending", 0),
+                            ("latched_size", 0), ("random_state", 1), ("fifo", len(words))]:
+            f.write(f"{name} {value}\n")
+        for w in words:
+            f.write(f"{w & 0xFFFFFFFF}\n")
+        f.write("end\n")
+    return path
+
+
+class Server:
+    """The server as a process, its log collected as it comes."""
+
+    def __init__(self, *options, environment=None):
+        env = dict(os.environ, **(environment or {}))
+        self.spool = tempfile.mkdtemp(prefix="scpi-spool-")
+        self.process = subprocess.Popen([SERVER, "--listen", "127.0.0.1:0", "--spool-dir", self.spool, *options],
+                                        stderr=subprocess.PIPE, text=True, env=env)
+        self.log = []
+        self.port = None
+        listening = threading.Event()
+
+        def collect():
+            for line in self.process.stderr:
+                self.log.append(line)
+                found = re.search(r"listening on 127\.0\.0\.1:(\d+)", line)
+                if found:
+                    self.port = int(found.group(1))
+                    listening.set()
+            listening.set()
+
+        threading.Thread(target=collect, daemon=True).start()
+        if not listening.wait(10) or self.port is None:
+            self.process.kill()
+            raise RuntimeError("the server did not start: " + "".join(self.log))
+
+    def connect(self, receive_buffer=None):
+        s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        if receive_buffer:
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, receive_buffer)
+        s.settimeout(10)
+        s.connect(("127.0.0.1", self.port))
+        return s
+
+    def resource(self):
+        rm = pyvisa.ResourceManager("@py")
+        inst = rm.open_resource(f"TCPIP::127.0.0.1::{self.port}::SOCKET", read_termination="\n",
+                                write_termination="\n")
+        inst.timeout = 10000
+        return inst
+
+    def stop(self, sig=signal.SIGTERM, within=10):
+        self.process.send_signal(sig)
+        return self.process.wait(within)
+
+    def logged(self, text, within=5):
+        deadline = time.monotonic() + within
+        while time.monotonic() < deadline:
+            if any(text in line for line in self.log):
+                return True
+            time.sleep(0.02)
+        return False
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+
+
+def ask(s, line):
+    """Sends a line and reads one response line."""
+    s.sendall(line.encode() + b"\n")
+    reply = b""
+    while not reply.endswith(b"\n"):
+        chunk = s.recv(65536)
+        if not chunk:
+            raise ConnectionError("closed")
+        reply += chunk
+    return reply[:-1].decode()

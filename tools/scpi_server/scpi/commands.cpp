@@ -1,0 +1,364 @@
+#include "commands.h"
+
+#include <cctype>
+#include <climits>
+#include <cstdio>
+
+#include "program_options.h"
+#include "text_case.h"
+
+namespace {
+
+constexpr const char *not_a_number = "9.91E37"; // SCPI's NaN: nothing set since the start or *RST
+// The most words one response carries: its definite-length block header
+// stays within IEEE 488.2's nine digits, and its text within memory.
+constexpr std::size_t most_response_words = 16u << 20;
+
+// Status bits of this instrument's registers.
+constexpr int operation_measuring = 1 << 4;
+constexpr int questionable_hold_full = 1 << 9;
+constexpr int questionable_gap = 1 << 10;
+
+bool is_word(const scpi_param &p, const char *short_form, const char *long_form)
+{
+    if (p.kind != param_kind::character)
+        return false;
+    const std::string t = upper(p.text);
+    return t == short_form || t == long_form;
+}
+
+std::string known(const std::optional<int> &v) { return v ? std::to_string(*v) : not_a_number; }
+
+// The words as the session's format has them: comma-separated decimals, or
+// an IEEE 488.2 definite-length block of 32-bit words.
+std::string format_words(const scpi_session &s, const word_runs &r)
+{
+    std::string out;
+    if (!s.integer_format) {
+        out.reserve(r.size() * 8);
+        char number[16];
+        for (std::int32_t w : r.words) {
+            if (!out.empty())
+                out += ',';
+            out.append(number, static_cast<std::size_t>(std::snprintf(number, sizeof number, "%d", w)));
+        }
+        return out;
+    }
+    const std::string length = std::to_string(r.size() * 4);
+    out = "#" + std::to_string(length.size()) + length;
+    out.reserve(out.size() + r.size() * 4);
+    for (std::int32_t w : r.words) {
+        const auto u = static_cast<std::uint32_t>(w);
+        const char big[4] = {static_cast<char>(u >> 24), static_cast<char>(u >> 16), static_cast<char>(u >> 8),
+                             static_cast<char>(u)};
+        if (s.swapped)
+            out += {big[3], big[2], big[1], big[0]};
+        else
+            out.append(big, 4);
+    }
+    return out;
+}
+
+bool answer(command_context &c, std::string text)
+{
+    c.answer = std::move(text);
+    return true;
+}
+
+// A setting: sent, or what was last sent said (the registers cannot be read
+// without writing them).
+bool setting(command_context &c, std::optional<int> &now, long long min, long long max,
+             void (*send)(bus_owner &, int))
+{
+    if (c.command.query)
+        return answer(c, known(now));
+    long long v = 0;
+    if (!c.number(0, min, max, true, v))
+        return false;
+    send(c.owner, static_cast<int>(v));
+    return true;
+}
+
+bool threshold(command_context &c)
+{
+    if (c.command.query)
+        return answer(c, known(c.owner.settings.threshold));
+    long long v = 0;
+    if (!c.number(0, 0, 4095, true, v))
+        return false;
+    const int back = owner_set_threshold(c.owner, static_cast<int>(v));
+    // The command ran: a read-back that differs is the device's error.
+    if (back != v)
+        push_error(c.session, -300, c.command.text + ": the instrument read back threshold " +
+                                        std::to_string(back) + ", not " + std::to_string(v));
+    return true;
+}
+
+bool error_next(command_context &c)
+{
+    if (c.session.errors.empty())
+        return answer(c, "0,\"No error\"");
+    const scpi_error e = c.session.errors.front();
+    c.session.errors.pop_front();
+    std::string quoted;
+    for (char ch : e.text)
+        quoted += ch == '"' ? std::string("\"\"") : std::string(1, ch);
+    return answer(c, std::to_string(e.code) + ",\"" + quoted + "\"");
+}
+
+bool data_remove(command_context &c)
+{
+    long long wanted = LLONG_MAX;
+    if (!c.command.params.empty() && !c.number(0, 0, INT_MAX, true, wanted))
+        return false;
+    scpi_session &s = c.session;
+    if (owner_loss(c.owner) > s.loss_told)
+        push_error(s, -363, std::to_string(c.owner.words_lost) + " words lost for a full hold and " +
+                                std::to_string(c.owner.gaps) + " gaps the instrument marked; DATA:LOST? reads them");
+    const std::size_t in_flight = c.taken.words();
+    const std::size_t may = in_flight < s.most_in_flight ? s.most_in_flight - in_flight : 0;
+    const std::size_t most = std::min<std::size_t>({static_cast<std::size_t>(wanted), most_response_words, may});
+    if (most > c.owner.hold.held.size())
+        owner_read_out(c.owner);
+    word_runs words = hold_take(c.owner.hold, most);
+    c.answer = format_words(s, words);
+    c.taken.add(std::move(words));
+    return true;
+}
+
+bool format_data(command_context &c)
+{
+    if (c.command.query)
+        return answer(c, c.session.integer_format ? "INT,32" : "ASC");
+    const std::vector<scpi_param> &p = c.command.params;
+    if (is_word(p[0], "ASC", "ASCII")) {
+        if (p.size() > 1)
+            return c.refuse(-108, "ASCii takes no length");
+        c.session.integer_format = false;
+        return true;
+    }
+    if (is_word(p[0], "INT", "INTEGER")) {
+        long long bits = 32;
+        if (p.size() > 1 && (integer_param(p[1], 0, 64, bits) != 0 || bits != 32))
+            return c.refuse(-224, "INTeger words are 32 bits");
+        c.session.integer_format = true;
+        return true;
+    }
+    return c.refuse(-224, "ASCii or INTeger");
+}
+
+bool format_border(command_context &c)
+{
+    if (c.command.query)
+        return answer(c, c.session.swapped ? "SWAP" : "NORM");
+    const scpi_param &p = c.command.params[0];
+    if (!is_word(p, "NORM", "NORMAL") && !is_word(p, "SWAP", "SWAPPED"))
+        return c.refuse(-224, "NORMal or SWAPped");
+    c.session.swapped = is_word(p, "SWAP", "SWAPPED");
+    return true;
+}
+
+// *ESE, *SRE: an enable mask, set or said.
+bool enable_register(command_context &c, int &mask, int kept_bits)
+{
+    if (c.command.query)
+        return answer(c, std::to_string(mask));
+    long long v = 0;
+    if (!c.number(0, 0, 255, false, v))
+        return false;
+    mask = static_cast<int>(v) & kept_bits;
+    return true;
+}
+
+// An event register from counters: the bit is set when the counter moved
+// since the session last read it.
+int questionable_event(command_context &c, bool clear)
+{
+    const int bits = (c.owner.words_lost != c.session.lost_seen ? questionable_hold_full : 0) |
+                     (c.owner.gaps != c.session.gaps_seen ? questionable_gap : 0);
+    if (clear) {
+        c.session.lost_seen = c.owner.words_lost;
+        c.session.gaps_seen = c.owner.gaps;
+    }
+    return bits;
+}
+
+int operation_event(command_context &c)
+{
+    const int bits = c.owner.runs_started != c.session.runs_seen ? operation_measuring : 0;
+    c.session.runs_seen = c.owner.runs_started;
+    return bits;
+}
+
+const std::vector<command_row> table = {
+    {"*IDN", command_form::query_only, 0, 0,
+     [](command_context &c) { return answer(c, std::string(scpi_identity) + program_version()); },
+     "identification: maker,model,serial,version"},
+    {"*RST", command_form::set_only, 0, 0, [](command_context &c) { owner_reset(c.owner); return true; },
+     "reset the instrument; the words held are dropped"},
+    {"*CLS", command_form::set_only, 0, 0,
+     [](command_context &c) { c.session.errors.clear(); c.session.esr = 0; return true; },
+     "clear the error queue and the event status"},
+    {"*ESR", command_form::query_only, 0, 0,
+     [](command_context &c) { const int e = c.session.esr; c.session.esr = 0; return answer(c, std::to_string(e)); },
+     "standard event status (read clears it)"},
+    {"*ESE", command_form::both, 1, 1, [](command_context &c) { return enable_register(c, c.session.ese, 0xFF); },
+     "event status enable, 0..255"},
+    {"*SRE", command_form::both, 1, 1,
+     [](command_context &c) { return enable_register(c, c.session.sre, 0xFF & ~(1 << 6)); },
+     "service request enable, 0..255 (bit 6, MSS, is not kept)"},
+    {"*STB", command_form::query_only, 0, 0, [](command_context &c) { return answer(c, std::to_string(status_byte(c.session))); },
+     "status byte: 4 error queue not empty, 32 ESB, 64 MSS"},
+    {"*OPC", command_form::both, 0, 0,
+     [](command_context &c) {
+         if (c.command.query)
+             return answer(c, "1"); // every operation is complete when its command returns
+         c.session.esr |= 1;
+         return true;
+     },
+     "operation complete"},
+    {"*WAI", command_form::set_only, 0, 0, [](command_context &) { return true; }, "wait (every command completes at once)"},
+    {"*TST", command_form::query_only, 0, 0,
+     [](command_context &c) { return answer(c, std::to_string(owner_self_test(c.owner))); },
+     "self-test of the bus: 0 when the instrument answers every pattern"},
+    {"SYSTem:ERRor[:NEXT]", command_form::query_only, 0, 0, error_next, "the oldest error: code,\"text\""},
+    {"SYSTem:ERRor:COUNt", command_form::query_only, 0, 0,
+     [](command_context &c) { return answer(c, std::to_string(c.session.errors.size())); }, "errors queued"},
+    {"SYSTem:VERSion", command_form::query_only, 0, 0, [](command_context &c) { return answer(c, "1999.0"); },
+     "the SCPI version"},
+    {"INITiate[:IMMediate]", command_form::set_only, 0, 0,
+     [](command_context &c) { return owner_start(c.owner) || c.refuse(-213, "a run is on"); },
+     "start a run (-213 while one is on)"},
+    {"ABORt", command_form::set_only, 0, 0, [](command_context &c) { owner_stop(c.owner); return true; },
+     "stop the run"},
+    {"STATus:OPERation:CONDition", command_form::query_only, 0, 0,
+     [](command_context &c) { return answer(c, owner_run_flag(c.owner) ? "16" : "0"); }, "16 while measuring"},
+    {"STATus:OPERation[:EVENt]", command_form::query_only, 0, 0,
+     [](command_context &c) { return answer(c, std::to_string(operation_event(c))); },
+     "16 when a run started since the last read"},
+    {"STATus:QUEStionable:CONDition", command_form::query_only, 0, 0,
+     [](command_context &c) {
+         return answer(c, std::to_string(c.owner.hold_full ? questionable_hold_full : 0));
+     },
+     "512 while the hold is full"},
+    {"STATus:QUEStionable[:EVENt]", command_form::query_only, 0, 0,
+     [](command_context &c) { return answer(c, std::to_string(questionable_event(c, true))); },
+     "512 words lost for a full hold, 1024 a gap the instrument marked, since the last read"},
+    {"STATus:PRESet", command_form::set_only, 0, 0, [](command_context &) { return true; },
+     "preset the status enables (none are kept)"},
+    {"[SENSe:]THReshold", command_form::both, 1, 1, threshold, "threshold 0..4095|MIN|MAX (query: as read back)"},
+    {"[SENSe:]POLarity", command_form::both, 1, 1,
+     [](command_context &c) { return setting(c, c.owner.settings.polarity, 0, 1, owner_set_polarity); },
+     "polarity 0..1 (query: as last set)"},
+    {"[SENSe:]PERiod", command_form::both, 1, 1,
+     [](command_context &c) { return setting(c, c.owner.settings.period, 1, 4095, owner_set_period); },
+     "period 1..4095 ticks (query: as last set)"},
+    {"DATA:POINts", command_form::query_only, 0, 0,
+     [](command_context &c) { return answer(c, std::to_string(owner_points(c.owner))); },
+     "words available: held here, and in the instrument"},
+    {"DATA:REMove", command_form::query_only, 0, 1, data_remove, "take up to MAX words (all by default), oldest first"},
+    {"DATA:LOST", command_form::query_only, 0, 0,
+     [](command_context &c) {
+         c.session.loss_told = owner_loss(c.owner);
+         return answer(c, std::to_string(c.owner.words_lost) + "," + std::to_string(c.owner.gaps));
+     },
+     "words lost for a full hold, and gaps the instrument marked"},
+    {"FORMat[:DATA]", command_form::both, 1, 2, format_data, "ASCii | INTeger[,32]"},
+    {"FORMat:BORDer", command_form::both, 1, 1, format_border, "NORMal | SWAPped"},
+    {"DIAGnostic:INTerface", command_form::query_only, 1, 1,
+     [](command_context &c) {
+         long long v = 0;
+         return c.number(0, INT_MIN, INT_MAX, false, v) &&
+                answer(c, std::to_string(owner_interface_test(c.owner, static_cast<int>(v))));
+     },
+     "the interface test's reply word to N"},
+};
+
+// A pattern's nodes: mnemonic and whether it may be left out.
+struct pattern_node {
+    std::string mnemonic;
+    bool optional;
+};
+
+std::vector<pattern_node> nodes_of(const std::string &p)
+{
+    std::vector<pattern_node> nodes;
+    std::size_t at = 0;
+    while (at < p.size()) {
+        if (p[at] == ':') {
+            ++at;
+            continue;
+        }
+        const bool optional = p[at] == '[';
+        const std::size_t end = optional ? p.find(']', at) : p.find_first_of(":[", at);
+        std::string node = p.substr(at + (optional ? 1 : 0), (end == std::string::npos ? p.size() : end) - at -
+                                                                   (optional ? 1 : 0));
+        while (!node.empty() && node.front() == ':')
+            node.erase(0, 1);
+        while (!node.empty() && node.back() == ':')
+            node.pop_back();
+        nodes.push_back({node, optional});
+        at = end == std::string::npos ? p.size() : end + (optional ? 1 : 0);
+    }
+    return nodes;
+}
+
+// A mnemonic as typed matches the short form or the long form, in any case.
+bool matches(const std::string &typed, const std::string &mnemonic)
+{
+    std::string short_form;
+    for (char c : mnemonic)
+        if (!std::islower(static_cast<unsigned char>(c)))
+            short_form += c;
+    const std::string t = upper(typed);
+    return t == short_form || t == upper(mnemonic);
+}
+
+bool matches(const std::vector<std::string> &typed, std::size_t t, const std::vector<pattern_node> &nodes,
+             std::size_t at)
+{
+    if (at == nodes.size())
+        return t == typed.size();
+    if (nodes[at].optional && matches(typed, t, nodes, at + 1))
+        return true;
+    return t < typed.size() && matches(typed[t], nodes[at].mnemonic) && matches(typed, t + 1, nodes, at + 1);
+}
+
+} // namespace
+
+bool command_context::refuse(int code, const std::string &why)
+{
+    push_error(session, code, command.text + (why.empty() ? "" : ": " + why));
+    return false;
+}
+
+bool command_context::number(std::size_t i, long long min, long long max, bool limits, long long &value)
+{
+    const scpi_param &p = command.params[i];
+    if (limits && is_word(p, "MIN", "MINIMUM")) {
+        value = min;
+        return true;
+    }
+    if (limits && is_word(p, "MAX", "MAXIMUM")) {
+        value = max;
+        return true;
+    }
+    const int fault = integer_param(p, min, max, value);
+    return fault == 0 || refuse(fault, std::to_string(min) + " to " + std::to_string(max));
+}
+
+const std::vector<command_row> &command_table() { return table; }
+
+const command_row *find_command(const std::vector<std::string> &typed)
+{
+    static const std::vector<std::vector<pattern_node>> patterns = [] {
+        std::vector<std::vector<pattern_node>> all;
+        for (const command_row &r : table)
+            all.push_back(nodes_of(r.pattern));
+        return all;
+    }();
+    for (std::size_t i = 0; i < table.size(); ++i)
+        if (matches(typed, 0, patterns[i], 0))
+            return &table[i];
+    return nullptr;
+}

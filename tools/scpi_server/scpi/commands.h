@@ -1,0 +1,40 @@
+// The command set: one row per command, with its header pattern, the forms
+// it takes, its parameters, what runs it and its line of help. Adding a
+// command is adding a row.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "parser.h"
+#include "session.h"
+
+// What a command's handler works with.
+struct command_context {
+    scpi_session &session;
+    bus_owner &owner;
+    delivery_ticket &taken;
+    const scpi_parsed &command;
+    std::string answer; // a query's answer
+
+    // Queues the error with the command's text; returns false (refused).
+    bool refuse(int code, const std::string &why = "");
+    // Parameter i as a whole number from min to max (MINimum and MAXimum
+    // too, with `limits`); false, refused, otherwise.
+    bool number(std::size_t i, long long min, long long max, bool limits, long long &value);
+};
+
+enum class command_form { set_only, query_only, both };
+
+struct command_row {
+    const char *pattern; // "[SENSe:]THReshold": short form in capitals, [optional] nodes
+    command_form form;
+    int least, most;     // parameters of the set form (or of a query-only command)
+    bool (*run)(command_context &); // false: refused, its error queued, nothing sent
+    const char *help;
+};
+
+const std::vector<command_row> &command_table();
+
+// The row whose pattern the typed nodes match, or nullptr.
+const command_row *find_command(const std::vector<std::string> &nodes);

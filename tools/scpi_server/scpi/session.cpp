@@ -1,0 +1,117 @@
+#include "session.h"
+
+#include <algorithm>
+
+#include "commands.h"
+#include "parser.h"
+
+const char *const scpi_identity = "counter-console,counting-instrument,0,";
+
+namespace {
+
+// The event status bit an error sets: command, execution, device or query.
+int event_bit(int code)
+{
+    if (code <= -100 && code > -200)
+        return 1 << 5;
+    if (code <= -200 && code > -300)
+        return 1 << 4;
+    if (code <= -300 && code > -400)
+        return 1 << 3;
+    if (code <= -400 && code > -500)
+        return 1 << 2;
+    return 0;
+}
+
+// Parameters as the row wants them; false, refused, otherwise.
+bool parameters_fit(command_context &c, const command_row &row)
+{
+    const scpi_parsed &p = c.command;
+    const bool takes = !p.query || row.form == command_form::query_only;
+    const std::size_t least = takes ? static_cast<std::size_t>(row.least) : 0;
+    const std::size_t most = takes ? static_cast<std::size_t>(row.most) : 0;
+    if (p.params.size() > most)
+        return c.refuse(-108);
+    if (p.params.size() < least)
+        return c.refuse(-109);
+    for (const scpi_param &param : p.params)
+        if (param.fault != 0)
+            return c.refuse(param.fault);
+    return true;
+}
+
+} // namespace
+
+void push_error(scpi_session &s, int code, const std::string &detail)
+{
+    s.esr |= event_bit(code);
+    if (s.errors.size() < error_queue_size)
+        s.errors.push_back({code, error_text(code, detail)});
+    else
+        s.errors.back() = {-350, error_text(-350, "")};
+}
+
+int status_byte(const scpi_session &s)
+{
+    const int summary = (s.errors.empty() ? 0 : 1 << 2) | ((s.esr & s.ese) != 0 ? 1 << 5 : 0);
+    return summary | ((summary & s.sre) != 0 ? 1 << 6 : 0);
+}
+
+// One command: found by its header (the path it continues), checked,
+// run. False when refused: its error is queued and nothing was sent.
+bool execute_command(scpi_session &s, bus_owner &owner, delivery_ticket &taken, const scpi_parsed &p,
+                     std::vector<std::string> &path, std::string &answer)
+{
+    if (p.error != 0) {
+        push_error(s, p.error, p.text);
+        return false;
+    }
+    std::vector<std::string> nodes = p.common || p.rooted ? std::vector<std::string>{} : path;
+    nodes.insert(nodes.end(), p.nodes.begin(), p.nodes.end());
+    const command_row *row = find_command(nodes);
+    command_context c{s, owner, taken, p, {}};
+    // A header that fits no command as continued fits none: the path rule is
+    // SCPI's, and a client that meant the root writes ':'.
+    if (row == nullptr || (p.query && row->form == command_form::set_only) ||
+        (!p.query && row->form == command_form::query_only))
+        return c.refuse(-113);
+    if (!p.common)
+        path.assign(nodes.begin(), nodes.end() - 1);
+    if (!parameters_fit(c, *row) || !row->run(c))
+        return false;
+    answer = std::move(c.answer);
+    return true;
+}
+
+std::string execute_message(scpi_session &s, bus_owner &owner, delivery_ticket &taken, const std::string &message)
+{
+    std::string reply;
+    bool asked = false;
+    std::vector<std::string> path; // the header path the next command continues
+    for (const scpi_parsed &p : parse_message(message)) {
+        std::string answer;
+        if (execute_command(s, owner, taken, p, path, answer) && p.query) {
+            if (asked)
+                reply += ';';
+            reply += answer;
+            asked = true;
+        }
+    }
+    if (asked)
+        reply += '\n';
+    return reply;
+}
+
+std::string command_help()
+{
+    std::string help;
+    for (const command_row &r : command_table()) {
+        std::string head = r.pattern;
+        if (r.form == command_form::query_only)
+            head += "?";
+        else if (r.form == command_form::both)
+            head += "[?]";
+        help += "  " + head + std::string(head.size() < 32 ? 32 - head.size() : 1, ' ') + r.help + "\n";
+    }
+    return help;
+}

@@ -1,0 +1,58 @@
+// One client's session with the instrument: its error queue, its IEEE
+// 488.2 event status, its data format, and what it has been told of the
+// words lost. A session is the same whichever transport carries it (the
+// raw socket, a VXI-11 link); it never sees a socket.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "bus_owner.h"
+#include "delivery.h"
+
+struct scpi_error {
+    int code;
+    std::string text;
+};
+
+constexpr std::size_t error_queue_size = 16;
+
+struct scpi_session {
+    std::deque<scpi_error> errors; // oldest first, at most error_queue_size
+    int esr = 0;                   // standard event status register
+    int ese = 0;                   // its enable mask
+    int sre = 0;                   // service request enable
+    bool integer_format = false;   // FORMat INTeger,32, else ASCii
+    bool swapped = false;          // FORMat:BORDer SWAPped: least significant byte first
+    std::uint64_t loss_told = 0;   // words lost and gaps this session has read (DATA:LOST?)
+    std::uint64_t lost_seen = 0, gaps_seen = 0, runs_seen = 0; // for the status event registers
+    std::size_t most_in_flight = 8u << 20; // words it may have taken and not shown delivered
+};
+
+// Queues an error (its text made safe: error_text). With the queue full,
+// its last entry becomes -350, Queue overflow.
+void push_error(scpi_session &s, int code, const std::string &detail);
+
+// Executes one message; returns what the client receives: its queries'
+// answers joined by ';' and a newline, or nothing when it asked nothing.
+// Words a query takes from the hold go into `taken`, for the transport to
+// settle once it knows whether the client has the response.
+std::string execute_message(scpi_session &s, bus_owner &owner, delivery_ticket &taken, const std::string &message);
+
+// One command of a message, its header continuing `path` (SCPI's header
+// path rule). False when refused: its error is queued and nothing was sent.
+struct scpi_parsed;
+bool execute_command(scpi_session &s, bus_owner &owner, delivery_ticket &taken, const scpi_parsed &p,
+                     std::vector<std::string> &path, std::string &answer);
+
+// The status byte (*STB?): bit 2 error queue not empty, bit 5 ESB, bit 6 MSS.
+int status_byte(const scpi_session &s);
+
+// The commands, one line each, for --help.
+std::string command_help();
+
+// The answer to *IDN? (without the version).
+extern const char *const scpi_identity;
