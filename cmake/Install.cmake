@@ -69,6 +69,8 @@ install(CODE "
          DESTINATION /etc/default RENAME counter-scpi-server) # DESTDIR goes before it
   endif()")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/conffiles)
+# The bus lock made at boot, root:gpio 0660.
+install(FILES cmake/debian/counter-console.tmpfiles DESTINATION lib/tmpfiles.d RENAME counter-console.conf)
 install(FILES examples/counting_instrument.py DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 
 # The Debian package, for the architecture the build is for.

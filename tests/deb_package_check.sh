@@ -25,7 +25,7 @@ grep -q 'libc6 (>= 2.34)' <<<"$depends" || fail "does not say which glibc: $depe
 
 contents=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $NF }' | sort | tr '\n' ' ')
 expected="./etc/default/counter-scpi-server ./usr/bin/countctl ./usr/bin/counter-bus-check ./usr/bin/counter-bus-trace ./usr/bin/counter-console \
-./usr/bin/counter-scpi-server ./usr/lib/systemd/system/counter-scpi-server.service \
+./usr/bin/counter-scpi-server ./usr/lib/systemd/system/counter-scpi-server.service ./usr/lib/tmpfiles.d/counter-console.conf \
 ./usr/share/bash-completion/completions/countctl \
 ./usr/share/doc/counter-console/BENCHMARKS.md ./usr/share/doc/counter-console/README.md \
 ./usr/share/doc/counter-console/changelog.gz ./usr/share/doc/counter-console/copyright \

@@ -43,11 +43,12 @@ def instrument_state(words, running=0, period=16):
 class Server:
     """The server as a process, its log collected as it comes."""
 
-    def __init__(self, *options, environment=None):
+    def __init__(self, *options, environment=None, preexec=None):
         env = dict(os.environ, **(environment or {}))
         self.spool = tempfile.mkdtemp(prefix="scpi-spool-")
         self.process = subprocess.Popen([SERVER, "--listen", "127.0.0.1:0", "--spool-dir", self.spool, *options],
-                                        stderr=subprocess.PIPE, text=True, env=env)
+                                        stderr=subprocess.PIPE, text=True, env=env,
+                                        preexec_fn=preexec)
         self.log = []
         self.port = None
         listening = threading.Event()
@@ -84,6 +85,12 @@ class Server:
     def stop(self, sig=signal.SIGTERM, within=10):
         self.process.send_signal(sig)
         return self.process.wait(within)
+
+    def cpu_seconds(self):
+        """The processor time the server has used, user and system."""
+        with open(f"/proc/{self.process.pid}/stat") as f:
+            fields = f.read().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
     def logged(self, text, within=5):
         deadline = time.monotonic() + within

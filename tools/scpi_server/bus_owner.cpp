@@ -1,7 +1,6 @@
 #include "bus_owner.h"
 
 #include <algorithm>
-#include <vector>
 
 #include "spi.h"
 
@@ -19,23 +18,30 @@ void say(const bus_owner &o, const std::string &line)
 
 void owner_read_out(bus_owner &o)
 {
-    static int words[max_data_words];
+    static std::int32_t words[max_data_words];
     const int count = datasize();
     if (count <= 0)
         return;
     const int read = readDATA(count, words, max_data_words);
-    std::vector<std::int32_t> counts(static_cast<std::size_t>(read));
     for (int i = 0; i < read; ++i) {
         const auto w = static_cast<std::uint32_t>(words[i]);
         if ((w & gap_mark) != 0) {
             ++o.gaps;
-            say(o, "the instrument marked a gap before a word: its FIFO overflowed and measurements were lost (" +
-                       std::to_string(o.gaps) + " gaps so far)");
+            words[i] = static_cast<std::int32_t>(w & ~gap_mark);
         }
-        counts[static_cast<std::size_t>(i)] = static_cast<std::int32_t>(w & ~gap_mark);
     }
-    const std::size_t kept = hold_add(o.hold, counts.data(), counts.size());
-    const std::size_t lost = counts.size() - kept;
+    // Gaps are said at most once a second: a FIFO that overflows all the
+    // time must not flood the log.
+    const auto now = std::chrono::steady_clock::now();
+    if (o.gaps != o.gaps_said && now - o.gaps_said_at >= std::chrono::seconds(1)) {
+        say(o, "the instrument marked " + std::to_string(o.gaps - o.gaps_said) +
+                   " gaps in its words: its FIFO overflowed and measurements were lost (" + std::to_string(o.gaps) +
+                   " gaps in all)");
+        o.gaps_said = o.gaps;
+        o.gaps_said_at = now;
+    }
+    const std::size_t kept = hold_add(o.hold, words, static_cast<std::size_t>(read));
+    const std::size_t lost = static_cast<std::size_t>(read) - kept;
     if (lost > 0) {
         o.words_lost += lost;
         if (!o.hold_full)

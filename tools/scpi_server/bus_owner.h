@@ -4,6 +4,7 @@
 // settings it made, and the words lost.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -24,6 +25,8 @@ struct bus_owner {
     std::uint64_t words_lost = 0;  // read while the hold was full, and dropped
     std::uint64_t gaps = 0;        // words the instrument marked: it dropped measurements before them
     bool hold_full = false;        // the hold is full now
+    std::uint64_t gaps_said = 0;   // in the log
+    std::chrono::steady_clock::time_point gaps_said_at{};
     std::function<void(const std::string &line)> log;
 };
 

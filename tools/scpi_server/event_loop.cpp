@@ -76,6 +76,9 @@ int event_loop::run()
         if (poll_letting_signals_in(fds.data(), fds.size(), timeout) < 0)
             continue; // a stop signal, or EINTR: seen at the top
 
+        // Timers first: a drain that is due fills the hold before the
+        // requests that take from it.
+        run_timers(clock::now());
         for (std::size_t i = 0; i < own; ++i) {
             if (fds[i].revents == 0)
                 continue;
@@ -88,6 +91,5 @@ int event_loop::run()
             const std::size_t to = k + 1 < sources_.size() ? source_starts[k + 1] : fds.size();
             sources_[k]->dispatch(fds.data() + from, to - from);
         }
-        run_timers(clock::now());
     }
 }

@@ -6,21 +6,19 @@
 
 namespace {
 
-constexpr std::uint64_t longest_run = std::numeric_limits<std::uint32_t>::max();
-
 // Puts a run's mark after the last one, joining them when the numbers meet.
 void push_mark(std::deque<run_mark> &marks, std::uint64_t first, std::uint64_t count)
 {
     while (count > 0) {
-        if (!marks.empty() && marks.back().first + marks.back().count == first && marks.back().count < longest_run) {
-            const std::uint64_t more = std::min(count, longest_run - marks.back().count);
-            marks.back().count += static_cast<std::uint32_t>(more);
+        if (!marks.empty() && marks.back().end() == first && marks.back().count() < run_mark::longest) {
+            const std::uint64_t more = std::min(count, run_mark::longest - marks.back().count());
+            marks.back() = run_mark(marks.back().first(), marks.back().count() + more);
             first += more;
             count -= more;
             continue;
         }
-        const std::uint64_t part = std::min(count, longest_run);
-        marks.push_back({first, static_cast<std::uint32_t>(part)});
+        const std::uint64_t part = std::min(count, run_mark::longest);
+        marks.emplace_back(first, part);
         first += part;
         count -= part;
     }
@@ -39,8 +37,8 @@ std::vector<run_at> runs_of(const word_runs &r)
     runs.reserve(r.marks.size());
     std::size_t offset = 0;
     for (const run_mark &m : r.marks) {
-        runs.push_back({m.first, m.count, offset});
-        offset += m.count;
+        runs.push_back({m.first(), m.count(), offset});
+        offset += m.count();
     }
     return runs;
 }
@@ -50,7 +48,7 @@ std::vector<run_at> runs_of(const word_runs &r)
 void append_runs(word_runs &into, word_runs &&from)
 {
     for (const run_mark &m : from.marks)
-        push_mark(into.marks, m.first, m.count);
+        push_mark(into.marks, m.first(), m.count());
     into.words.insert(into.words.end(), from.words.begin(), from.words.end());
     from = word_runs{};
 }
@@ -75,12 +73,12 @@ word_runs hold_take(word_hold &h, std::size_t most)
     std::size_t left = most;
     while (left > 0) {
         run_mark &front = h.held.marks.front();
-        const std::uint64_t n = std::min<std::uint64_t>(left, front.count);
-        push_mark(taken.marks, front.first, n);
-        front.first += n;
-        front.count -= static_cast<std::uint32_t>(n);
-        if (front.count == 0)
+        const std::uint64_t n = std::min<std::uint64_t>(left, front.count());
+        push_mark(taken.marks, front.first(), n);
+        if (n == front.count())
             h.held.marks.pop_front();
+        else
+            front = run_mark(front.first() + n, front.count() - n);
         left -= static_cast<std::size_t>(n);
     }
     const auto end = h.held.words.begin() + static_cast<std::ptrdiff_t>(most);
@@ -102,13 +100,13 @@ std::size_t hold_return(word_hold &h, word_runs &&taken, std::uint64_t taken_in)
     if (back.empty())
         return 0;
 
-    if (h.held.marks.empty() || back.back().first + back.back().count <= h.held.marks.front().first) {
+    if (h.held.marks.empty() || back.back().first + back.back().count <= h.held.marks.front().first()) {
         // All older than what is held: in front of it, newest first.
         std::deque<run_mark> marks;
         for (const run_at &r : back)
             push_mark(marks, r.first, r.count);
         for (const run_mark &m : h.held.marks)
-            push_mark(marks, m.first, m.count);
+            push_mark(marks, m.first(), m.count());
         for (auto r = back.rbegin(); r != back.rend(); ++r)
             for (std::size_t i = static_cast<std::size_t>(r->count); i-- > 0;)
                 h.held.words.push_front(taken.words[r->offset + i]);
