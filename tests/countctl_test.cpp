@@ -113,7 +113,7 @@ TEST(countctl, refused_command_lines_send_nothing)
         {{"acquire", "--period", "0", "--words", "5"}, "out of range: 1..4095"},
         {{"set", "--threshold", "12x"}, "not a whole number"},
         {{"set"}, "at least one"},
-        {{"acquire", "--words", "5", "--seconds", "2"}, "one of --words"},
+        {{"acquire", "--period", "5"}, "needs --words N, --seconds S, or both"},
         {{"read", "--timeout", "soon"}, "not a number of seconds"},
         {{"read", "--format", "xml"}, "csv or plain"},
         {{"status", "--verbose"}, "unknown option"},
@@ -145,6 +145,23 @@ TEST(countctl, the_options_of_every_command_also_come_before_its_name)
         EXPECT_EQ(s.status, 2);
         EXPECT_TRUE(s.bus.frames.empty());
     }
+}
+
+TEST(countctl, words_and_seconds_together_stop_at_whichever_comes_first)
+{
+    countctl_session s = run_in_process({"acquire", "--words", "5", "--seconds", "100", "-q"});
+    EXPECT_NE(s.out.find("# stopped: target reached\n"), std::string::npos) << s.out;
+    s = run_in_process({"acquire", "--words", "100000000", "--seconds", "0.2", "-q"});
+    EXPECT_NE(s.out.find("# stopped: time limit\n"), std::string::npos) << s.out;
+    EXPECT_EQ(s.status, 0);
+}
+
+TEST(countctl, a_word_after_a_gap_is_its_count_in_the_summary_and_the_gap_is_told)
+{
+    const countctl_session s = run_in_process({"read"}, [] { sim::load_fifo({5, 0x80000007u, 9}); });
+    EXPECT_NE(s.out.find("\n2,-2147483641\n"), std::string::npos) << "the CSV keeps the word as read";
+    EXPECT_NE(s.out.find("\n# gaps: 1 "), std::string::npos) << s.out;
+    EXPECT_NE(s.err.find("3 words; min 5, mean 7.000, max 9; 1 gaps"), std::string::npos) << s.err;
 }
 
 TEST(countctl, a_threshold_the_instrument_does_not_take_fails_and_starts_nothing)
@@ -314,7 +331,11 @@ TEST(count_summary, every_count_falls_in_the_row_whose_label_contains_it)
 
         std::istringstream lines(printed);
         std::string line;
-        std::getline(lines, line); // the words, min, mean and max
+        std::getline(lines, line); // the words, min, mean and max, and the gaps
+        const auto gaps = std::count_if(counts.begin(), counts.end(), [](int c) { return c < 0; });
+        EXPECT_EQ(line.find("gaps") != std::string::npos, gaps > 0) << line;
+        for (int &c : counts)
+            c &= 0x7FFFFFFF; // a word after a gap counts as its count
         std::uint64_t total = 0;
         long long previous_hi = static_cast<long long>(INT_MIN) - 1;
         while (std::getline(lines, line)) {

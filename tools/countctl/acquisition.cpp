@@ -56,7 +56,24 @@ struct acquisition_state {
     std::uint64_t words_read = 0;
     clock_type::time_point started;
     std::optional<clock_type::time_point> deadline;
+    clock_type::time_point lock_checked;
 };
+
+// Once a second: whether the bus lock is still this program's (a lock file
+// deleted or replaced under it is locked again). False when another program
+// holds it now: the bus must not be driven any more.
+bool still_own_bus(acquisition_state &s)
+{
+    const auto now = clock_type::now();
+    if (now - s.lock_checked < std::chrono::seconds(1))
+        return true;
+    s.lock_checked = now;
+    std::string why;
+    const bus_lock_state state = recheck_bus_lock(why);
+    if (state != bus_lock_state::held)
+        std::fprintf(s.err, "%s: %s\n", countctl_name, why.c_str());
+    return state != bus_lock_state::lost;
+}
 
 // Reads `n` words and streams them out. False when the output has failed.
 bool read_words(acquisition_state &s, int n)
@@ -74,7 +91,7 @@ void show(acquisition_state &s)
     show_progress(s.progress, s.err, s.words_read, static_cast<std::uint64_t>(s.request.target_words), seconds);
 }
 
-enum class ending { complete, target_reached, time_limit, no_data, signal, output_failed };
+enum class ending { complete, target_reached, time_limit, no_data, signal, output_failed, bus_lost };
 
 bool past(const acquisition_state &s) { return s.deadline && clock_type::now() >= *s.deadline; }
 
@@ -107,6 +124,8 @@ ending acquire_until_done(acquisition_state &s)
             return ending::target_reached;
         if (past(s))
             return ending::time_limit;
+        if (!still_own_bus(s))
+            return ending::bus_lost;
         const int count = query_data_size();
         if (count < 0)
             return ending::signal;
@@ -129,6 +148,7 @@ std::string ending_text(ending e, int signal)
     case ending::no_data: return "time limit, no data";
     case ending::signal: return signal_name(signal);
     case ending::output_failed: return "output failed";
+    case ending::bus_lost: return "the bus was taken by another program";
     }
     return "";
 }
@@ -166,7 +186,7 @@ long long apply_settings(const settings_request &s)
 
 int run_acquisition(const acquisition_request &r, int out_fd, std::FILE *err)
 {
-    acquisition_state s{r, err, {}, {}, {}, 0, {}, {}};
+    acquisition_state s{r, err, {}, {}, {}, 0, {}, {}, {}};
     std::string error;
     if (!open_count_output(s.out, r.output_path, r.format, out_fd, error)) {
         std::fprintf(err, "%s: %s\n", countctl_name, error.c_str());
@@ -218,8 +238,10 @@ int run_acquisition(const acquisition_request &r, int out_fd, std::FILE *err)
     ending e;
     if (r.acquire) {
         start();
+        s.lock_checked = clock_type::now();
         e = acquire_until_done(s);
-        stop();
+        if (e != ending::bus_lost) // not the bus of this program any more: nothing is driven
+            stop();
         // Words measured before the time ran out are read too.
         if (e == ending::time_limit) {
             const int count = query_data_size();
@@ -239,6 +261,10 @@ int run_acquisition(const acquisition_request &r, int out_fd, std::FILE *err)
     const int signal = stop_signal();
     put_comment(s.out, "ended: " + utc_now());
     put_comment(s.out, "words: " + std::to_string(s.words_read));
+    if (s.summary.gaps > 0)
+        put_comment(s.out, "gaps: " + std::to_string(s.summary.gaps) +
+                               " (words after a FIFO overflow: negative in the count column, bit 31 set; their count is"
+                               " bits 30..0)");
     put_comment(s.out, "stopped: " + ending_text(e, signal));
     if (!finish_count_output(s.out, error))
         return report_output_failure(s, error);
@@ -247,6 +273,11 @@ int run_acquisition(const acquisition_request &r, int out_fd, std::FILE *err)
 
     if (e == ending::signal)
         return exit_signal_base + signal;
+    if (e == ending::bus_lost) {
+        std::fprintf(err, "%s: the acquisition ended: another program took the bus; the words read are written\n",
+                     countctl_name);
+        return exit_bus_taken;
+    }
     if (e == ending::no_data) {
         std::fprintf(err, "%s: no data within %g s (%s)\n", countctl_name, r.seconds, platform_no_data_hint());
         return exit_instrument;

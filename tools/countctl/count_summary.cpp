@@ -42,7 +42,12 @@ void add_counts(count_summary &s, const int *counts, int n)
 {
     count_histogram &h = s.histogram;
     for (int i = 0; i < n; ++i) {
-        const long long v = counts[i];
+        // A word with bit 31 set follows a gap (the instrument's FIFO
+        // overflowed): the gap is counted apart, the word is its count.
+        const auto word = static_cast<std::uint32_t>(counts[i]);
+        if ((word & 0x80000000u) != 0)
+            ++s.gaps;
+        const long long v = word & 0x7FFFFFFFu;
         if (s.words == 0) {
             h.base = v;
             h.width = 1;
@@ -64,8 +69,12 @@ void print_summary(std::FILE *err, const count_summary &s, bool with_histogram)
         std::fprintf(err, "%s: no words\n", countctl_name);
         return;
     }
-    std::fprintf(err, "%s: %llu words; min %lld, mean %.3Lf, max %lld\n", countctl_name,
+    std::fprintf(err, "%s: %llu words; min %lld, mean %.3Lf, max %lld", countctl_name,
                  static_cast<unsigned long long>(s.words), s.min, s.sum / s.words, s.max);
+    if (s.gaps > 0)
+        std::fprintf(err, "; %llu gaps: the instrument's FIFO overflowed and measurements were lost",
+                     static_cast<unsigned long long>(s.gaps));
+    std::fputc('\n', err);
     if (!with_histogram)
         return;
 

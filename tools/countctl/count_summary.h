@@ -19,8 +19,12 @@ struct count_histogram {
     std::uint64_t count[bins] = {};
 };
 
+// Counts as the instrument gives them: bits 30..0; bit 31 marks a word that
+// follows a gap (measurements lost when the FIFO overflowed), counted in
+// `gaps` and left out of nothing else.
 struct count_summary {
     std::uint64_t words = 0;
+    std::uint64_t gaps = 0;
     long long min = 0;
     long long max = 0;
     long double sum = 0;

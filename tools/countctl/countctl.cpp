@@ -35,7 +35,7 @@ const char general_help[] =
     "                         send the settings; print the threshold read back\n"
     "  read [--timeout=S] [-o FILE] [--format=csv|plain]\n"
     "                         wait for data, read every word held, write them\n"
-    "  acquire [SETTINGS] (--words=N | --seconds=S) [-o FILE] [--format=csv|plain]\n"
+    "  acquire [SETTINGS] (--words=N and/or --seconds=S) [-o FILE] [--format=csv|plain]\n"
     "                         start a run, read out as data comes, stop the run\n"
     "  ifc VALUE              the interface test: the reply in decimal and hexadecimal\n"
     "\n"
@@ -84,10 +84,11 @@ const command_help command_helps[] = {
              "'#' lines saying what produced them) or plain (one count per line). -o FILE writes a\n"
              "file that appears whole or not at all. A summary line goes to standard error, and on a\n"
              "terminal (or with --summary) a histogram; --quiet drops both.\n"},
-    {"acquire", "usage: countctl acquire [--threshold N] [--polarity N] [--period N] (--words N | --seconds S)\n"
+    {"acquire", "usage: countctl acquire [--threshold N] [--polarity N] [--period N] [--words N] [--seconds S]\n"
                 "                        [-o FILE] [--format csv|plain] [--summary | --quiet]\n"
                 "Sends the settings given, starts a run, reads out whenever the instrument holds data\n"
-                "until N words or S seconds, stops the run and writes every word, streamed as read.\n"
+                "until N words or S seconds, whichever comes first ('# stopped:' says which; at least one\n"
+                "is needed), stops the run and writes every word, streamed as read.\n"
                 "Ctrl-C (or SIGTERM, SIGHUP) ends it cleanly: the read-out in progress finishes, the run\n"
                 "is stopped and the file completed. On a terminal a progress line shows on standard error,\n"
                 "and a summary with a histogram at the end (off a terminal one line, or all with --summary).\n"},
@@ -265,10 +266,8 @@ int do_acquisition(command_context &c, bool acquire)
     if (acquire) {
         if (!settings_options(c, r.settings))
             return exit_usage;
-        if (c.options.has("--words") && c.options.has("--seconds"))
-            return usage_error(c.err, "acquire takes only one of --words N and --seconds S");
         if (!c.options.has("--words") && !c.options.has("--seconds"))
-            return usage_error(c.err, "acquire needs one of --words N and --seconds S");
+            return usage_error(c.err, "acquire needs --words N, --seconds S, or both (whichever comes first)");
         if (c.options.has("--words") &&
             !read_integer("--words", c.options.value("--words"), 1, 1000000000000LL, r.target_words, error))
             return usage_error(c.err, error);
