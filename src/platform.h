@@ -18,6 +18,10 @@ const char *platform_bus_lock_remedy();
 // Why a wait for data may have found none, for its message.
 const char *platform_no_data_hint();
 
+// After setup_io failed: the status the program ends with (its reason was
+// said on standard error by the platform).
+int platform_setup_failure_status();
+
 // Keeps the platform from saying anything of its own on standard error
 // when the bus starts (the virtual instrument's "no hardware" line).
 void platform_quiet();

@@ -19,3 +19,7 @@ void platform_quiet() {}
 const char *platform_bus_lock_remedy() { return "name another with COUNTER_BUS_LOCK=PATH"; }
 
 const char *platform_no_data_hint() { return "is the instrument started?"; }
+
+// wiringPi says why itself when it cannot reach the GPIO (and mostly ends
+// the program there); a refusal it returns is the GPIO not usable.
+int platform_setup_failure_status() { return 4; }

@@ -27,6 +27,7 @@
 #include "console_input.h"
 #include "data_wait.h"
 #include "output_buffer.h"
+#include "platform.h"
 #include "program_start.h"
 #include "spi.h"
 #include "stop_signals.h"
@@ -245,39 +246,22 @@ const menu_command menu_commands[] = {
 
 } // namespace
 
-// Each line is "%d/%d cnt : %d\n", made in place in the output buffer: the
-// index is counted up in decimal, the middle is the same for every line,
-// and only the word is converted. Fixed-size copies read and write past the
-// text they carry, into padding and into room the buffer keeps for them.
+// Each line is "%d/%d cnt : %d\n", made in place in the output buffer: both
+// numbers by to_chars, the fixed middle ("/count cnt : ") copied once a line.
 int print_listing(output_buffer &out, int count, const int *words)
 {
-    constexpr std::size_t copy_size = 24;
-    char middle[copy_size] = "/";
+    char middle[24] = "/";
     char *middle_end = std::to_chars(middle + 1, middle + 12, count).ptr;
     std::memcpy(middle_end, " cnt : ", 7);
     const auto middle_size = static_cast<std::size_t>(middle_end + 7 - middle);
 
-    char index[12 + copy_size] = "          0"; // right-aligned digits, padded after
-    char *first_digit = index + 10;
-    char *const last_digit = index + 10;
-
     int i = 0;
     for (; i < count; ++i) {
-        for (char *d = last_digit;; --d) {
-            if (*d == ' ' || *d < '9') {
-                *d = *d == ' ' ? '1' : static_cast<char>(*d + 1);
-                if (d < first_digit)
-                    first_digit = d;
-                break;
-            }
-            *d = '0';
-        }
         char *p = room(out, 64);
         if (p == nullptr)
             break;
-        std::memcpy(p, first_digit, 12);
-        p += last_digit + 1 - first_digit;
-        std::memcpy(p, middle, copy_size);
+        p = std::to_chars(p, p + 12, i + 1).ptr;
+        std::memcpy(p, middle, middle_size);
         p = std::to_chars(p + middle_size, p + middle_size + 12, words[i]).ptr;
         *p++ = '\n';
         commit(out, p);
@@ -292,7 +276,8 @@ int run_console(int in_fd, int out_fd, std::FILE *err)
     c->out.fd = out_fd;
     c->err = err;
 
-    setup_io();
+    if (!setup_io())
+        return platform_setup_failure_status();
     while (c->command != 0) {
         // A signal taken during the last command ends the program here.
         if (poll_stop_signals() != 0)

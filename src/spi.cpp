@@ -113,9 +113,10 @@ int to_signed(std::uint32_t word)
 // moment it becomes an output. Made an output first, select would drive the
 // latch's power-on low until the next write, and the instrument would see a
 // frame open and close with no byte in it.
-void setup_io()
+bool setup_io()
 {
-    wiringPiSetup();
+    if (wiringPiSetup() < 0)
+        return false; // the platform said why; no line was touched
     for (const bus_pins::aux_line &line : bus_pins::aux)
         pinMode(line.pin, line.output ? gpio_mode_output : gpio_mode_input);
     for (int pin : gpio_in)
@@ -124,6 +125,7 @@ void setup_io()
     digitalWrite(strobe_pin, gpio_low);
     for (int pin : gpio_out)
         pinMode(pin, gpio_mode_output);
+    return true;
 }
 
 void gpio_write(int address, int data)

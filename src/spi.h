@@ -11,7 +11,10 @@
 // The bus lines, by wiringPi pin number, are in bus_pins.h.
 
 // Bus port.
-void setup_io();
+// Sets the platform up and gives every line its direction. False when the
+// platform could not set up (it says why; platform.h gives the status to
+// end with): nothing was driven.
+bool setup_io();
 void gpio_write(int address, int data);
 int gpio_read(int address, int data);
 

@@ -14,6 +14,7 @@ import subprocess
 import tempfile
 import threading
 import time
+import unittest
 
 import pyvisa
 
@@ -119,3 +120,15 @@ def ask(s, line):
             raise ConnectionError("closed")
         reply += chunk
     return reply[:-1].decode()
+
+
+class SharedServer(unittest.TestCase):
+    """Tests that share one server, started before the first."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.server = Server().__enter__()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.server.__exit__(None, None, None)

@@ -17,23 +17,15 @@ import time
 import unittest
 
 import scpi_harness
-from scpi_harness import HELD, Server, ask, instrument_state
+from scpi_harness import HELD, Server, SharedServer, ask, instrument_state
 
 SERVER, CONSOLE, EXAMPLES = sys.argv[1], sys.argv[2], sys.argv[3]
 scpi_harness.SERVER = SERVER
 del sys.argv[1:4]
 sys.path.insert(0, EXAMPLES)
 
-class WithPyVISA(unittest.TestCase):
+class WithPyVISA(SharedServer):
     """PyVISA over the raw socket, one concern a test, so a failure names it."""
-
-    @classmethod
-    def setUpClass(cls):
-        cls.server = Server().__enter__()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.server.__exit__(None, None, None)
 
     def setUp(self):
         self.inst = self.server.resource()

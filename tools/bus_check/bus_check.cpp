@@ -15,6 +15,7 @@
 #include "bus_pins.h"
 #include "bus_lock.h"
 #include "exit_status.h"
+#include "platform.h"
 #include "program_options.h"
 #include "program_start.h"
 #include "spi.h"
@@ -89,6 +90,8 @@ int main(int argc, char **argv)
     if (const int refused = take_bus(program, stderr))
         return refused;
     const wiring_report report = check_wiring();
+    if (!report.set_up)
+        return platform_setup_failure_status();
     if (report.verdict == wiring_verdict::no_plug) {
         std::fprintf(stderr,
                      "%s: no loopback plug found: no data-in line follows any data-out line.\n"

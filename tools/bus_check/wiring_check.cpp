@@ -173,7 +173,11 @@ std::string pin_name(int wiringpi)
 
 wiring_report check_wiring()
 {
-    setup_io(); // select high, strobe low; data-in and both return lines inputs
+    if (!setup_io()) { // select high, strobe low; data-in and both return lines inputs
+        wiring_report failed;
+        failed.set_up = false;
+        return failed;
+    }
 
     jumper_group data{{}, data_patterns.data(), data_patterns.size()};
     for (int j = 0; j < 8; ++j) {

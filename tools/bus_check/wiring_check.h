@@ -30,6 +30,7 @@ struct wiring_report {
     wiring_verdict verdict = wiring_verdict::good;
     std::vector<std::string> lines; // one per line checked: "ok" or its fault
     int faults = 0;
+    bool set_up = true; // false: the platform could not set the bus up, and nothing was checked
 };
 
 // Sets the bus up (as the console does) and checks it. Leaves select high,

@@ -184,34 +184,12 @@ long long apply_settings(const settings_request &s)
     return s.threshold_given ? setTHR(s.threshold) : -1;
 }
 
-int run_acquisition(const acquisition_request &r, int out_fd, std::FILE *err)
-{
-    acquisition_state s{r, err, {}, {}, {}, 0, {}, {}, {}};
-    std::string error;
-    if (!open_count_output(s.out, r.output_path, r.format, out_fd, error)) {
-        std::fprintf(err, "%s: %s\n", countctl_name, error.c_str());
-        return exit_output_failed;
-    }
-    if (const int refused = take_bus(countctl_name, err, r.wait)) {
-        discard_count_output(s.out);
-        return refused;
-    }
-    if (!s.out.temp_path.empty() && !r.quiet && isatty(fileno(err)) == 1)
-        std::fprintf(err, "%s: writing %s; renamed to %s when done\n", countctl_name, s.out.temp_path.c_str(),
-                     s.out.target.c_str());
-    setup_io();
-    const std::string started_at = utc_now();
-    long long threshold_back = -1;
-    if (r.acquire) {
-        threshold_back = apply_settings(r.settings);
-        if (r.settings.threshold_given && threshold_back != r.settings.threshold) {
-            std::fprintf(err, "%s: the instrument read back threshold %lld, not %d; no run was started\n", countctl_name,
-                         threshold_back, r.settings.threshold);
-            discard_count_output(s.out);
-            return exit_instrument;
-        }
-    }
+namespace {
 
+// The '#' lines before the rows: what produced them.
+void put_header(acquisition_state &s, const std::string &started_at, long long threshold_back)
+{
+    const acquisition_request &r = s.request;
     put_comment(s.out, std::string("countctl ") + program_version() + ": " + r.command_line);
     put_comment(s.out, std::string("platform: ") + platform_name());
     put_comment(s.out, "started: " + started_at);
@@ -227,38 +205,31 @@ int run_acquisition(const acquisition_request &r, int out_fd, std::FILE *err)
         put_comment(s.out, limit);
     }
     put_header_row(s.out);
-    if (!flush_counts(s.out))
-        return report_output_failure(s, std::strerror(s.out.out->error));
+}
 
-    start_progress(s.progress, err, r.quiet);
-    s.started = clock_type::now();
-    if (r.seconds >= 0)
-        s.deadline = s.started + std::chrono::duration_cast<clock_type::duration>(std::chrono::duration<double>(r.seconds));
-
-    ending e;
-    if (r.acquire) {
-        start();
-        s.lock_checked = clock_type::now();
-        e = acquire_until_done(s);
-        if (e != ending::bus_lost) // not the bus of this program any more: nothing is driven
-            stop();
-        // Words measured before the time ran out are read too.
-        if (e == ending::time_limit) {
-            const int count = query_data_size();
-            if (count < 0)
-                e = ending::signal;
-            else if (count > 0 && !read_words(s, count))
-                e = ending::output_failed;
-        }
-        show(s);
-    } else {
-        e = read_once(s);
+// A run from start to stop, its words streamed out.
+ending acquire_run(acquisition_state &s)
+{
+    start();
+    s.lock_checked = clock_type::now();
+    ending e = acquire_until_done(s);
+    if (e != ending::bus_lost) // not the bus of this program any more: nothing is driven
+        stop();
+    // Words measured before the time ran out are read too.
+    if (e == ending::time_limit) {
+        const int count = query_data_size();
+        if (count < 0)
+            e = ending::signal;
+        else if (count > 0 && !read_words(s, count))
+            e = ending::output_failed;
     }
-    end_progress(s.progress, err);
+    show(s);
+    return e;
+}
 
-    if (e == ending::output_failed || !flush_counts(s.out))
-        return report_output_failure(s, std::strerror(s.out.out->error));
-    const int signal = stop_signal();
+// The '#' lines after the rows: when, how many, and why it stopped.
+void put_trailer(acquisition_state &s, ending e, int signal)
+{
     put_comment(s.out, "ended: " + utc_now());
     put_comment(s.out, "words: " + std::to_string(s.words_read));
     if (s.summary.gaps > 0)
@@ -266,21 +237,85 @@ int run_acquisition(const acquisition_request &r, int out_fd, std::FILE *err)
                                " (words after a FIFO overflow: negative in the count column, bit 31 set; their count is"
                                " bits 30..0)");
     put_comment(s.out, "stopped: " + ending_text(e, signal));
-    if (!finish_count_output(s.out, error))
-        return report_output_failure(s, error);
-    if (!r.quiet)
-        print_summary(err, s.summary, r.summary || isatty(fileno(err)) == 1);
+}
 
+int exit_status_of(const acquisition_state &s, ending e, int signal)
+{
     if (e == ending::signal)
         return exit_signal_base + signal;
     if (e == ending::bus_lost) {
-        std::fprintf(err, "%s: the acquisition ended: another program took the bus; the words read are written\n",
+        std::fprintf(s.err, "%s: the acquisition ended: another program took the bus; the words read are written\n",
                      countctl_name);
         return exit_bus_taken;
     }
     if (e == ending::no_data) {
-        std::fprintf(err, "%s: no data within %g s (%s)\n", countctl_name, r.seconds, platform_no_data_hint());
+        std::fprintf(s.err, "%s: no data within %g s (%s)\n", countctl_name, s.request.seconds,
+                     platform_no_data_hint());
         return exit_instrument;
     }
     return exit_ok;
+}
+
+// Opens the output, takes the bus, starts it and sends the settings: 0, or
+// the exit status (nothing of the output is left behind).
+int prepare(acquisition_state &s, int out_fd, long long &threshold_back)
+{
+    const acquisition_request &r = s.request;
+    std::string error;
+    if (!open_count_output(s.out, r.output_path, r.format, out_fd, error)) {
+        std::fprintf(s.err, "%s: %s\n", countctl_name, error.c_str());
+        return exit_output_failed;
+    }
+    if (const int refused = take_bus(countctl_name, s.err, r.wait)) {
+        discard_count_output(s.out);
+        return refused;
+    }
+    if (!s.out.temp_path.empty() && !r.quiet && isatty(fileno(s.err)) == 1)
+        std::fprintf(s.err, "%s: writing %s; renamed to %s when done\n", countctl_name, s.out.temp_path.c_str(),
+                     s.out.target.c_str());
+    if (!setup_io()) {
+        discard_count_output(s.out);
+        return platform_setup_failure_status();
+    }
+    if (!r.acquire)
+        return exit_ok;
+    threshold_back = apply_settings(r.settings);
+    if (r.settings.threshold_given && threshold_back != r.settings.threshold) {
+        std::fprintf(s.err, "%s: the instrument read back threshold %lld, not %d; no run was started\n",
+                     countctl_name, threshold_back, r.settings.threshold);
+        discard_count_output(s.out);
+        return exit_instrument;
+    }
+    return exit_ok;
+}
+
+} // namespace
+
+int run_acquisition(const acquisition_request &r, int out_fd, std::FILE *err)
+{
+    acquisition_state s{r, err, {}, {}, {}, 0, {}, {}, {}};
+    long long threshold_back = -1;
+    if (const int failed = prepare(s, out_fd, threshold_back))
+        return failed;
+    put_header(s, utc_now(), threshold_back);
+    if (!flush_counts(s.out))
+        return report_output_failure(s, std::strerror(s.out.out->error));
+
+    start_progress(s.progress, err, r.quiet);
+    s.started = clock_type::now();
+    if (r.seconds >= 0)
+        s.deadline = s.started + std::chrono::duration_cast<clock_type::duration>(std::chrono::duration<double>(r.seconds));
+    const ending e = r.acquire ? acquire_run(s) : read_once(s);
+    end_progress(s.progress, err);
+
+    if (e == ending::output_failed || !flush_counts(s.out))
+        return report_output_failure(s, std::strerror(s.out.out->error));
+    const int signal = stop_signal();
+    put_trailer(s, e, signal);
+    std::string error;
+    if (!finish_count_output(s.out, error))
+        return report_output_failure(s, error);
+    if (!r.quiet)
+        print_summary(err, s.summary, r.summary || isatty(fileno(err)) == 1);
+    return exit_status_of(s, e, signal);
 }

@@ -148,8 +148,7 @@ int start_bus(command_context &c)
 {
     if (const int refused = take_bus(countctl_name, c.err, c.wait))
         return refused;
-    setup_io();
-    return exit_ok;
+    return setup_io() ? exit_ok : platform_setup_failure_status();
 }
 
 // One operation with no result: reset, start, stop.

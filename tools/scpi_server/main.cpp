@@ -21,6 +21,7 @@
 #include "net/net_address.h"
 #include "net/raw_socket.h"
 #include "numbers.h"
+#include "platform.h"
 #include "program_options.h"
 #include "program_start.h"
 #include "scpi/session.h"
@@ -228,7 +229,8 @@ int main(int argc, char **argv)
     }
     if (const int refused = take_bus(program, stderr, {}, where.c_str()))
         return refused;
-    setup_io();
+    if (!setup_io())
+        return platform_setup_failure_status();
     owner_send_defaults(owner);
     log_line(where);
 

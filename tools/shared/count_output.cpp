@@ -1,5 +1,7 @@
 #include "count_output.h"
 
+#include "atomic_file.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,12 +15,6 @@
 #include <cstring>
 
 namespace {
-
-std::string directory_of(const std::string &path)
-{
-    const std::size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-}
 
 std::string reason(const std::string &what) { return what + ": " + std::strerror(errno); }
 
@@ -48,8 +44,7 @@ bool follow_links(const std::string &path, std::string &target, std::string &err
 // root, the owner) of the file it will replace, or those of a new file.
 bool open_temporary(count_output &c, const struct stat *replaced, std::string &error)
 {
-    c.temp_path = c.target + ".tmp-XXXXXX";
-    const int fd = mkstemp(c.temp_path.data());
+    const int fd = open_beside(c.target, c.temp_path);
     if (fd < 0) {
         // The temporary name is this program's own: the path given is what
         // the user knows and can mend.
@@ -253,14 +248,10 @@ bool place_count_output(count_output &c, const std::string &target, std::string 
     }
     c.temp_path.clear();
     // The rename itself is made durable by syncing the directory.
-    const int dir = open(directory_of(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir < 0 || fsync(dir) != 0) {
+    if (!sync_directory_of(target)) {
         error = reason(target + " is in place, but its directory could not be synced");
-        if (dir >= 0)
-            close(dir);
         return false;
     }
-    close(dir);
     return true;
 }
 
