@@ -11,6 +11,7 @@
 
 #include "../src/exit_status.h"
 #include "../src/numbers.h"
+#include "instrument.h"
 #include "loopback_plug.h"
 #include "pin_bank_core.h"
 
@@ -26,6 +27,28 @@ bool refuse(int status)
     return false;
 }
 
+// VIRTUAL_INSTRUMENT_CLOCK and VIRTUAL_INSTRUMENT_TICK.
+bool clock_from_environment()
+{
+    const char *clock = std::getenv("VIRTUAL_INSTRUMENT_CLOCK");
+    if (clock == nullptr || std::strcmp(clock, "bus") == 0)
+        return true;
+    if (std::strcmp(clock, "wall") != 0) {
+        std::fprintf(stderr, "virtual instrument: VIRTUAL_INSTRUMENT_CLOCK is '%s'; it must be bus or wall\n", clock);
+        return false;
+    }
+    double seconds = 1e-6;
+    std::string error;
+    if (const char *tick = std::getenv("VIRTUAL_INSTRUMENT_TICK");
+        tick != nullptr && (!read_seconds("VIRTUAL_INSTRUMENT_TICK", tick, 3600, seconds, error) || seconds <= 0)) {
+        std::fprintf(stderr, "virtual instrument: %s\n",
+                     error.empty() ? "VIRTUAL_INSTRUMENT_TICK must be more than 0 seconds" : error.c_str());
+        return false;
+    }
+    use_wall_clock(static_cast<std::uint64_t>(seconds * 1e9 + 0.5));
+    return true;
+}
+
 } // namespace
 
 bool power_on_from_environment()
@@ -34,6 +57,8 @@ bool power_on_from_environment()
     const char *side = std::getenv("VIRTUAL_BUS");
     if (side == nullptr || std::strcmp(side, "instrument") == 0) {
         power_on();
+        if (!clock_from_environment())
+            return refuse(wrong_variable);
         if (std::getenv("VIRTUAL_PLUG_FAULTS") != nullptr)
             std::fputs("virtual bus: VIRTUAL_PLUG_FAULTS is ignored: the instrument is attached, not the plug"
                        " (VIRTUAL_BUS=plug attaches it)\n",

@@ -1,6 +1,8 @@
 #include "instrument.h"
 
 #include <algorithm>
+#include <cstring>
+#include <ctime>
 #include <deque>
 #include <iterator>
 #include <string>
@@ -13,6 +15,7 @@ namespace sim {
 
 namespace {
 
+constexpr const char *wall_field = "clock_wall_ns ";
 constexpr std::uint32_t seed = 0x2545F491u;
 
 // Bus side: the levels the instrument sees and the frame in progress.
@@ -47,9 +50,19 @@ struct acquisition {
     std::uint32_t random_state = seed;
 };
 
+// The clock: one tick a strobe rise (deterministic, the default), or real
+// time, one tick every wall_tick_ns (VIRTUAL_INSTRUMENT_CLOCK=wall), counted
+// from a wall-clock reading that the shared state carries between programs.
+struct wall_clock {
+    bool on = false;
+    std::uint64_t tick_ns = 1000;
+    std::uint64_t reference_ns = 0; // CLOCK_REALTIME at the last tick counted
+};
+
 decoder bus;
 registers regs;
 acquisition acq;
+wall_clock wall;
 std::deque<std::uint32_t> queued_replies;
 bool never_dry = false;
 
@@ -109,6 +122,43 @@ void tick()
         close_measurement();
         acq.next_close = acq.ticks + static_cast<std::uint64_t>(regs.period);
     }
+}
+
+std::uint64_t realtime_ns()
+{
+    timespec t{};
+    clock_gettime(CLOCK_REALTIME, &t);
+    return static_cast<std::uint64_t>(t.tv_sec) * 1000000000u + static_cast<std::uint64_t>(t.tv_nsec);
+}
+
+// With the wall clock: the ticks since the last reading, counted now. Once
+// the FIFO is full every further measurement is dropped unseen (and the gap
+// marked), so a long wait costs no more than filling the FIFO.
+void catch_up_with_wall_clock()
+{
+    if (!wall.on)
+        return;
+    const std::uint64_t now = realtime_ns();
+    if (wall.reference_ns == 0 || now < wall.reference_ns) {
+        wall.reference_ns = now;
+        return;
+    }
+    const std::uint64_t ticks = (now - wall.reference_ns) / wall.tick_ns;
+    wall.reference_ns += ticks * wall.tick_ns;
+    const std::uint64_t until = acq.ticks + ticks;
+    while (regs.running && acq.next_close <= until) {
+        acq.ticks = acq.next_close;
+        if (acq.held == fifo_capacity) { // the rest would be dropped: count them so
+            acq.overflow = true;
+            acq.gap_pending = true;
+            const std::uint64_t period = static_cast<std::uint64_t>(regs.period);
+            acq.next_close += (until - acq.next_close) / period * period + period;
+            break;
+        }
+        close_measurement();
+        acq.next_close += static_cast<std::uint64_t>(regs.period);
+    }
+    acq.ticks = until;
 }
 
 void reset_instrument()
@@ -225,7 +275,8 @@ void close_frame()
 
 void strobe_rose()
 {
-    tick();
+    if (!wall.on)
+        tick();
     if (!bus.in_frame) {
         flag(violation_kind::strobe_outside_frame, strobe_pin, "");
         return;
@@ -282,6 +333,7 @@ void line_changed(int pin, bool level)
                 if (bus.in_frame)
                     close_frame();
             } else {
+                catch_up_with_wall_clock();
                 open_frame();
             }
         }
@@ -382,6 +434,13 @@ bool parse_field(const std::string &text, std::uint64_t most, std::uint64_t &val
 
 } // namespace
 
+void use_wall_clock(std::uint64_t tick_ns)
+{
+    wall.on = true;
+    wall.tick_ns = tick_ns == 0 ? 1 : tick_ns;
+    wall.reference_ns = 0;
+}
+
 std::string instrument_state_text()
 {
     const std::uint64_t values[] = {
@@ -392,6 +451,8 @@ std::string instrument_state_text()
     std::string text = std::string(state_heading) + "\n";
     for (std::size_t i = 0; i < std::size(state_fields); ++i)
         text += std::string(state_fields[i].name) + " " + std::to_string(values[i]) + "\n";
+    if (wall.on) // when its clock last ticked, for the next program to count on from
+        text += std::string(wall_field) + std::to_string(wall.reference_ns) + "\n";
     for (int i = 0; i < acq.held; ++i)
         text += std::to_string(acq.fifo[(acq.head + i) % fifo_capacity]) + "\n";
     text += "end\n";
@@ -425,6 +486,14 @@ bool load_instrument_state(const std::string &text, std::string &error)
             return false;
         }
     }
+    std::uint64_t wall_reference = 0;
+    if (line < lines.size() && lines[line].compare(0, std::strlen(wall_field), wall_field) == 0) {
+        if (!parse_field(lines[line].substr(std::strlen(wall_field)), ~0ull, wall_reference)) {
+            error = "line " + std::to_string(line + 1) + " is not '" + wall_field + "N'";
+            return false;
+        }
+        ++line;
+    }
     const std::uint64_t words = values[std::size(state_fields) - 1];
     if (values[0] == 0) {
         error = "its period is 0";
@@ -457,6 +526,8 @@ bool load_instrument_state(const std::string &text, std::string &error)
     acq.head = 0;
     acq.held = static_cast<int>(words);
     std::copy(fifo.begin(), fifo.end(), acq.fifo);
+    if (wall.on)
+        wall.reference_ns = wall_reference;
     return true;
 }
 

@@ -96,6 +96,13 @@ void load_fifo(const std::vector<std::uint32_t> &words);
 // harnesses that feed the console arbitrary commands. Off at power-on.
 void keep_data_ready(bool on);
 
+// VIRTUAL_INSTRUMENT_CLOCK=wall: the clock ticks with real time, one tick
+// every `tick_ns` (1 µs unless VIRTUAL_INSTRUMENT_TICK says otherwise),
+// instead of one a strobe rise, so a started instrument fills (and
+// overflows) its FIFO between programs as the real one does. The shared
+// state carries the wall-clock reading it counts from.
+void use_wall_clock(std::uint64_t tick_ns);
+
 // The instrument's whole state (registers, run flag, FIFO and its flags,
 // generator, clock, latched size) as text, and back: what a program on the
 // virtual instrument leaves for the next when VIRTUAL_INSTRUMENT_STATE

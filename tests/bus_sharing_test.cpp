@@ -119,6 +119,22 @@ TEST(shared_virtual_instrument, carries_the_run_and_its_words_from_one_program_t
     EXPECT_EQ(countctl({"status"}, {}).out, "run 0\ndatasize 0\n");
 }
 
+TEST(shared_virtual_instrument, on_the_wall_clock_a_started_instrument_fills_its_fifo_between_programs)
+{
+    const std::vector<std::string> env = {"VIRTUAL_INSTRUMENT_STATE=" + scratch_directory() + "/instrument",
+                                          "VIRTUAL_INSTRUMENT_CLOCK=wall", "VIRTUAL_INSTRUMENT_TICK=0.000001"};
+    EXPECT_EQ(countctl({"start"}, env).status, 0);
+    usleep(200000); // 200 ms at 1 µs a tick and period 16: 12,500 measurements, past the FIFO's 4095
+    const run_result full = countctl({"status"}, env);
+    EXPECT_EQ(full.out, "run 1\ndatasize 4095\n") << full.err;
+    countctl({"read", "--format", "plain", "-q"}, env);
+    const run_result after = countctl({"read", "--format", "plain", "-q"}, env);
+    EXPECT_EQ(after.out.rfind("-", 0), 0u) << "the first word after the overflow marks its gap: " << after.out.substr(0, 40);
+    const run_result wrong = countctl({"status"}, {env[0], "VIRTUAL_INSTRUMENT_CLOCK=sundial"});
+    EXPECT_EQ(wrong.status, 2);
+    EXPECT_TRUE(wrong.bus.empty());
+}
+
 TEST(shared_virtual_instrument, a_file_that_is_no_saved_state_is_refused_and_left_as_it_was)
 {
     const std::string path = scratch_directory() + "/instrument";
