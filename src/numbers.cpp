@@ -68,6 +68,12 @@ number_fault parse_seconds(const std::string &text, double max, double &value)
         ++i;
         ok = digits();
     }
+    if (ok && i < text.size() && (text[i] == 'e' || text[i] == 'E')) { // 1e-6, as ticks are written
+        ++i;
+        if (i < text.size() && (text[i] == '-' || text[i] == '+'))
+            ++i;
+        ok = digits();
+    }
     if (!ok || i != text.size())
         return number_fault::not_a_number;
     const double v = std::strtod(text.c_str(), nullptr);

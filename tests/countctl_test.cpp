@@ -156,6 +156,28 @@ TEST(countctl, words_and_seconds_together_stop_at_whichever_comes_first)
     EXPECT_EQ(s.status, 0);
 }
 
+TEST(countctl, a_tick_gives_a_time_axis_and_the_time_of_each_read_out)
+{
+    const countctl_session s = run_in_process({"acquire", "--period", "4", "--tick", "0.5e-3", "--words", "5", "-q"});
+    ASSERT_EQ(s.status, 0) << s.err;
+    EXPECT_NE(s.out.find("\nindex,count,time_s\n"), std::string::npos) << s.out;
+    EXPECT_NE(s.out.find("# tick: 0.0005 s;"), std::string::npos);
+    EXPECT_NE(s.out.find("\n# read at 20"), std::string::npos);
+    std::istringstream lines(s.out);
+    std::string line;
+    int rows = 0;
+    while (std::getline(lines, line)) {
+        int index = 0, count = 0;
+        double seconds = 0;
+        if (std::sscanf(line.c_str(), "%d,%d,%lf", &index, &count, &seconds) == 3) {
+            EXPECT_DOUBLE_EQ(seconds, index * 4 * 0.5e-3) << line;
+            ++rows;
+        }
+    }
+    EXPECT_EQ(rows, 5);
+    EXPECT_EQ(run_in_process({"acquire", "--tick", "1e-6", "--words", "5"}).status, 2) << "a tick needs a period";
+}
+
 TEST(countctl, a_word_after_a_gap_is_its_count_in_the_summary_and_the_gap_is_told)
 {
     const countctl_session s = run_in_process({"read"}, [] { sim::load_fifo({5, 0x80000007u, 9}); });

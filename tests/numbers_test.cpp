@@ -36,16 +36,19 @@ TEST(numbers, integers_are_signed_decimal_or_hexadecimal_with_nothing_around_the
     EXPECT_EQ(parse_integer("4095", 0, 4095, v), number_fault::none);
 }
 
-TEST(numbers, seconds_are_decimal_with_an_optional_fraction_up_to_a_limit)
+TEST(numbers, seconds_are_decimal_with_an_optional_fraction_and_exponent_up_to_a_limit)
 {
     double s = 0;
     EXPECT_EQ(parse_seconds("2", 10, s), number_fault::none);
     EXPECT_EQ(s, 2.0);
     EXPECT_EQ(parse_seconds("0.25", 10, s), number_fault::none);
     EXPECT_EQ(s, 0.25);
-    for (const char *text : {"", ".5", "5.", "-1", "1e3", "2s", " 2", "0x10"})
+    EXPECT_EQ(parse_seconds("2.5e-1", 10, s), number_fault::none); // as a tick is written
+    EXPECT_EQ(s, 0.25);
+    for (const char *text : {"", ".5", "5.", "-1", "1e", "1e+", "2s", " 2", "0x10"})
         EXPECT_EQ(parse_seconds(text, 10, s), number_fault::not_a_number) << text;
     EXPECT_EQ(parse_seconds("10.5", 10, s), number_fault::out_of_range);
+    EXPECT_EQ(parse_seconds("1e3", 10, s), number_fault::out_of_range);
 }
 
 } // namespace

@@ -79,6 +79,8 @@ bool still_own_bus(acquisition_state &s)
 bool read_words(acquisition_state &s, int n)
 {
     n = readDATA(n, words, max_data_words);
+    if (n > 0 && s.request.tick > 0) // when each batch was read, for the time axis
+        put_comment(s.out, "read at " + utc_now_ms() + ": words from " + std::to_string(s.words_read + 1));
     s.words_read += static_cast<std::uint64_t>(n);
     add_counts(s.summary, words, n);
     put_counts(s.out, words, n);
@@ -199,6 +201,12 @@ void put_header(acquisition_state &s, const std::string &started_at, long long t
         put_comment(s.out, "threshold read back: " + std::to_string(threshold_back));
     if (r.target_words > 0)
         put_comment(s.out, "target: " + std::to_string(r.target_words) + " words");
+    if (r.tick > 0) {
+        char axis[160];
+        std::snprintf(axis, sizeof axis, "tick: %.9g s; time_s is index x period x tick = index x %.9g s, from the run's start",
+                      r.tick, s.out.seconds_per_word);
+        put_comment(s.out, axis);
+    }
     if (r.seconds >= 0) {
         char limit[64];
         std::snprintf(limit, sizeof limit, "%s: %g s", r.acquire ? "time limit" : "timeout", r.seconds);
@@ -266,6 +274,8 @@ int prepare(acquisition_state &s, int out_fd, long long &threshold_back)
         std::fprintf(s.err, "%s: %s\n", countctl_name, error.c_str());
         return exit_output_failed;
     }
+    if (r.tick > 0)
+        s.out.seconds_per_word = r.tick * r.settings.period;
     if (const int refused = take_bus(countctl_name, s.err, r.wait)) {
         discard_count_output(s.out);
         return refused;

@@ -22,6 +22,7 @@ struct acquisition_request {
     count_format format = count_format::csv;
     bool quiet = false;
     bool summary = false;        // --summary: the histogram too, off a terminal
+    double tick = 0;             // --tick: seconds in the instrument's period unit; 0: no time axis
     std::string command_line;    // for the file's first line
     bus_wait wait;               // --wait
 };

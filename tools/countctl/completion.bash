@@ -29,7 +29,7 @@ _countctl()
             COMPREPLY=($(compgen -W "csv plain" -- "$cur"))
             return
             ;;
-        --threshold | --polarity | --period | --words | --seconds | --timeout)
+        --threshold | --polarity | --period | --words | --seconds | --timeout | --tick)
             return
             ;;
     esac
@@ -39,7 +39,7 @@ _countctl()
         status) options+=" --json" ;;
         set) options+=" --threshold --polarity --period" ;;
         read) options+=" --timeout --output --format --summary" ;;
-        acquire) options+=" --threshold --polarity --period --words --seconds --output --format --summary" ;;
+        acquire) options+=" --threshold --polarity --period --words --seconds --tick --output --format --summary" ;;
     esac
     COMPREPLY=($(compgen -W "$options" -- "$cur"))
 }

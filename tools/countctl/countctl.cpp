@@ -85,13 +85,15 @@ const command_help command_helps[] = {
              "file that appears whole or not at all. A summary line goes to standard error, and on a\n"
              "terminal (or with --summary) a histogram; --quiet drops both.\n"},
     {"acquire", "usage: countctl acquire [--threshold N] [--polarity N] [--period N] [--words N] [--seconds S]\n"
-                "                        [-o FILE] [--format csv|plain] [--summary | --quiet]\n"
+                "                        [--tick S] [-o FILE] [--format csv|plain] [--summary | --quiet]\n"
                 "Sends the settings given, starts a run, reads out whenever the instrument holds data\n"
                 "until N words or S seconds, whichever comes first ('# stopped:' says which; at least one\n"
                 "is needed), stops the run and writes every word, streamed as read.\n"
                 "Ctrl-C (or SIGTERM, SIGHUP) ends it cleanly: the read-out in progress finishes, the run\n"
                 "is stopped and the file completed. On a terminal a progress line shows on standard error,\n"
-                "and a summary with a histogram at the end (off a terminal one line, or all with --summary).\n"},
+                "and a summary with a histogram at the end (off a terminal one line, or all with --summary).\n"
+                "--tick S (with --period) is the instrument's period unit in seconds: the CSV gets a time_s\n"
+                "column, index x period x tick from the run's start, and the UTC time of each read-out.\n"},
     {"ifc", "usage: countctl ifc VALUE\n"
             "Sends VALUE (its low 24 bits) in the interface test and prints the reply word in decimal\n"
             "and hexadecimal.\n"},
@@ -274,6 +276,12 @@ int do_acquisition(command_context &c, bool acquire)
             return usage_error(c.err, error);
         if (c.options.has("--seconds") && r.seconds <= 0)
             return usage_error(c.err, "--seconds must be more than 0");
+        if (c.options.has("--tick")) {
+            if (!read_seconds("--tick", c.options.value("--tick"), 3600, r.tick, error) || r.tick <= 0)
+                return usage_error(c.err, error.empty() ? "--tick must be more than 0 seconds" : error);
+            if (!r.settings.period_given)
+                return usage_error(c.err, "--tick needs --period: a count comes every period x tick seconds");
+        }
     } else if (c.options.has("--timeout") &&
                !read_seconds("--timeout", c.options.value("--timeout"), 1e7, r.seconds, error)) {
         return usage_error(c.err, error);
@@ -319,7 +327,7 @@ const command commands[] = {
     {"set", options_with({}, true, false), false, do_set},
     {"read", options_with({{"--timeout", nullptr, true}}, false, true), false,
      [](command_context &c) { return do_acquisition(c, false); }},
-    {"acquire", options_with({{"--words", nullptr, true}, {"--seconds", nullptr, true}}, true, true), false,
+    {"acquire", options_with({{"--words", nullptr, true}, {"--seconds", nullptr, true}, {"--tick", nullptr, true}}, true, true), false,
      [](command_context &c) { return do_acquisition(c, true); }},
     {"ifc", options_with({}, false, false), true, do_ifc},
 };

@@ -163,24 +163,32 @@ void put_comment(count_output &c, const std::string &text)
         return;
     const std::string line = "# " + escaped_line(text) + "\n";
     put(*c.out, line.data(), line.size());
-    if (c.rows_begun)
-        ++c.lines_after_rows;
+    if (c.rows_begun) {
+        // Only lines that may still be lost need accounting: while all is
+        // well, those the buffer can hold (a line is 2 bytes at least).
+        constexpr std::uint64_t most_buffered = sizeof(output_buffer::data) / 2;
+        const std::uint64_t surely_written = c.lines_put > most_buffered ? c.lines_put - most_buffered : 0;
+        while (c.out->error == 0 && !c.comment_lines.empty() && c.comment_lines.front() < surely_written)
+            c.comment_lines.pop_front();
+        c.comment_lines.push_back(c.lines_put++);
+    }
 }
 
 void put_header_row(count_output &c)
 {
     c.rows_begun = true;
     if (c.format == count_format::csv)
-        put(*c.out, "index,count\n");
+        put(*c.out, c.seconds_per_word > 0 ? "index,count,time_s\n" : "index,count\n");
 }
 
 void put_counts(count_output &c, const int *counts, int n)
 {
     for (int i = 0; i < n; ++i) {
-        char *p = room(*c.out, 48);
+        char *p = room(*c.out, 72);
         if (p == nullptr) { // the output has failed: the rest is counted as lost
             c.out->lines_dropped += static_cast<std::uint64_t>(n - i);
             c.words_put += static_cast<std::uint64_t>(n - i);
+            c.lines_put += static_cast<std::uint64_t>(n - i);
             return;
         }
         ++c.words_put;
@@ -189,7 +197,12 @@ void put_counts(count_output &c, const int *counts, int n)
             *p++ = ',';
         }
         p = std::to_chars(p, p + 12, counts[i]).ptr;
+        if (c.format == count_format::csv && c.seconds_per_word > 0) {
+            *p++ = ',';
+            p += std::snprintf(p, 24, "%.9g", static_cast<double>(c.words_put) * c.seconds_per_word);
+        }
         *p++ = '\n';
+        ++c.lines_put;
         commit(*c.out, p);
     }
 }
@@ -200,9 +213,13 @@ std::uint64_t counts_not_written(const count_output &c, std::uint64_t words_read
 {
     // The lines that never reached the output are the last ones put: the
     // '#' lines after the rows first, then rows.
-    const std::uint64_t lines_lost = lines_not_written(*c.out);
-    const std::uint64_t rows_lost =
-        std::min(c.words_put, lines_lost > c.lines_after_rows ? lines_lost - c.lines_after_rows : 0);
+    // The lines lost are the last ones put; the '#' lines among them are
+    // not words.
+    const std::uint64_t lines_lost = std::min(lines_not_written(*c.out), c.lines_put);
+    const std::uint64_t first_lost = c.lines_put - lines_lost;
+    const auto comments_lost = static_cast<std::uint64_t>(
+        std::count_if(c.comment_lines.begin(), c.comment_lines.end(), [&](std::uint64_t l) { return l >= first_lost; }));
+    const std::uint64_t rows_lost = std::min(c.words_put, lines_lost - std::min(lines_lost, comments_lost));
     return words_read - (c.words_put - rows_lost);
 }
 

@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <string>
 
@@ -32,7 +33,9 @@ struct count_output {
     std::unique_ptr<output_buffer> out; // made when it is opened
     std::uint64_t words_put = 0;
     bool rows_begun = false;            // the header row is put (plain: where it would be)
-    std::uint64_t lines_after_rows = 0; // '#' lines put after the rows
+    double seconds_per_word = 0;        // above 0: a time_s column, index x this
+    std::uint64_t lines_put = 0;        // after the header row: rows and '#' lines
+    std::deque<std::uint64_t> comment_lines; // which of those were '#' lines, while they may be unwritten
 };
 
 // Opens the output for `path`, or takes `stdout_fd` when `path` is "-".
