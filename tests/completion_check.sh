@@ -29,9 +29,9 @@ expect() {
         status=1
     fi
 }
-expect "countctl " "--help --quiet --version --wait acquire ifc read reset set start status stop "
-expect "countctl --wait s" "set start status stop "
-expect "countctl s" "set start status stop "
+expect "countctl " "--help --quiet --version --wait acquire ifc read reset scan set start status stop "
+expect "countctl --wait s" "scan set start status stop "
+expect "countctl s" "scan set start status stop "
 expect "countctl acquire --w" "--wait --words "
 expect "countctl status --" "--help --json --quiet --wait "
 expect "countctl read --format " "csv plain "

@@ -178,6 +178,32 @@ TEST(countctl, a_tick_gives_a_time_axis_and_the_time_of_each_read_out)
     EXPECT_EQ(run_in_process({"acquire", "--tick", "1e-6", "--words", "5"}).status, 2) << "a tick needs a period";
 }
 
+TEST(countctl, a_threshold_scan_follows_the_instruments_model)
+{
+    const countctl_session s =
+        run_in_process({"scan", "threshold", "3500:500:1500", "--period", "16", "--words", "600", "-q"});
+    ASSERT_EQ(s.status, 0) << s.err;
+    EXPECT_NE(s.out.find("\nthreshold,words,sum,mean,seconds,rate\n"), std::string::npos) << s.out;
+    std::istringstream lines(s.out);
+    std::string line;
+    std::vector<int> thresholds;
+    while (std::getline(lines, line)) {
+        int threshold = 0;
+        unsigned long long words = 0;
+        double sum = 0, mean = 0;
+        if (std::sscanf(line.c_str(), "%d,%llu,%lf,%lf", &threshold, &words, &sum, &mean) != 4)
+            continue;
+        thresholds.push_back(threshold);
+        EXPECT_EQ(words, 600u);
+        // A count is the positive pulses (3 in 4) of 16 above the threshold.
+        EXPECT_NEAR(mean, 16 * 0.75 * (4095 - threshold) / 4096.0, 0.3) << line;
+    }
+    EXPECT_EQ(thresholds, (std::vector<int>{3500, 2000, 500}));
+    EXPECT_NE(s.out.find("# threshold: left at 500"), std::string::npos);
+    EXPECT_NE(s.out.find("# stopped: scan complete\n"), std::string::npos);
+    EXPECT_EQ(run_in_process({"scan", "threshold", "0:5000", "--words", "5"}).status, 2);
+}
+
 TEST(countctl, a_word_after_a_gap_is_its_count_in_the_summary_and_the_gap_is_told)
 {
     const countctl_session s = run_in_process({"read"}, [] { sim::load_fifo({5, 0x80000007u, 9}); });

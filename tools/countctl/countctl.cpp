@@ -12,6 +12,7 @@
 #include "output_buffer.h"
 #include "platform.h"
 #include "program_options.h"
+#include "scan.h"
 #include "spi.h"
 #include "stop_signals.h"
 
@@ -38,6 +39,8 @@ const char general_help[] =
     "  acquire [SETTINGS] (--words=N and/or --seconds=S) [-o FILE] [--format=csv|plain]\n"
     "                         start a run, read out as data comes, stop the run\n"
     "  ifc VALUE              the interface test: the reply in decimal and hexadecimal\n"
+    "  scan threshold FROM:TO:STEP (--words=N and/or --seconds=S) [--polarity=N] [--period=N]\n"
+    "       [--tick=S] [-o FILE]  one run per threshold: threshold,words,sum,mean,seconds,rate\n"
     "\n"
     "Options of every command, before or after its name:\n"
     "      --wait[=S]         when another program holds the bus, wait for it (at most\n"
@@ -94,6 +97,15 @@ const command_help command_helps[] = {
                 "and a summary with a histogram at the end (off a terminal one line, or all with --summary).\n"
                 "--tick S (with --period) is the instrument's period unit in seconds: the CSV gets a time_s\n"
                 "column, index x period x tick from the run's start, and the UTC time of each read-out.\n"},
+    {"scan", "usage: countctl scan threshold FROM:TO:STEP [--words N] [--seconds S] [--polarity N] [--period N]\n"
+             "                     [--tick S] [-o FILE] [--quiet]\n"
+             "Runs one acquisition per threshold, FROM to TO in steps of STEP (in that order, down when\n"
+             "TO is below FROM), each until N words or S seconds, whichever comes first, and writes one\n"
+             "CSV row each: threshold,words,sum,mean,seconds,rate (rate = sum / seconds; seconds is live\n"
+             "time, words x period x tick, with --tick and --period, else each run's wall time).\n"
+             "A terminal shows its progress. Ctrl-C (or SIGTERM, SIGHUP) ends it cleanly: the rows done\n"
+             "are kept and the file says where it stopped. The threshold before the scan cannot be read,\n"
+             "so it is left at the scan's last, and said so.\n"},
     {"ifc", "usage: countctl ifc VALUE\n"
             "Sends VALUE (its low 24 bits) in the interface test and prints the reply word in decimal\n"
             "and hexadecimal.\n"},
@@ -246,6 +258,35 @@ int do_ifc(command_context &c)
     return finish_output(*c.out, c.err);
 }
 
+// --words and --seconds, at least one: each run's end.
+bool run_limits(command_context &c, long long &target_words, double &seconds)
+{
+    std::string error;
+    if (!c.options.has("--words") && !c.options.has("--seconds"))
+        return usage_error(c.err, c.args[0] + " needs --words N, --seconds S, or both (whichever comes first)"), false;
+    if (c.options.has("--words") &&
+        !read_integer("--words", c.options.value("--words"), 1, 1000000000000LL, target_words, error))
+        return usage_error(c.err, error), false;
+    if (c.options.has("--seconds") && !read_seconds("--seconds", c.options.value("--seconds"), 1e7, seconds, error))
+        return usage_error(c.err, error), false;
+    if (c.options.has("--seconds") && seconds <= 0)
+        return usage_error(c.err, "--seconds must be more than 0"), false;
+    return true;
+}
+
+// --tick, which needs a period to mean anything.
+bool tick_option(command_context &c, bool period_given, double &tick)
+{
+    if (!c.options.has("--tick"))
+        return true;
+    std::string error;
+    if (!read_seconds("--tick", c.options.value("--tick"), 3600, tick, error) || tick <= 0)
+        return usage_error(c.err, error.empty() ? "--tick must be more than 0 seconds" : error), false;
+    if (!period_given)
+        return usage_error(c.err, "--tick needs --period: a count comes every period x tick seconds"), false;
+    return true;
+}
+
 int do_acquisition(command_context &c, bool acquire)
 {
     acquisition_request r;
@@ -265,23 +306,9 @@ int do_acquisition(command_context &c, bool acquire)
     }
     std::string error;
     if (acquire) {
-        if (!settings_options(c, r.settings))
+        if (!settings_options(c, r.settings) || !run_limits(c, r.target_words, r.seconds) ||
+            !tick_option(c, r.settings.period_given, r.tick))
             return exit_usage;
-        if (!c.options.has("--words") && !c.options.has("--seconds"))
-            return usage_error(c.err, "acquire needs --words N, --seconds S, or both (whichever comes first)");
-        if (c.options.has("--words") &&
-            !read_integer("--words", c.options.value("--words"), 1, 1000000000000LL, r.target_words, error))
-            return usage_error(c.err, error);
-        if (c.options.has("--seconds") && !read_seconds("--seconds", c.options.value("--seconds"), 1e7, r.seconds, error))
-            return usage_error(c.err, error);
-        if (c.options.has("--seconds") && r.seconds <= 0)
-            return usage_error(c.err, "--seconds must be more than 0");
-        if (c.options.has("--tick")) {
-            if (!read_seconds("--tick", c.options.value("--tick"), 3600, r.tick, error) || r.tick <= 0)
-                return usage_error(c.err, error.empty() ? "--tick must be more than 0 seconds" : error);
-            if (!r.settings.period_given)
-                return usage_error(c.err, "--tick needs --period: a count comes every period x tick seconds");
-        }
     } else if (c.options.has("--timeout") &&
                !read_seconds("--timeout", c.options.value("--timeout"), 1e7, r.seconds, error)) {
         return usage_error(c.err, error);
@@ -290,6 +317,32 @@ int do_acquisition(command_context &c, bool acquire)
         r.command_line += (r.command_line.empty() ? "" : " ") + a;
     r.wait = c.wait;
     return run_acquisition(r, c.out->fd, c.err);
+}
+
+int do_scan(command_context &c)
+{
+    const std::vector<std::string> &operands = c.options.operands;
+    if (operands.size() != 2 || operands[0] != "threshold")
+        return usage_error(c.err, "scan takes 'threshold FROM:TO:STEP'");
+    scan_request r;
+    std::string error;
+    if (!parse_threshold_range(operands[1], r, error))
+        return usage_error(c.err, error);
+    if (c.options.has("--threshold"))
+        return usage_error(c.err, "scan sets the threshold itself: FROM:TO:STEP");
+    if (!settings_options(c, r.settings) || !run_limits(c, r.target_words, r.seconds) ||
+        !tick_option(c, r.settings.period_given, r.tick))
+        return exit_usage;
+    if (c.options.has("--output")) {
+        r.output_path = c.options.value("--output");
+        if (r.output_path.empty())
+            return usage_error(c.err, "-o needs a path ('-' is standard output)");
+    }
+    r.quiet = c.options.has("--quiet");
+    for (const std::string &a : c.args)
+        r.command_line += (r.command_line.empty() ? "" : " ") + a;
+    r.wait = c.wait;
+    return run_scan(r, c.out->fd, c.err);
 }
 
 // Each command checks its whole command line before it starts the bus: a
@@ -330,6 +383,11 @@ const command commands[] = {
     {"acquire", options_with({{"--words", nullptr, true}, {"--seconds", nullptr, true}, {"--tick", nullptr, true}}, true, true), false,
      [](command_context &c) { return do_acquisition(c, true); }},
     {"ifc", options_with({}, false, false), true, do_ifc},
+    {"scan",
+     options_with({{"--words", nullptr, true}, {"--seconds", nullptr, true}, {"--tick", nullptr, true},
+                   {"--output", "-o", true}},
+                  true, false),
+     true, do_scan},
 };
 
 } // namespace

@@ -181,6 +181,15 @@ void put_header_row(count_output &c)
         put(*c.out, c.seconds_per_word > 0 ? "index,count,time_s\n" : "index,count\n");
 }
 
+void put_row(count_output &c, const std::string &line)
+{
+    c.rows_begun = true;
+    const std::string whole = line + "\n";
+    put(*c.out, whole.data(), whole.size());
+    ++c.words_put;
+    ++c.lines_put;
+}
+
 void put_counts(count_output &c, const int *counts, int n)
 {
     for (int i = 0; i < n; ++i) {

@@ -49,6 +49,8 @@ void discard_count_output(count_output &c);
 // and the header row (CSV only).
 void put_comment(count_output &c, const std::string &text);
 void put_header_row(count_output &c);
+// A row of another table (a scan's), counted as a word would be.
+void put_row(count_output &c, const std::string &line);
 // Rows for `n` words, numbered on from the words already put.
 void put_counts(count_output &c, const int *counts, int n);
 

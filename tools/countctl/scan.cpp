@@ -1,0 +1,240 @@
+#include "scan.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+
+#include "bus_lock.h"
+#include "count_output.h"
+#include "countctl.h"
+#include "data_wait.h"
+#include "numbers.h"
+#include "platform.h"
+#include "program_options.h"
+#include "spi.h"
+#include "stop_signals.h"
+#include "utc_time.h"
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+int words[max_data_words];
+
+// One threshold's acquisition.
+struct point {
+    std::uint64_t words = 0;
+    long double sum = 0;
+    std::uint64_t gaps = 0;
+    double seconds = 0; // live time (words x period x tick) with a tick, else the run's wall time
+};
+
+enum class scan_end { done, signal, instrument, output_failed };
+
+void read_into(point &p, int n)
+{
+    n = readDATA(n, words, max_data_words);
+    for (int i = 0; i < n; ++i) {
+        const auto w = static_cast<std::uint32_t>(words[i]);
+        p.gaps += (w >> 31) & 1u;
+        p.sum += w & 0x7FFFFFFFu;
+    }
+    p.words += static_cast<std::uint64_t>(n);
+}
+
+// A run at the threshold already set, until its words or its time; false
+// when a stop signal came (the run is stopped all the same).
+bool measure(const scan_request &r, point &p)
+{
+    start();
+    const auto began = clock_type::now();
+    const auto until = began + std::chrono::duration_cast<clock_type::duration>(std::chrono::duration<double>(r.seconds));
+    bool stopped = false, timed_out = false;
+    for (;;) {
+        if (r.target_words > 0 && p.words >= static_cast<std::uint64_t>(r.target_words))
+            break;
+        if (r.seconds >= 0 && clock_type::now() >= until) {
+            timed_out = true;
+            break;
+        }
+        const int count = query_data_size();
+        if (count < 0 || poll_stop_signals() != 0) {
+            stopped = true;
+            break;
+        }
+        long long take = count;
+        if (r.target_words > 0)
+            take = std::min<long long>(take, r.target_words - static_cast<long long>(p.words));
+        if (take > 0)
+            read_into(p, static_cast<int>(take));
+    }
+    stop();
+    if (timed_out) { // what was measured before the time ran out
+        const int count = query_data_size();
+        if (count > 0)
+            read_into(p, count);
+        stopped = count < 0;
+    }
+    p.seconds = r.tick > 0 ? static_cast<double>(p.words) * r.settings.period * r.tick
+                           : std::chrono::duration<double>(clock_type::now() - began).count();
+    return !stopped;
+}
+
+std::string row_of(int threshold, const point &p)
+{
+    char row[200];
+    const long double mean = p.words > 0 ? p.sum / p.words : 0;
+    const double rate = p.seconds > 0 ? static_cast<double>(p.sum) / p.seconds : 0;
+    std::snprintf(row, sizeof row, "%d,%llu,%.0Lf,%.6Lf,%.9g,%.9g", threshold, static_cast<unsigned long long>(p.words),
+                  p.sum, mean, p.seconds, rate);
+    return row;
+}
+
+void put_scan_header(count_output &out, const scan_request &r)
+{
+    put_comment(out, std::string("countctl ") + program_version() + ": " + r.command_line);
+    put_comment(out, std::string("platform: ") + platform_name());
+    put_comment(out, "started: " + utc_now());
+    put_comment(out, "scan: threshold " + std::to_string(r.from) + " to " + std::to_string(r.to) + " in steps of " +
+                         std::to_string(r.step));
+    std::string each = "each threshold:";
+    if (r.target_words > 0)
+        each += " " + std::to_string(r.target_words) + " words";
+    if (r.seconds >= 0) {
+        char s[48];
+        std::snprintf(s, sizeof s, "%s%g s", r.target_words > 0 ? " or " : " ", r.seconds);
+        each += s;
+    }
+    put_comment(out, each + (r.target_words > 0 && r.seconds >= 0 ? ", whichever comes first" : ""));
+    if (r.settings.polarity_given)
+        put_comment(out, "polarity: " + std::to_string(r.settings.polarity));
+    if (r.settings.period_given)
+        put_comment(out, "period: " + std::to_string(r.settings.period));
+    char seconds[200];
+    if (r.tick > 0)
+        std::snprintf(seconds, sizeof seconds, "tick: %.9g s; seconds is live time, words x period x tick", r.tick);
+    else
+        std::snprintf(seconds, sizeof seconds, "seconds is each run's wall time (give --tick for live time)");
+    put_comment(out, seconds);
+    put_comment(out, "sum is the counts added up; mean = sum / words; rate = sum / seconds (counts a second)");
+    put_row(out, "threshold,words,sum,mean,seconds,rate");
+}
+
+// The threshold at the end: the lab's usual one set back, or said as left.
+void leave_threshold(count_output &out, const scan_request &r, int last, std::FILE *err)
+{
+    if (r.usual_threshold) {
+        const int back = setTHR(*r.usual_threshold);
+        put_comment(out, "threshold: set back to " + std::to_string(back) + ", the configuration's");
+        return;
+    }
+    const std::string left = "threshold: left at " + std::to_string(last) +
+                             ", the scan's last; the one before the scan is not known (the instrument's threshold "
+                             "cannot be read without setting it)";
+    put_comment(out, left);
+    if (!r.quiet)
+        std::fprintf(err, "%s: %s\n", countctl_name, left.c_str());
+}
+
+void show_scan_progress(std::FILE *err, bool shown, int threshold, int done, int all)
+{
+    if (!shown)
+        return;
+    std::fprintf(err, "\r\033[Kthreshold %d: %d of %d", threshold, done + 1, all);
+    std::fflush(err);
+}
+
+} // namespace
+
+bool parse_threshold_range(const std::string &text, scan_request &r, std::string &error)
+{
+    const std::size_t a = text.find(':');
+    const std::size_t b = a == std::string::npos ? a : text.find(':', a + 1);
+    long long from = 0, to = 0, step = 1;
+    if (a == std::string::npos || !read_integer("the scan's FROM", text.substr(0, a), 0, 4095, from, error) ||
+        !read_integer("the scan's TO", text.substr(a + 1, b == std::string::npos ? b : b - a - 1), 0, 4095, to, error) ||
+        (b != std::string::npos && !read_integer("the scan's STEP", text.substr(b + 1), 1, 4095, step, error))) {
+        if (error.empty())
+            error = "a threshold range is FROM:TO:STEP, 0..4095, not '" + text + "'";
+        return false;
+    }
+    r.from = static_cast<int>(from);
+    r.to = static_cast<int>(to);
+    r.step = static_cast<int>(from <= to ? step : -step);
+    return true;
+}
+
+int run_scan(const scan_request &r, int out_fd, std::FILE *err)
+{
+    count_output out;
+    std::string error;
+    if (!open_count_output(out, r.output_path, count_format::csv, out_fd, error)) {
+        std::fprintf(err, "%s: %s\n", countctl_name, error.c_str());
+        return exit_output_failed;
+    }
+    if (const int refused = take_bus(countctl_name, err, r.wait)) {
+        discard_count_output(out);
+        return refused;
+    }
+    if (!setup_io()) {
+        discard_count_output(out);
+        return platform_setup_failure_status();
+    }
+    settings_request once = r.settings; // polarity and period; the thresholds come one by one
+    once.threshold_given = false;
+    apply_settings(once);
+    put_scan_header(out, r);
+
+    const bool progress = !r.quiet && isatty(fileno(err)) == 1;
+    const int all = (r.to - r.from) / r.step + 1;
+    scan_end end = scan_end::done;
+    int at = r.from, done = 0;
+    for (; done < all && end == scan_end::done; ++done, at += r.step) {
+        show_scan_progress(err, progress, at, done, all);
+        const int back = setTHR(at);
+        point p;
+        if (back != at)
+            end = scan_end::instrument;
+        else if (!measure(r, p))
+            end = scan_end::signal;
+        else
+            put_row(out, row_of(at, p));
+        if (end == scan_end::done && !flush_counts(out))
+            end = scan_end::output_failed;
+    }
+    if (progress)
+        std::fputs("\r\033[K", err);
+    const int last = at - r.step;
+    leave_threshold(out, r, last, err);
+    put_comment(out, "ended: " + utc_now());
+    put_comment(out, "rows: " + std::to_string(end == scan_end::done ? done : done - 1) + " of " + std::to_string(all));
+    const int signal = stop_signal();
+    switch (end) {
+    case scan_end::done: put_comment(out, "stopped: scan complete"); break;
+    case scan_end::signal:
+        put_comment(out, std::string("stopped: ") + (signal == SIGINT ? "SIGINT" : signal == SIGHUP ? "SIGHUP" : "SIGTERM") +
+                             " during threshold " + std::to_string(last) + " (its row is not written)");
+        break;
+    case scan_end::instrument:
+        put_comment(out, "stopped: the instrument read back another threshold than " + std::to_string(last));
+        break;
+    case scan_end::output_failed: break;
+    }
+    if (end == scan_end::output_failed || !finish_count_output(out, error)) {
+        std::fprintf(err, "%s: cannot write %s: %s\n", countctl_name, output_name(out).c_str(),
+                     error.empty() ? std::strerror(out.out->error) : error.c_str());
+        return exit_output_failed;
+    }
+    if (end == scan_end::signal)
+        return exit_signal_base + signal;
+    if (end == scan_end::instrument) {
+        std::fprintf(err, "%s: the instrument read back another threshold than %d; the scan stopped there\n",
+                     countctl_name, last);
+        return exit_instrument;
+    }
+    return exit_ok;
+}
