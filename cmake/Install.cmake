@@ -108,5 +108,7 @@ if(GPIO_BACKEND_CHOSEN STREQUAL "wiringpi")
   string(APPEND debian_depends ", wiringpi (>= 3)")
 endif()
 set(CPACK_DEBIAN_PACKAGE_DEPENDS ${debian_depends})
+# countctl plot draws with gnuplot; nothing else needs it.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "gnuplot-nox")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)

@@ -29,7 +29,7 @@ expect() {
         status=1
     fi
 }
-expect "countctl " "--help --quiet --version --wait acquire ifc read reset scan set start status stop "
+expect "countctl " "--help --quiet --version --wait acquire ifc plot read reset scan set start status stop "
 expect "countctl --wait s" "scan set start status stop "
 expect "countctl s" "scan set start status stop "
 expect "countctl acquire --w" "--wait --words "

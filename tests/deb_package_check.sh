@@ -30,7 +30,8 @@ expected="./etc/default/counter-scpi-server ./usr/bin/countctl ./usr/bin/counter
 ./usr/share/doc/counter-console/BENCHMARKS.md ./usr/share/doc/counter-console/README.md \
 ./usr/share/doc/counter-console/changelog.gz ./usr/share/doc/counter-console/copyright \
 ./usr/share/doc/counter-console/docs/loopback-plug.svg ./usr/share/doc/counter-console/docs/pinout.svg \
-./usr/share/doc/counter-console/docs/read-frame.svg ./usr/share/doc/counter-console/docs/write-frame.svg \
+./usr/share/doc/counter-console/docs/read-frame.svg ./usr/share/doc/counter-console/docs/threshold-scan.png \
+./usr/share/doc/counter-console/docs/write-frame.svg \
 ./usr/share/doc/counter-console/examples/counting_instrument.py \
 ./usr/share/man/man1/countctl.1.gz ./usr/share/man/man1/counter-bus-check.1.gz \
 ./usr/share/man/man1/counter-bus-trace.1.gz ./usr/share/man/man1/counter-console.1.gz \

@@ -7,7 +7,7 @@ _countctl()
     local cur prev words cword
     _init_completion -s || return
 
-    local commands="status reset start stop set read acquire ifc scan"
+    local commands="status reset start stop set read acquire ifc scan plot"
     local command="" i
     for ((i = 1; i < cword; i++)); do
         if [[ " $commands " == *" ${words[i]} "* ]]; then
@@ -39,6 +39,7 @@ _countctl()
         status) options+=" --json" ;;
         set) options+=" --threshold --polarity --period" ;;
         read) options+=" --timeout --output --format --summary" ;;
+        plot) options+=" --output" ;;
         scan) options+=" --polarity --period --words --seconds --tick --output" ;;
         acquire) options+=" --threshold --polarity --period --words --seconds --tick --output --format --summary" ;;
     esac

@@ -11,6 +11,7 @@
 #include "numbers.h"
 #include "output_buffer.h"
 #include "platform.h"
+#include "plot.h"
 #include "program_options.h"
 #include "scan.h"
 #include "spi.h"
@@ -41,6 +42,8 @@ const char general_help[] =
     "  ifc VALUE              the interface test: the reply in decimal and hexadecimal\n"
     "  scan threshold FROM:TO:STEP (--words=N and/or --seconds=S) [--polarity=N] [--period=N]\n"
     "       [--tick=S] [-o FILE]  one run per threshold: threshold,words,sum,mean,seconds,rate\n"
+    "  plot FILE.csv -o OUT.svg|png|pdf\n"
+    "                         draw a file countctl wrote (with gnuplot): counts, or a scan\n"
     "\n"
     "Options of every command, before or after its name:\n"
     "      --wait[=S]         when another program holds the bus, wait for it (at most\n"
@@ -106,6 +109,12 @@ const command_help command_helps[] = {
              "A terminal shows its progress. Ctrl-C (or SIGTERM, SIGHUP) ends it cleanly: the rows done\n"
              "are kept and the file says where it stopped. The threshold before the scan cannot be read,\n"
              "so it is left at the scan's last, and said so.\n"},
+    {"plot", "usage: countctl plot FILE.csv -o OUT.svg|OUT.png|OUT.pdf\n"
+             "Draws a file countctl wrote, with gnuplot (apt-get install gnuplot-nox): counts against time\n"
+             "(with --tick) or index, over their histogram; or a scan's rate against threshold, with\n"
+             "error bars of the square root of its counts. The title carries the file's settings. The\n"
+             "picture appears whole or not at all. Drives no bus. Exit status 1: not a file countctl\n"
+             "wrote; 3: the picture could not be made.\n"},
     {"ifc", "usage: countctl ifc VALUE\n"
             "Sends VALUE (its low 24 bits) in the interface test and prints the reply word in decimal\n"
             "and hexadecimal.\n"},
@@ -319,6 +328,15 @@ int do_acquisition(command_context &c, bool acquire)
     return run_acquisition(r, c.out->fd, c.err);
 }
 
+int do_plot(command_context &c)
+{
+    if (c.options.operands.size() != 1)
+        return usage_error(c.err, "plot needs one FILE.csv");
+    if (!c.options.has("--output") || c.options.value("--output").empty())
+        return usage_error(c.err, "plot needs -o OUT.svg, OUT.png or OUT.pdf");
+    return run_plot(c.options.operands[0], c.options.value("--output"), c.err);
+}
+
 int do_scan(command_context &c)
 {
     const std::vector<std::string> &operands = c.options.operands;
@@ -383,6 +401,7 @@ const command commands[] = {
     {"acquire", options_with({{"--words", nullptr, true}, {"--seconds", nullptr, true}, {"--tick", nullptr, true}}, true, true), false,
      [](command_context &c) { return do_acquisition(c, true); }},
     {"ifc", options_with({}, false, false), true, do_ifc},
+    {"plot", options_with({{"--output", "-o", true}}, false, false), true, do_plot},
     {"scan",
      options_with({{"--words", nullptr, true}, {"--seconds", nullptr, true}, {"--tick", nullptr, true},
                    {"--output", "-o", true}},

@@ -34,7 +34,12 @@ public:
         return n;
     }
 
-    void ack() { groups_.clear(); }
+    void ack()
+    {
+        for (const group &g : groups_)
+            hold_delivered(*hold_, g.words.size());
+        groups_.clear();
+    }
 
     struct returned {
         std::size_t held_again = 0;

@@ -53,7 +53,13 @@ void append_runs(word_runs &into, word_runs &&from)
     from = word_runs{};
 }
 
-std::size_t room(const word_hold &h) { return h.capacity > h.held.size() ? h.capacity - h.held.size() : 0; }
+std::size_t room(const word_hold &h)
+{
+    const std::size_t owned = h.held.size() + h.in_flight;
+    return h.capacity > owned ? h.capacity - owned : 0;
+}
+
+void hold_delivered(word_hold &h, std::size_t n) { h.in_flight -= std::min(n, h.in_flight); }
 
 std::size_t hold_add(word_hold &h, const std::int32_t *words, std::size_t n)
 {
@@ -84,11 +90,13 @@ word_runs hold_take(word_hold &h, std::size_t most)
     const auto end = h.held.words.begin() + static_cast<std::ptrdiff_t>(most);
     taken.words.assign(h.held.words.begin(), end);
     h.held.words.erase(h.held.words.begin(), end);
+    h.in_flight += most;
     return taken;
 }
 
 std::size_t hold_return(word_hold &h, word_runs &&taken, std::uint64_t taken_in)
 {
+    hold_delivered(h, taken.size()); // out no more, whatever becomes of them
     if (taken_in != h.epoch) {
         const std::size_t dropped = taken.size();
         taken = word_runs{};

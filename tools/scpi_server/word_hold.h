@@ -50,7 +50,8 @@ struct word_hold {
     word_runs held;             // in order of their numbers
     std::uint64_t next = 0;     // the number the next word read gets
     std::uint64_t epoch = 0;    // counts *RST and INIT
-    std::size_t capacity = 0;   // the most it holds
+    std::size_t capacity = 0;   // the most it holds, and has out in responses not yet delivered
+    std::size_t in_flight = 0;  // taken, and neither delivered nor back
 };
 
 std::size_t room(const word_hold &h);
@@ -59,10 +60,12 @@ std::size_t room(const word_hold &h);
 std::size_t hold_add(word_hold &h, const std::int32_t *words, std::size_t n);
 // Up to `most` words from the front.
 word_runs hold_take(word_hold &h, std::size_t most);
-// Words taken in epoch `taken_in` and not delivered, back in their place,
-// past the capacity if need be (they were held before). Words taken in an
-// earlier epoch are dropped; returns how many.
+// Words taken in epoch `taken_in` and not delivered, back in their place
+// (room was kept for them while they were out). Words taken in an earlier
+// epoch are dropped; returns how many.
 std::size_t hold_return(word_hold &h, word_runs &&taken, std::uint64_t taken_in);
+// Words taken and delivered: the room they kept is free.
+void hold_delivered(word_hold &h, std::size_t n);
 // Empties the hold and starts a new epoch; returns how many words it held.
 std::size_t hold_clear(word_hold &h);
 void hold_new_epoch(word_hold &h);

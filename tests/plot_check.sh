@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# countctl plot draws each kind of file countctl writes, in each format:
+# counts (with a time axis) as a well-formed SVG, a threshold scan as a PNG
+# and a PDF, each of some size; a file countctl did not write is refused.
+#   plot_check.sh COUNTCTL
+set -euo pipefail
+command -v gnuplot >/dev/null || { echo "gnuplot is missing (apt-get install gnuplot-nox): not checked"; exit 77; }
+countctl=$1
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+fail() { echo "FAIL: $*" >&2; exit 1; }
+"$countctl" acquire --period 16 --tick 1e-6 --words 500 -q -o "$work/counts.csv"
+"$countctl" scan threshold 0:4000:1000 --period 16 --words 100 -q -o "$work/scan.csv" 2>/dev/null
+"$countctl" plot "$work/counts.csv" -o "$work/counts.svg"
+"$countctl" plot "$work/scan.csv" -o "$work/scan.png"
+"$countctl" plot "$work/scan.csv" -o "$work/scan.pdf"
+/usr/bin/python3 -c 'import sys, xml.etree.ElementTree as e; r = e.parse(sys.argv[1]).getroot(); assert r.tag.endswith("svg"), r.tag' \
+  "$work/counts.svg" || fail "the SVG is not well-formed"
+[ "$(head -c 8 "$work/scan.png" | od -An -tx1 | tr -d ' \n')" = 89504e470d0a1a0a ] || fail "not a PNG"
+[ "$(head -c 5 "$work/scan.pdf")" = "%PDF-" ] || fail "not a PDF"
+for f in counts.svg scan.png scan.pdf; do
+  [ "$(stat -c %s "$work/$f")" -gt 5000 ] || fail "$f is only $(stat -c %s "$work/$f") bytes"
+done
+grep -q "time since the run" "$work/counts.svg" || fail "the counts' time axis is not labelled"
+printf 'a,b\n1,2\n' >"$work/other.csv"
+status=0
+"$countctl" plot "$work/other.csv" -o "$work/other.svg" 2>/dev/null || status=$?
+[ $status = 1 ] || fail "a file countctl did not write gave status $status"
+[ ! -e "$work/other.svg" ] || fail "a picture of a refused file was left"
+ls "$work" | grep -q tmp && fail "a temporary file was left"
+echo "plot: counts as SVG, a scan as PNG and PDF; another file refused"

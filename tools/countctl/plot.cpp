@@ -1,0 +1,231 @@
+#include "plot.h"
+
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <vector>
+
+#include "atomic_file.h"
+#include "countctl.h"
+
+extern char **environ;
+
+namespace {
+
+struct table {
+    std::vector<std::string> columns;
+    std::vector<std::vector<double>> rows;
+    std::map<std::string, std::string> said; // '# name: value' lines of the header
+};
+
+bool read_table(const std::string &path, table &t, std::string &error)
+{
+    std::ifstream in(path);
+    if (!in) {
+        error = "cannot read " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("# ", 0) == 0) {
+            const std::size_t colon = line.find(": ");
+            if (colon != std::string::npos && t.columns.empty())
+                t.said.emplace(line.substr(2, colon - 2), line.substr(colon + 2));
+            continue;
+        }
+        std::vector<std::string> cells;
+        std::stringstream split(line);
+        for (std::string cell; std::getline(split, cell, ',');)
+            cells.push_back(cell);
+        if (t.columns.empty()) {
+            t.columns = cells;
+            continue;
+        }
+        std::vector<double> row;
+        for (const std::string &c : cells)
+            row.push_back(std::strtod(c.c_str(), nullptr));
+        if (row.size() == t.columns.size())
+            t.rows.push_back(row);
+    }
+    const bool counts = t.columns.size() >= 2 && t.columns[0] == "index" && t.columns[1] == "count";
+    const bool scan = !t.columns.empty() && t.columns[0] == "threshold";
+    if (!counts && !scan) {
+        error = path + " is not a file countctl wrote (its header row is neither index,count nor threshold,...)";
+        return false;
+    }
+    return true;
+}
+
+// Text for a gnuplot string in single quotes.
+std::string quoted(const std::string &s)
+{
+    std::string q = "'";
+    for (char c : s)
+        q += c == '\'' ? std::string("''") : std::string(1, c == '\n' ? ' ' : c);
+    return q + "'";
+}
+
+std::string title_of(const table &t)
+{
+    std::string title = "countctl";
+    for (const char *key : {"scan", "settings sent", "each threshold", "tick"}) {
+        const auto it = t.said.find(key);
+        if (it != t.said.end()) // a setting's value, up to its explanation
+            title += (title == "countctl" ? ": " : "; ") + std::string(key) + " " +
+                     it->second.substr(0, std::min<std::size_t>(it->second.find(';'), 48));
+    }
+    return title.size() > 110 ? title.substr(0, 107) + "..." : title;
+}
+
+std::string terminal_for(const std::string &out_path)
+{
+    const std::string ext = out_path.size() > 4 ? out_path.substr(out_path.size() - 4) : "";
+    if (ext == ".svg")
+        return "set terminal svg size 1000,700 dynamic background '#ffffff' font 'sans,11'\n";
+    if (ext == ".png")
+        return "set terminal pngcairo size 1000,700 font 'sans,10'\n";
+    if (ext == ".pdf")
+        return "set terminal pdfcairo size 10in,7in font 'sans,10'\n";
+    return "";
+}
+
+// Counts against time (or index) over their histogram.
+std::string counts_script(const table &t)
+{
+    const bool timed = t.columns.size() > 2 && t.columns[2] == "time_s";
+    std::ostringstream s;
+    s << "$counts << EOD\n";
+    const std::size_t every = std::max<std::size_t>(1, t.rows.size() / 200000); // a picture shows no more
+    std::map<long long, std::uint64_t> histogram;
+    for (std::size_t i = 0; i < t.rows.size(); ++i) {
+        const auto count = static_cast<long long>(static_cast<std::uint32_t>(t.rows[i][1]) & 0x7FFFFFFFu);
+        ++histogram[count];
+        if (i % every == 0)
+            s << (timed ? t.rows[i][2] : t.rows[i][0]) << ' ' << count << '\n';
+    }
+    s << "EOD\n$histogram << EOD\n";
+    for (const auto &[count, n] : histogram)
+        s << count << ' ' << n << '\n';
+    s << "EOD\n"
+      << "set multiplot layout 2,1 title " << quoted(title_of(t)) << " noenhanced\n"
+      << "set xlabel " << quoted(timed ? "time since the run's start (s)" : "index (word)") << "\n"
+      << "set ylabel 'count (pulses a measurement)'\nset grid\n"
+      << "plot $counts using 1:2 with lines linecolor rgb '#1a5fb4' notitle\n"
+      << "set xlabel 'count (pulses a measurement)'\nset ylabel 'measurements'\nset style fill solid 0.6\n"
+      << "set boxwidth 0.9 relative\n"
+      << "plot $histogram using 1:2 with boxes linecolor rgb '#26a269' notitle\n"
+      << "unset multiplot\n";
+    return s.str();
+}
+
+// A scan's rate against threshold, with the square root of its counts as
+// the error of each point.
+std::string scan_script(const table &t)
+{
+    std::ostringstream s;
+    s << "$scan << EOD\n";
+    for (const std::vector<double> &r : t.rows) // threshold,words,sum,mean,seconds,rate
+        s << r[0] << ' ' << r[5] << ' ' << (r[4] > 0 ? std::sqrt(r[2]) / r[4] : 0) << '\n';
+    s << "EOD\n"
+      << "set title " << quoted(title_of(t)) << " noenhanced\n"
+      << "set xlabel 'threshold (discriminator units, 0..4095)'\n"
+      << "set ylabel 'rate (counts/s)'\nset grid\nset logscale y\n"
+      << "plot $scan using 1:2:3 with yerrorbars pointtype 7 linecolor rgb '#c64600' title 'rate, error sqrt(counts)/s', "
+         "$scan using 1:2 with lines linecolor rgb '#c64600' notitle\n";
+    return s.str();
+}
+
+// Runs gnuplot with the script on its standard input: its exit status, or
+// -1 when it could not be started.
+int gnuplot(const std::string &script, std::string &error)
+{
+    int in[2];
+    if (pipe(in) != 0) {
+        error = std::strerror(errno);
+        return -1;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+    posix_spawn_file_actions_addclose(&actions, in[1]);
+    char name[] = "gnuplot";
+    char *argv[] = {name, nullptr};
+    pid_t pid = 0;
+    const int spawned = posix_spawnp(&pid, "gnuplot", &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(in[0]);
+    if (spawned != 0) {
+        close(in[1]);
+        error = spawned == ENOENT ? "gnuplot is missing (apt-get install gnuplot-nox)" : std::strerror(spawned);
+        return -1;
+    }
+    std::size_t done = 0;
+    while (done < script.size()) {
+        const ssize_t n = write(in[1], script.data() + done, script.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        done += static_cast<std::size_t>(n);
+    }
+    close(in[1]);
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0 || done < script.size())
+        error = "gnuplot failed";
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+} // namespace
+
+int run_plot(const std::string &csv_path, const std::string &out_path, std::FILE *err)
+{
+    const std::string terminal = terminal_for(out_path);
+    if (terminal.empty()) {
+        std::fprintf(err, "%s: plot writes .svg, .png or .pdf, not '%s'\n", countctl_name, out_path.c_str());
+        return exit_usage;
+    }
+    table t;
+    std::string error;
+    if (!read_table(csv_path, t, error)) {
+        std::fprintf(err, "%s: %s\n", countctl_name, error.c_str());
+        return 1;
+    }
+    // Drawn beside the target, then renamed: a picture appears whole or not at all.
+    std::string temp;
+    const int fd = open_beside(out_path, temp);
+    if (fd < 0) {
+        std::fprintf(err, "%s: cannot write %s: %s\n", countctl_name, out_path.c_str(), std::strerror(errno));
+        return exit_output_failed;
+    }
+    const mode_t mask = umask(0);
+    umask(mask);
+    const bool usable = fchmod(fd, 0666 & ~mask) == 0; // as a new file would be, not mkstemp's 0600
+    close(fd);
+    if (!usable) {
+        unlink(temp.c_str());
+        std::fprintf(err, "%s: cannot write %s: %s\n", countctl_name, out_path.c_str(), std::strerror(errno));
+        return exit_output_failed;
+    }
+    const std::string script = terminal + "set output " + quoted(temp) + "\n" +
+                               (t.columns[0] == "threshold" ? scan_script(t) : counts_script(t)) + "set output\n";
+    const int status = gnuplot(script, error);
+    if (status != 0 || std::rename(temp.c_str(), out_path.c_str()) != 0) {
+        unlink(temp.c_str());
+        std::fprintf(err, "%s: cannot draw %s: %s\n", countctl_name, out_path.c_str(),
+                     error.empty() ? std::strerror(errno) : error.c_str());
+        return exit_output_failed;
+    }
+    sync_directory_of(out_path);
+    return exit_ok;
+}

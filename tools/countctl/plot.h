@@ -1,0 +1,14 @@
+// countctl plot FILE.csv -o OUT.svg|png|pdf: a file countctl wrote, drawn
+// by gnuplot (driven through a pipe, so countctl itself links no plotting
+// library): counts against time (or index) with their histogram, or a
+// threshold scan's rate against threshold with error bars (the square root
+// of the counts). The title carries the settings from the file's header.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+// 0 drawn; 1 the file is not one countctl wrote; 2 a wrong command line;
+// 3 the picture could not be made (gnuplot missing or failing, the output
+// not writable).
+int run_plot(const std::string &csv_path, const std::string &out_path, std::FILE *err);
