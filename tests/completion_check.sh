@@ -29,11 +29,11 @@ expect() {
         status=1
     fi
 }
-expect "countctl " "--help --quiet --version --wait acquire ifc plot read reset scan set start status stop "
+expect "countctl " "--config --help --quiet --version --wait acquire ifc plot read reset scan set start status stop "
 expect "countctl --wait s" "scan set start status stop "
 expect "countctl s" "scan set start status stop "
 expect "countctl acquire --w" "--wait --words "
-expect "countctl status --" "--help --json --quiet --wait "
+expect "countctl status --" "--config --help --json --quiet --wait "
 expect "countctl read --format " "csv plain "
 expect "countctl set --p" "--period --polarity "
 [ $status = 0 ] && echo "countctl's completion offers its commands, their options and --format's values"

@@ -204,6 +204,35 @@ TEST(countctl, a_threshold_scan_follows_the_instruments_model)
     EXPECT_EQ(run_in_process({"scan", "threshold", "0:5000", "--words", "5"}).status, 2);
 }
 
+TEST(countctl, the_configuration_gives_what_the_options_leave_out_and_its_faults_are_named)
+{
+    const std::string dir = scratch_directory();
+    const auto write = [&](const std::string &name, const std::string &text) {
+        std::ofstream(dir + "/" + name) << text;
+        return dir + "/" + name;
+    };
+    const std::string user = write("counter-instrument.toml", "threshold = 1500\nperiod = 32\n");
+    const std::string named = write("named.toml", "threshold = 700\npolarity = 1\n");
+    setenv("XDG_CONFIG_HOME", dir.c_str(), 1);
+    countctl_session s = run_in_process({"acquire", "--words", "2", "--period", "8", "-q"});
+    EXPECT_NE(s.out.find("# configuration: " + user + " gave threshold 1500\n"), std::string::npos) << s.out;
+    EXPECT_NE(s.out.find("# settings sent: threshold 1500, period 8\n"), std::string::npos) << "the option wins";
+    s = run_in_process({"--config", named, "acquire", "--words", "2", "-q"});
+    EXPECT_NE(s.out.find("gave threshold 700, polarity 1\n"), std::string::npos) << "--config before the user's";
+    const std::pair<std::string, const char *> faults[] = {
+        {write("unknown.toml", "threshold = 1\nperod = 32\n"), "unknown.toml:2: 'perod' is not a setting"},
+        {write("range.toml", "period = 5000\n"), "range.toml:1: 'period' must be a whole number from 1 to 4095"},
+        {write("broken.toml", "threshold = \"x\n"), "broken.toml:1: not TOML"},
+    };
+    for (const auto &[path, says] : faults) {
+        s = run_in_process({"acquire", "--config", path, "--words", "2"});
+        EXPECT_EQ(s.status, 2);
+        EXPECT_NE(s.err.find(says), std::string::npos) << s.err;
+        EXPECT_TRUE(s.bus.frames.empty());
+    }
+    unsetenv("XDG_CONFIG_HOME");
+}
+
 TEST(countctl, a_word_after_a_gap_is_its_count_in_the_summary_and_the_gap_is_told)
 {
     const countctl_session s = run_in_process({"read"}, [] { sim::load_fifo({5, 0x80000007u, 9}); });

@@ -181,6 +181,21 @@ class WithRawSockets(unittest.TestCase):
             counts = [int(c) for _, c in rows[1:]]
             self.assertEqual(counts[: len(HELD)], HELD)
 
+    def test_the_labs_settings_are_sent_at_start_and_after_rst(self):
+        config = os.path.join(tempfile.mkdtemp(prefix="scpi-config-"), "lab.toml")
+        with open(config, "w") as f:
+            f.write("threshold = 1200\nperiod = 8\ntick = 1e-6\n")
+        with Server("--config", config) as server:
+            s = server.connect()
+            self.assertEqual(ask(s, "THR?;PER?;POL?"), "1200;8;9.91E37")
+            self.assertEqual(ask(s, "THR 5;*RST;THR?"), "1200")
+        with open(config, "w") as f:
+            f.write("threshold = 9999\n")
+        refused = subprocess.run([SERVER, "--listen", "127.0.0.1:0", "--config", config], capture_output=True,
+                                 text=True, timeout=10)
+        self.assertEqual(refused.returncode, 2)
+        self.assertIn("lab.toml:1: 'threshold'", refused.stderr)
+
     def test_a_console_started_meanwhile_is_refused_and_told_where_the_server_listens(self):
         lock = os.path.join(tempfile.mkdtemp(prefix="scpi-lock-"), "bus.lock")
         with Server(environment={"COUNTER_BUS_LOCK": lock}) as server:

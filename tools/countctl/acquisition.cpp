@@ -195,6 +195,8 @@ void put_header(acquisition_state &s, const std::string &started_at, long long t
     put_comment(s.out, std::string("countctl ") + program_version() + ": " + r.command_line);
     put_comment(s.out, std::string("platform: ") + platform_name());
     put_comment(s.out, "started: " + started_at);
+    if (!r.config_note.empty())
+        put_comment(s.out, "configuration: " + r.config_note);
     if (r.acquire)
         put_comment(s.out, "settings sent: " + describe(r.settings));
     if (threshold_back >= 0)

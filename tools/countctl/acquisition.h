@@ -24,6 +24,7 @@ struct acquisition_request {
     bool summary = false;        // --summary: the histogram too, off a terminal
     double tick = 0;             // --tick: seconds in the instrument's period unit; 0: no time axis
     std::string command_line;    // for the file's first line
+    std::string config_note;     // which configuration file gave which setting
     bus_wait wait;               // --wait
 };
 

@@ -15,8 +15,12 @@ _countctl()
             break
         fi
     done
+    if [[ $prev == --config ]]; then
+        _filedir toml
+        return
+    fi
     if [[ -z $command ]]; then
-        COMPREPLY=($(compgen -W "$commands --help --version --wait --quiet" -- "$cur"))
+        COMPREPLY=($(compgen -W "$commands --help --version --wait --quiet --config" -- "$cur"))
         return
     fi
 
@@ -34,7 +38,7 @@ _countctl()
             ;;
     esac
 
-    local options="--wait --quiet --help"
+    local options="--wait --quiet --config --help"
     case $command in
         status) options+=" --json" ;;
         set) options+=" --threshold --polarity --period" ;;

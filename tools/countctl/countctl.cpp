@@ -8,6 +8,7 @@
 #include "acquisition.h"
 #include "bus_lock.h"
 #include "command_line.h"
+#include "lab_config.h"
 #include "numbers.h"
 #include "output_buffer.h"
 #include "platform.h"
@@ -23,11 +24,11 @@ namespace {
 
 const char usage[] =
     "usage: countctl [--help | --version]\n"
-    "       countctl [--wait[=S]] [--quiet] COMMAND [OPTION]... [ARGUMENT]   (countctl --help lists the commands)\n";
+    "       countctl [--wait[=S]] [--quiet] [--config=FILE] COMMAND [OPTION]... [ARGUMENT]   (countctl --help lists the commands)\n";
 
 const char general_help[] =
     "Usage: countctl [--help | --version]\n"
-    "  or:  countctl [--wait[=S]] [--quiet] COMMAND [OPTION]... [ARGUMENT]\n"
+    "  or:  countctl [--wait[=S]] [--quiet] [--config=FILE] COMMAND [OPTION]... [ARGUMENT]\n"
     "Run the counting instrument from scripts and save its counts to files.\n"
     "\n"
     "Commands:\n"
@@ -46,6 +47,9 @@ const char general_help[] =
     "                         draw a file countctl wrote (with gnuplot): counts, or a scan\n"
     "\n"
     "Options of every command, before or after its name:\n"
+    "      --config=FILE      the lab's usual settings (threshold, polarity, period, tick,\n"
+    "                         output_dir, format) instead of $XDG_CONFIG_HOME/counter-\n"
+    "                         instrument.toml or /etc/counter-instrument.toml; options win\n"
     "      --wait[=S]         when another program holds the bus, wait for it (at most\n"
     "                         S seconds) instead of giving up\n"
     "  -q, --quiet            nothing on standard error but failures\n"
@@ -134,10 +138,16 @@ int usage_error(std::FILE *err, const std::string &why)
     return usage_error(err, countctl_name, why, with_name(usage).c_str());
 }
 
-// True for an option every command takes: --wait[=S], -q, --quiet.
-bool is_common_option(const std::string &word)
+// How many words an option every command takes makes, when `word` begins
+// one: --wait[=S], -q, --quiet, --config=FILE (1), --config FILE (2); else 0.
+std::size_t common_option_words(const std::string &word)
 {
-    return word == "--wait" || word.rfind("--wait=", 0) == 0 || word == "-q" || word == "--quiet";
+    if (word == "--config")
+        return 2;
+    return word == "--wait" || word.rfind("--wait=", 0) == 0 || word == "-q" || word == "--quiet" ||
+                   word.rfind("--config=", 0) == 0
+               ? 1
+               : 0;
 }
 
 // The words with the common options that precede the command moved after
@@ -145,8 +155,8 @@ bool is_common_option(const std::string &word)
 std::vector<std::string> with_common_options_after_command(const std::vector<std::string> &args)
 {
     std::size_t first = 0;
-    while (first < args.size() && is_common_option(args[first]))
-        ++first;
+    while (first < args.size() && common_option_words(args[first]) > 0)
+        first = std::min(args.size(), first + common_option_words(args[first]));
     if (first == args.size())
         return {}; // options, and no command
     if (first == 0 || args[first].rfind("-", 0) == 0)
@@ -296,6 +306,55 @@ bool tick_option(command_context &c, bool period_given, double &tick)
     return true;
 }
 
+// The lab's configuration (--config, else the user's, else the system's):
+// false, said, when it cannot be used.
+bool load_config(command_context &c, lab_config &config)
+{
+    std::string error;
+    if (load_lab_config(c.options.has("--config") ? c.options.value("--config") : "", config, error))
+        return true;
+    usage_error(c.err, error);
+    return false;
+}
+
+// The settings the command line left out, from the configuration; `gave`
+// says which, for the file's header.
+void settings_from_config(const lab_config &config, settings_request &s, bool with_threshold, std::string &gave)
+{
+    const auto take = [&](const std::optional<int> &v, bool &given, int &value, const char *name) {
+        if (!v || given)
+            return;
+        given = true;
+        value = *v;
+        gave += (gave.empty() ? "" : ", ") + std::string(name) + " " + std::to_string(*v);
+    };
+    if (with_threshold)
+        take(config.threshold, s.threshold_given, s.threshold, "threshold");
+    take(config.polarity, s.polarity_given, s.polarity, "polarity");
+    take(config.period, s.period_given, s.period, "period");
+}
+
+// The tick, the format and the output directory from the configuration,
+// where the command line gave none.
+void output_from_config(command_context &c, const lab_config &config, bool period_known, double &tick,
+                        std::string &output_path, count_format *format, std::string &gave)
+{
+    if (!c.options.has("--tick") && config.tick && period_known) {
+        tick = *config.tick;
+        char t[48];
+        std::snprintf(t, sizeof t, "tick %.9g s", tick);
+        gave += (gave.empty() ? "" : ", ") + std::string(t);
+    }
+    if (format != nullptr && !c.options.has("--format") && config.format) {
+        *format = *config.format == "plain" ? count_format::plain : count_format::csv;
+        gave += (gave.empty() ? "" : ", ") + std::string("format ") + *config.format;
+    }
+    if (config.output_dir && !output_path.empty() && output_path != "-" && output_path[0] != '/') {
+        output_path = *config.output_dir + "/" + output_path;
+        gave += (gave.empty() ? "" : ", ") + std::string("output_dir ") + *config.output_dir;
+    }
+}
+
 int do_acquisition(command_context &c, bool acquire)
 {
     acquisition_request r;
@@ -315,13 +374,23 @@ int do_acquisition(command_context &c, bool acquire)
     }
     std::string error;
     if (acquire) {
-        if (!settings_options(c, r.settings) || !run_limits(c, r.target_words, r.seconds) ||
-            !tick_option(c, r.settings.period_given, r.tick))
+        if (!settings_options(c, r.settings) || !run_limits(c, r.target_words, r.seconds))
             return exit_usage;
     } else if (c.options.has("--timeout") &&
                !read_seconds("--timeout", c.options.value("--timeout"), 1e7, r.seconds, error)) {
         return usage_error(c.err, error);
     }
+    lab_config config;
+    if (!load_config(c, config))
+        return exit_usage;
+    std::string gave;
+    if (acquire)
+        settings_from_config(config, r.settings, true, gave);
+    if (acquire && !tick_option(c, r.settings.period_given, r.tick))
+        return exit_usage;
+    output_from_config(c, config, acquire && r.settings.period_given, r.tick, r.output_path, &r.format, gave);
+    if (!gave.empty())
+        r.config_note = config.path + " gave " + gave;
     for (const std::string &a : c.args)
         r.command_line += (r.command_line.empty() ? "" : " ") + a;
     r.wait = c.wait;
@@ -348,8 +417,7 @@ int do_scan(command_context &c)
         return usage_error(c.err, error);
     if (c.options.has("--threshold"))
         return usage_error(c.err, "scan sets the threshold itself: FROM:TO:STEP");
-    if (!settings_options(c, r.settings) || !run_limits(c, r.target_words, r.seconds) ||
-        !tick_option(c, r.settings.period_given, r.tick))
+    if (!settings_options(c, r.settings) || !run_limits(c, r.target_words, r.seconds))
         return exit_usage;
     if (c.options.has("--output")) {
         r.output_path = c.options.value("--output");
@@ -357,6 +425,17 @@ int do_scan(command_context &c)
             return usage_error(c.err, "-o needs a path ('-' is standard output)");
     }
     r.quiet = c.options.has("--quiet");
+    lab_config config;
+    if (!load_config(c, config))
+        return exit_usage;
+    std::string gave;
+    settings_from_config(config, r.settings, false, gave);
+    if (!tick_option(c, r.settings.period_given, r.tick))
+        return exit_usage;
+    output_from_config(c, config, r.settings.period_given, r.tick, r.output_path, nullptr, gave);
+    r.usual_threshold = config.threshold;
+    if (!gave.empty())
+        r.config_note = config.path + " gave " + gave;
     for (const std::string &a : c.args)
         r.command_line += (r.command_line.empty() ? "" : " ") + a;
     r.wait = c.wait;
@@ -385,6 +464,7 @@ std::vector<option_rule> options_with(std::initializer_list<option_rule> own, bo
     if (output)
         all.insert(all.end(), std::begin(output_options), std::end(output_options));
     all.push_back({"--wait", nullptr, false, true});
+    all.push_back({"--config", nullptr, true});
     all.push_back({"--quiet", "-q", false});
     all.push_back({"--help", "-h", false});
     return all;

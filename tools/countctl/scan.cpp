@@ -99,6 +99,8 @@ void put_scan_header(count_output &out, const scan_request &r)
     put_comment(out, std::string("countctl ") + program_version() + ": " + r.command_line);
     put_comment(out, std::string("platform: ") + platform_name());
     put_comment(out, "started: " + utc_now());
+    if (!r.config_note.empty())
+        put_comment(out, "configuration: " + r.config_note);
     put_comment(out, "scan: threshold " + std::to_string(r.from) + " to " + std::to_string(r.to) + " in steps of " +
                          std::to_string(r.step));
     std::string each = "each threshold:";

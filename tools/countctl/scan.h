@@ -19,6 +19,7 @@ struct scan_request {
     std::string output_path;
     bool quiet = false;
     std::string command_line;
+    std::string config_note;
     bus_wait wait;
 };
 

@@ -17,6 +17,7 @@
 #include "bus_lock.h"
 #include "bus_owner.h"
 #include "event_loop.h"
+#include "lab_config.h"
 #include "exit_status.h"
 #include "net/net_address.h"
 #include "net/raw_socket.h"
@@ -35,7 +36,7 @@ const char *program = "scpi_server";
 
 const char usage[] =
     "usage: scpi_server [--listen=ADDR:PORT]... [--allow=CIDR[,CIDR]...] [--max-clients=N]\n"
-    "                   [--idle-timeout=S] [--hold-words=N] [--spool-dir=DIR]\n";
+    "                   [--idle-timeout=S] [--hold-words=N] [--spool-dir=DIR] [--config=FILE]\n";
 
 std::string help()
 {
@@ -58,6 +59,9 @@ std::string help()
            "                           (default 4194304)\n"
            "      --spool-dir=DIR      where words still held at the end are written\n"
            "                           (default $STATE_DIRECTORY, else the working directory)\n"
+           "      --config=FILE        the lab's usual threshold, polarity and period, sent at\n"
+           "                           start and after *RST (default: the user's, else\n"
+           "                           /etc/counter-instrument.toml, if there is one)\n"
            "  -h, --help               this help\n"
            "      --version            the version, and who supplies the GPIO calls\n"
            "\n"
@@ -86,18 +90,23 @@ struct settings {
     raw_socket_options socket;
     std::size_t hold_words = 4u << 20;
     std::string spool_directory;
+    std::string config_path; // --config
 };
 
 // Reads the command line; -1 to go on, else the exit status.
 int read_options(int argc, char **argv, settings &s)
 {
-    enum { listen_option = 256, allow_option, clients_option, idle_option, hold_option, spool_option, version_option };
+    enum {
+        listen_option = 256, allow_option, clients_option, idle_option, hold_option, spool_option, config_option,
+        version_option
+    };
     static const option long_options[] = {{"listen", required_argument, nullptr, listen_option},
                                           {"allow", required_argument, nullptr, allow_option},
                                           {"max-clients", required_argument, nullptr, clients_option},
                                           {"idle-timeout", required_argument, nullptr, idle_option},
                                           {"hold-words", required_argument, nullptr, hold_option},
                                           {"spool-dir", required_argument, nullptr, spool_option},
+                                          {"config", required_argument, nullptr, config_option},
                                           {"help", no_argument, nullptr, 'h'},
                                           {"version", no_argument, nullptr, version_option},
                                           {nullptr, 0, nullptr, 0}};
@@ -134,6 +143,9 @@ int read_options(int argc, char **argv, settings &s)
             break;
         case spool_option:
             s.spool_directory = optarg;
+            break;
+        case config_option:
+            s.config_path = optarg;
             break;
         case 'h':
             return print_text(program, help());
@@ -196,6 +208,52 @@ int finish(bus_owner &owner, raw_socket_server &sockets, const settings &s, int 
     return exit_ok;
 }
 
+// Listens where the options say: "listening on ..." for the log and the
+// bus lock's note, or "" (said) when an address cannot be listened on.
+std::string start_listening(raw_socket_server &sockets, const settings &s)
+{
+    std::string where;
+    for (const listen_address &a : s.addresses) {
+        std::string bound, error;
+        if (!sockets.listen_on(a, bound, error)) {
+            std::fprintf(stderr, "%s: %s\n", program, error.c_str());
+            return "";
+        }
+        where += (where.empty() ? "listening on " : ", ") + bound;
+    }
+    return where;
+}
+
+// The loop's sources beside the sockets: the drain, the bus lock's check
+// every second (a lost bus ends the server with 4), and what a stop does.
+void wire_loop(event_loop &loop, bus_owner &owner, raw_socket_server &sockets, int &lost_bus)
+{
+    loop.every(std::chrono::milliseconds(10), [&owner] { owner_drain(owner); });
+    loop.every(std::chrono::seconds(1), [&] {
+        std::string why;
+        const bus_lock_state state = recheck_bus_lock(why);
+        if (state != bus_lock_state::held)
+            log_line(why);
+        if (state == bus_lock_state::lost && lost_bus == 0) {
+            log_line("the bus is no longer this server's: it drives it no more and ends");
+            lost_bus = exit_bus_taken;
+            owner.running = false;  // no more drains
+            sockets.stop_reading(); // and no more commands
+            std::raise(SIGTERM);
+        }
+    });
+    loop.on_stop = [&](int signal) {
+        log_line(std::string("ending on ") + signal_name(signal));
+        sockets.stop_listening();
+        sockets.stop_reading();
+        if (owner.running && lost_bus == 0) {
+            owner_stop(owner);
+            log_line("the run this server started is stopped, and what it measured read out");
+        }
+    };
+    loop.busy = [&sockets] { return sockets.busy(); };
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -212,53 +270,33 @@ int main(int argc, char **argv)
         return status;
     if (const int status = check_settings(s); status >= 0)
         return status;
+    lab_config config;
+    std::string config_error;
+    if (!load_lab_config(s.config_path, config, config_error)) {
+        std::fprintf(stderr, "%s: %s\n", program, config_error.c_str());
+        return exit_usage;
+    }
 
     event_loop loop;
     bus_owner owner;
     owner.hold.capacity = s.hold_words;
+    owner.defaults = {config.threshold, config.polarity, config.period};
     owner.log = log_line;
     raw_socket_server sockets(loop, owner, s.socket, log_line);
-    std::string where;
-    for (const listen_address &a : s.addresses) {
-        std::string bound, error;
-        if (!sockets.listen_on(a, bound, error)) {
-            std::fprintf(stderr, "%s: %s\n", program, error.c_str());
-            return exit_usage;
-        }
-        where += (where.empty() ? "listening on " : ", ") + bound;
-    }
+    const std::string where = start_listening(sockets, s);
+    if (where.empty())
+        return exit_usage;
     if (const int refused = take_bus(program, stderr, {}, where.c_str()))
         return refused;
     if (!setup_io())
         return platform_setup_failure_status();
     owner_send_defaults(owner);
     log_line(where);
+    if (!config.path.empty())
+        log_line("the lab's settings are from " + config.path + "; sent now and after every *RST");
 
     int lost_bus = 0;
-    loop.every(std::chrono::milliseconds(10), [&owner] { owner_drain(owner); });
-    loop.every(std::chrono::seconds(1), [&] {
-        std::string why;
-        const bus_lock_state state = recheck_bus_lock(why);
-        if (state != bus_lock_state::held)
-            log_line(why);
-        if (state == bus_lock_state::lost && lost_bus == 0) {
-            log_line("the bus is no longer this server's: it drives it no more and ends");
-            lost_bus = exit_bus_taken;
-            owner.running = false; // no more drains
-            sockets.stop_reading(); // and no more commands
-            std::raise(SIGTERM);
-        }
-    });
-    loop.on_stop = [&](int signal) {
-        log_line(std::string("ending on ") + signal_name(signal));
-        sockets.stop_listening();
-        sockets.stop_reading();
-        if (owner.running && lost_bus == 0) {
-            owner_stop(owner);
-            log_line("the run this server started is stopped, and what it measured read out");
-        }
-    };
-    loop.busy = [&sockets] { return sockets.busy(); };
+    wire_loop(loop, owner, sockets, lost_bus);
     const int stopped = loop.run();
     if (lost_bus != 0) {
         sockets.close_all("the bus was taken from under the server");

@@ -1,0 +1,34 @@
+// The lab's usual settings, in one TOML file shared by countctl and the
+// SCPI server:
+//
+//   threshold = 1000      # 0..4095
+//   polarity = 0          # 0 positive, 1 negative pulses
+//   period = 64           # 1..4095 ticks
+//   tick = 1e-6           # seconds a tick: the instrument's period unit
+//   output_dir = "/srv/counts"
+//   format = "csv"        # csv or plain
+//
+// The file is the one named (--config), else
+// $XDG_CONFIG_HOME/counter-instrument.toml (~/.config/...), else
+// /etc/counter-instrument.toml; none at all is no error. Options given on
+// a command line override it.
+#pragma once
+
+#include <optional>
+#include <string>
+
+struct lab_config {
+    std::string path; // the file the settings came from; empty: none
+    std::optional<int> threshold, polarity, period;
+    std::optional<double> tick;
+    std::optional<std::string> output_dir, format;
+};
+
+// Reads the configuration. False, with the reason naming the file, the line
+// and the key, when the file named cannot be read, is not TOML, or holds a
+// key or a value this system does not take.
+bool load_lab_config(const std::string &named, lab_config &c, std::string &error);
+
+// Where the configuration is looked for when none is named, in order.
+std::string user_config_path();
+constexpr const char *system_config_path = "/etc/counter-instrument.toml";
