@@ -34,7 +34,7 @@ expect "countctl --wait s" "scan set start status stop "
 expect "countctl s" "scan set start status stop "
 expect "countctl acquire --w" "--wait --words "
 expect "countctl status --" "--config --help --json --quiet --wait "
-expect "countctl read --format " "csv plain "
+expect "countctl read --format " "csv hdf5 plain "
 expect "countctl set --p" "--period --polarity "
 [ $status = 0 ] && echo "countctl's completion offers its commands, their options and --format's values"
 exit $status

@@ -115,7 +115,7 @@ TEST(countctl, refused_command_lines_send_nothing)
         {{"set"}, "at least one"},
         {{"acquire", "--period", "5"}, "needs --words N, --seconds S, or both"},
         {{"read", "--timeout", "soon"}, "not a number of seconds"},
-        {{"read", "--format", "xml"}, "csv or plain"},
+        {{"read", "--format", "xml"}, "csv, plain or hdf5"},
         {{"status", "--verbose"}, "unknown option"},
         {{"launch"}, "unknown command"},
         {{"ifc"}, "one VALUE"},

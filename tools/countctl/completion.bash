@@ -30,7 +30,7 @@ _countctl()
             return
             ;;
         --format)
-            COMPREPLY=($(compgen -W "csv plain" -- "$cur"))
+            COMPREPLY=($(compgen -W "csv plain hdf5" -- "$cur"))
             return
             ;;
         --threshold | --polarity | --period | --words | --seconds | --timeout | --tick)

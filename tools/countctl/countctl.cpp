@@ -36,9 +36,9 @@ const char general_help[] =
     "  reset | start | stop   one operation each\n"
     "  set [--threshold=N] [--polarity=N] [--period=N]\n"
     "                         send the settings; print the threshold read back\n"
-    "  read [--timeout=S] [-o FILE] [--format=csv|plain]\n"
+    "  read [--timeout=S] [-o FILE] [--format=csv|plain|hdf5]\n"
     "                         wait for data, read every word held, write them\n"
-    "  acquire [SETTINGS] (--words=N and/or --seconds=S) [-o FILE] [--format=csv|plain]\n"
+    "  acquire [SETTINGS] (--words=N and/or --seconds=S) [-o FILE] [--format=csv|plain|hdf5]\n"
     "                         start a run, read out as data comes, stop the run\n"
     "  ifc VALUE              the interface test: the reply in decimal and hexadecimal\n"
     "  scan threshold FROM:TO:STEP (--words=N and/or --seconds=S) [--polarity=N] [--period=N]\n"
@@ -88,14 +88,14 @@ const command_help command_helps[] = {
             "Sends the settings given (threshold 0..4095, polarity 0..1, period 1..4095; a value out\n"
             "of range is refused and nothing is sent). With --threshold, prints the threshold the\n"
             "instrument reads back; exit status 1 if it differs from what was sent.\n"},
-    {"read", "usage: countctl read [--timeout S] [-o FILE] [--format csv|plain] [--summary | --quiet]\n"
+    {"read", "usage: countctl read [--timeout S] [-o FILE] [--format csv|plain|hdf5] [--summary | --quiet]\n"
              "Waits until the instrument holds data (at most S seconds with --timeout; exit status 1\n"
              "when none came), reads every word it reported and writes them: CSV (index,count, with\n"
              "'#' lines saying what produced them) or plain (one count per line). -o FILE writes a\n"
              "file that appears whole or not at all. A summary line goes to standard error, and on a\n"
              "terminal (or with --summary) a histogram; --quiet drops both.\n"},
     {"acquire", "usage: countctl acquire [--threshold N] [--polarity N] [--period N] [--words N] [--seconds S]\n"
-                "                        [--tick S] [-o FILE] [--format csv|plain] [--summary | --quiet]\n"
+                "                        [--tick S] [-o FILE] [--format csv|plain|hdf5] [--summary | --quiet]\n"
                 "Sends the settings given, starts a run, reads out whenever the instrument holds data\n"
                 "until N words or S seconds, whichever comes first ('# stopped:' says which; at least one\n"
                 "is needed), stops the run and writes every word, streamed as read.\n"
@@ -103,7 +103,10 @@ const command_help command_helps[] = {
                 "is stopped and the file completed. On a terminal a progress line shows on standard error,\n"
                 "and a summary with a histogram at the end (off a terminal one line, or all with --summary).\n"
                 "--tick S (with --period) is the instrument's period unit in seconds: the CSV gets a time_s\n"
-                "column, index x period x tick from the run's start, and the UTC time of each read-out.\n"},
+                "column, index x period x tick from the run's start, and the UTC time of each read-out.\n"
+                "-o FILE.h5 (or --format hdf5) writes HDF5: /counts (int32, chunked, compressed), /time_s\n"
+                "with a tick, and the settings, program, version, platform, start, end, words and gaps as\n"
+                "attributes of /entry (NeXus names).\n"},
     {"scan", "usage: countctl scan threshold FROM:TO:STEP [--words N] [--seconds S] [--polarity N] [--period N]\n"
              "                     [--tick S] [-o FILE] [--quiet]\n"
              "Runs one acquisition per threshold, FROM to TO in steps of STEP (in that order, down when\n"
@@ -306,6 +309,12 @@ bool tick_option(command_context &c, bool period_given, double &tick)
     return true;
 }
 
+bool ends_with(const std::string &s, const char *end)
+{
+    const std::size_t n = std::strlen(end);
+    return s.size() >= n && s.compare(s.size() - n, n, end) == 0;
+}
+
 // The lab's configuration (--config, else the user's, else the system's):
 // false, said, when it cannot be used.
 bool load_config(command_context &c, lab_config &config)
@@ -345,8 +354,10 @@ void output_from_config(command_context &c, const lab_config &config, bool perio
         std::snprintf(t, sizeof t, "tick %.9g s", tick);
         gave += (gave.empty() ? "" : ", ") + std::string(t);
     }
-    if (format != nullptr && !c.options.has("--format") && config.format) {
-        *format = *config.format == "plain" ? count_format::plain : count_format::csv;
+    if (format != nullptr && !c.options.has("--format") && *format != count_format::hdf5 && config.format) {
+        *format = *config.format == "plain" ? count_format::plain
+                  : *config.format == "hdf5" ? count_format::hdf5
+                                             : count_format::csv;
         gave += (gave.empty() ? "" : ", ") + std::string("format ") + *config.format;
     }
     if (config.output_dir && !output_path.empty() && output_path != "-" && output_path[0] != '/') {
@@ -368,9 +379,11 @@ int do_acquisition(command_context &c, bool acquire)
     }
     if (c.options.has("--format")) {
         const std::string &f = c.options.value("--format");
-        if (f != "csv" && f != "plain")
-            return usage_error(c.err, "--format is csv or plain, not '" + f + "'");
-        r.format = f == "csv" ? count_format::csv : count_format::plain;
+        if (f != "csv" && f != "plain" && f != "hdf5")
+            return usage_error(c.err, "--format is csv, plain or hdf5, not '" + f + "'");
+        r.format = f == "csv" ? count_format::csv : f == "plain" ? count_format::plain : count_format::hdf5;
+    } else if (ends_with(r.output_path, ".h5") || ends_with(r.output_path, ".hdf5")) {
+        r.format = count_format::hdf5;
     }
     std::string error;
     if (acquire) {

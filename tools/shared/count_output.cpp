@@ -1,6 +1,7 @@
 #include "count_output.h"
 
 #include "atomic_file.h"
+#include "hdf5_counts.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -13,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 namespace {
 
@@ -97,6 +99,14 @@ bool open_count_output(count_output &c, const std::string &path, count_format fo
     c = count_output{};
     c.out = std::make_unique<output_buffer>();
     c.format = format;
+    if (format == count_format::hdf5 && !hdf5_available()) {
+        error = "this build writes no HDF5 (build it with libhdf5-dev installed)";
+        return false;
+    }
+    if (format == count_format::hdf5 && (path.empty() || path == "-")) {
+        error = "HDF5 goes to a file: -o FILE.h5";
+        return false;
+    }
     if (path.empty() || path == "-") {
         c.stream = true;
         c.out->fd = stdout_fd;
@@ -121,11 +131,50 @@ bool open_count_output(count_output &c, const std::string &path, count_format fo
     // A file, or none yet: the one at the end of the links is replaced.
     if (!follow_links(path, c.target, error))
         return false;
-    return open_temporary(c, exists ? &st : nullptr, error);
+    if (!open_temporary(c, exists ? &st : nullptr, error))
+        return false;
+    if (format == count_format::hdf5) { // the library opens the temporary file itself
+        close(c.out->fd);
+        c.out->fd = -1;
+    }
+    return true;
 }
+
+namespace {
+
+// A '#' line as HDF5 keeps it: the program line, a read-out's time, or a
+// "name: value" attribute.
+void hdf5_note(count_output &c, const std::string &text)
+{
+    const std::size_t colon = text.find(": ");
+    if (text.rfind("countctl ", 0) == 0 && colon != std::string::npos) {
+        hdf5_attribute(c.hdf5, "program", "countctl");
+        hdf5_attribute(c.hdf5, "version", text.substr(9, colon - 9));
+        hdf5_attribute(c.hdf5, "command_line", text.substr(colon + 2));
+    } else if (text.rfind("read at ", 0) == 0) { // "read at 2026-12-08T21:43:58.432Z: words from 2"
+        std::tm utc{};
+        const char *rest = strptime(text.c_str() + 8, "%Y-%m-%dT%H:%M:%S", &utc);
+        const double ms = rest != nullptr && *rest == '.' ? std::strtod(rest, nullptr) : 0;
+        const std::size_t from = text.rfind("words from ");
+        if (rest != nullptr && from != std::string::npos)
+            hdf5_read_out(c.hdf5, std::strtoull(text.c_str() + from + 11, nullptr, 10),
+                          static_cast<double>(timegm(&utc)) + ms);
+    } else if (colon != std::string::npos) {
+        hdf5_attribute(c.hdf5, text.substr(0, colon), text.substr(colon + 2));
+    }
+}
+
+void hdf5_failed(count_output &c) { c.out->error = c.out->error != 0 ? c.out->error : EIO; }
+
+} // namespace
 
 void discard_count_output(count_output &c)
 {
+    if (c.hdf5 != nullptr)
+        hdf5_abandon(c.hdf5);
+    c.hdf5 = nullptr;
+    if (c.format == count_format::hdf5)
+        c.closed = true;
     if (c.temp_path.empty())
         return;
     if (!c.closed)
@@ -159,6 +208,13 @@ std::string escaped_line(const std::string &text)
 
 void put_comment(count_output &c, const std::string &text)
 {
+    if (c.format == count_format::hdf5) {
+        if (c.hdf5 == nullptr)
+            c.hdf5_notes.push_back(text);
+        else
+            hdf5_note(c, text);
+        return;
+    }
     if (c.format != count_format::csv)
         return;
     const std::string line = "# " + escaped_line(text) + "\n";
@@ -177,6 +233,15 @@ void put_comment(count_output &c, const std::string &text)
 void put_header_row(count_output &c)
 {
     c.rows_begun = true;
+    if (c.format == count_format::hdf5 && c.hdf5 == nullptr) {
+        std::string error;
+        c.hdf5 = hdf5_create(c.temp_path, c.seconds_per_word, error);
+        if (c.hdf5 == nullptr)
+            return hdf5_failed(c);
+        for (const std::string &note : c.hdf5_notes)
+            hdf5_note(c, note);
+        c.hdf5_notes.clear();
+    }
     if (c.format == count_format::csv)
         put(*c.out, c.seconds_per_word > 0 ? "index,count,time_s\n" : "index,count\n");
 }
@@ -192,6 +257,14 @@ void put_row(count_output &c, const std::string &line)
 
 void put_counts(count_output &c, const int *counts, int n)
 {
+    if (c.format == count_format::hdf5) {
+        std::string error;
+        if (c.out->error == 0 && c.hdf5 != nullptr && hdf5_append(c.hdf5, counts, n, error))
+            c.words_put += static_cast<std::uint64_t>(n);
+        else
+            hdf5_failed(c);
+        return;
+    }
     for (int i = 0; i < n; ++i) {
         char *p = room(*c.out, 72);
         if (p == nullptr) { // the output has failed: the rest is counted as lost
@@ -216,10 +289,12 @@ void put_counts(count_output &c, const int *counts, int n)
     }
 }
 
-bool flush_counts(count_output &c) { return flush(*c.out); }
+bool flush_counts(count_output &c) { return c.format == count_format::hdf5 ? c.out->error == 0 : flush(*c.out); }
 
 std::uint64_t counts_not_written(const count_output &c, std::uint64_t words_read)
 {
+    if (c.format == count_format::hdf5) // only the words the library took count as written
+        return words_read - std::min(words_read, c.words_put);
     // The lines that never reached the output are the last ones put: the
     // '#' lines after the rows first, then rows.
     // The lines lost are the last ones put; the '#' lines among them are
@@ -232,8 +307,32 @@ std::uint64_t counts_not_written(const count_output &c, std::uint64_t words_read
     return words_read - (c.words_put - rows_lost);
 }
 
+// An HDF5 file closed by the library, synced, and renamed into place.
+bool finish_hdf5(count_output &c, std::string &error)
+{
+    hdf5_counts *h = c.hdf5;
+    c.hdf5 = nullptr;
+    c.closed = true;
+    if (c.out->error != 0 || h == nullptr || !hdf5_close(h, error)) {
+        if (h == nullptr || c.out->error != 0)
+            error = "the HDF5 library could not write it";
+        return false;
+    }
+    const int fd = open(c.temp_path.c_str(), O_RDONLY | O_CLOEXEC);
+    const bool synced = fd >= 0 && fsync(fd) == 0;
+    if (fd >= 0)
+        close(fd);
+    if (!synced) {
+        error = reason("fsync");
+        return false;
+    }
+    return place_count_output(c, c.target, error);
+}
+
 bool finish_count_output(count_output &c, std::string &error)
 {
+    if (c.format == count_format::hdf5)
+        return finish_hdf5(c, error);
     if (!flush(*c.out)) {
         error = std::strerror(c.out->error);
         return false;

@@ -17,10 +17,13 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "output_buffer.h"
 
-enum class count_format { csv, plain };
+enum class count_format { csv, plain, hdf5 };
+
+struct hdf5_counts;
 
 struct count_output {
     std::string path;      // as given; empty: standard output
@@ -36,6 +39,8 @@ struct count_output {
     double seconds_per_word = 0;        // above 0: a time_s column, index x this
     std::uint64_t lines_put = 0;        // after the header row: rows and '#' lines
     std::deque<std::uint64_t> comment_lines; // which of those were '#' lines, while they may be unwritten
+    hdf5_counts *hdf5 = nullptr;        // HDF5: the file, made at the header row
+    std::vector<std::string> hdf5_notes; // HDF5: the '#' lines before it was made
 };
 
 // Opens the output for `path`, or takes `stdout_fd` when `path` is "-".

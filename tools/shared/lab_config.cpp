@@ -57,8 +57,8 @@ bool setting(lab_config &c, const std::string &key, const toml::node &n, std::st
     }
     if (key == "output_dir" || key == "format") {
         const std::optional<std::string> v = n.value<std::string>();
-        if (!n.is_string() || !v || v->empty() || (key == "format" && *v != "csv" && *v != "plain")) {
-            error = where(c, n, key) + (key == "format" ? " must be \"csv\" or \"plain\"" : " must be a directory");
+        if (!n.is_string() || !v || v->empty() || (key == "format" && *v != "csv" && *v != "plain" && *v != "hdf5")) {
+            error = where(c, n, key) + (key == "format" ? " must be \"csv\", \"plain\" or \"hdf5\"" : " must be a directory");
             return false;
         }
         (key == "format" ? c.format : c.output_dir) = *v;

@@ -1,0 +1,53 @@
+"""countctl's HDF5 files, read by h5py (Debian's python3-h5py): the counts
+the same run writes as CSV, their time axis, the layout and the attributes
+analysis relies on, and no file left when the output cannot be made.
+
+    hdf5_check.py COUNTCTL        (exit 77: h5py or HDF5 support missing)
+"""
+
+import os
+import subprocess
+import sys
+import tempfile
+
+try:
+    import h5py
+except ImportError:
+    print("h5py is missing (apt-get install python3-h5py): not checked")
+    sys.exit(77)
+
+countctl = sys.argv[1]
+work = tempfile.mkdtemp(prefix="hdf5-check-")
+run = ["acquire", "--period", "4", "--threshold", "1000", "--tick", "2e-6", "--words", "6000", "-q"]
+h5 = subprocess.run([countctl, *run, "-o", os.path.join(work, "run.h5")], capture_output=True, text=True)
+if "writes no HDF5" in h5.stderr:
+    print("this countctl was built without HDF5: not checked")
+    sys.exit(77)
+assert h5.returncode == 0, h5.stderr
+csv = subprocess.run([countctl, *run, "--format", "plain"], capture_output=True, text=True, check=True)
+# Every program powers on its own virtual instrument: the same run, the same counts.
+expected = [int(c) for c in csv.stdout.split()]
+
+with h5py.File(os.path.join(work, "run.h5"), "r") as f:
+    counts = f["counts"]
+    assert counts.dtype == "int32" and counts.shape == (6000,), (counts.dtype, counts.shape)
+    assert counts.chunks is not None and counts.compression == "gzip", (counts.chunks, counts.compression)
+    assert list(counts[:]) == expected
+    assert f["entry/data/counts"].id == counts.id, "the NXdata group holds the same dataset"
+    time_s = f["time_s"][:]
+    assert abs(time_s[0] - 8e-6) < 1e-12 and abs(time_s[-1] - 6000 * 8e-6) < 1e-9, (time_s[0], time_s[-1])
+    entry = f["entry"].attrs
+    for key in ("program", "version", "platform", "command_line", "started", "ended", "settings_sent", "words", "stopped"):
+        assert key in entry, (key, dict(entry))
+    assert entry["settings_sent"].decode() == "threshold 1000, period 4"
+    assert entry["words"].decode() == "6000" and entry["platform"].decode() == "virtual instrument"
+    assert f["entry"].attrs["NX_class"].decode() == "NXentry" and f["entry/data"].attrs["signal"].decode() == "counts"
+    read_out = f["entry/read_out/first_index"][:]
+    assert read_out[0] == 1 and (read_out[1:] > read_out[:-1]).all(), read_out
+    assert f["entry/read_out/utc_s"][0] > 1.7e9
+
+# No half file when the directory cannot take one.
+missing = subprocess.run([countctl, *run, "-o", os.path.join(work, "no", "run.h5")], capture_output=True, text=True)
+assert missing.returncode == 3 and not os.path.exists(os.path.join(work, "no")), missing.stderr
+assert sorted(os.listdir(work)) == ["run.h5"], os.listdir(work)
+print("HDF5: counts as the CSV's, their time axis, NeXus layout and attributes; nothing left on failure")

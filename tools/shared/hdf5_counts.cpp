@@ -1,0 +1,210 @@
+#include "hdf5_counts.h"
+
+#include <cstdint>
+#include <vector>
+
+#ifdef HAVE_HDF5
+
+#include <hdf5.h>
+
+struct hdf5_counts {
+    hid_t file = -1, entry = -1, data = -1, counts = -1, times = -1;
+    hid_t read_out = -1, first_index = -1, utc = -1;
+    double seconds_per_word = 0;
+    std::uint64_t written = 0;           // words in the datasets
+    std::vector<std::int32_t> pending;   // words not yet in them
+    std::uint64_t read_outs_written = 0;
+    std::vector<std::uint64_t> pending_first; // read-outs not yet in theirs
+    std::vector<double> pending_utc;
+    std::vector<std::pair<std::string, std::string>> attributes;
+};
+
+namespace {
+
+constexpr hsize_t chunk = 16384;
+
+void set_text_attribute(hid_t on, const std::string &key, const std::string &value)
+{
+    const hid_t type = H5Tcopy(H5T_C_S1);
+    H5Tset_size(type, value.empty() ? 1 : value.size());
+    H5Tset_cset(type, H5T_CSET_UTF8);
+    const hid_t space = H5Screate(H5S_SCALAR);
+    if (H5Aexists(on, key.c_str()) > 0)
+        H5Adelete(on, key.c_str());
+    const hid_t attribute = H5Acreate2(on, key.c_str(), type, space, H5P_DEFAULT, H5P_DEFAULT);
+    if (attribute >= 0) {
+        H5Awrite(attribute, type, value.empty() ? "" : value.c_str());
+        H5Aclose(attribute);
+    }
+    H5Sclose(space);
+    H5Tclose(type);
+}
+
+// An extendible one-dimensional dataset, chunked and compressed.
+hid_t extendible(hid_t group, const char *name, hid_t type)
+{
+    const hsize_t now = 0, most = H5S_UNLIMITED;
+    const hid_t space = H5Screate_simple(1, &now, &most);
+    const hid_t properties = H5Pcreate(H5P_DATASET_CREATE);
+    H5Pset_chunk(properties, 1, &chunk);
+    H5Pset_shuffle(properties);
+    H5Pset_deflate(properties, 4);
+    const hid_t set = H5Dcreate2(group, name, type, space, H5P_DEFAULT, properties, H5P_DEFAULT);
+    H5Pclose(properties);
+    H5Sclose(space);
+    return set;
+}
+
+bool append_to(hid_t set, hid_t memory_type, const void *values, hsize_t from, hsize_t n)
+{
+    const hsize_t size = from + n;
+    if (H5Dset_extent(set, &size) < 0)
+        return false;
+    const hid_t file_space = H5Dget_space(set);
+    const hid_t memory_space = H5Screate_simple(1, &n, nullptr);
+    H5Sselect_hyperslab(file_space, H5S_SELECT_SET, &from, nullptr, &n, nullptr);
+    const bool written = H5Dwrite(set, memory_type, memory_space, file_space, H5P_DEFAULT, values) >= 0;
+    H5Sclose(memory_space);
+    H5Sclose(file_space);
+    return written;
+}
+
+bool write_pending(hdf5_counts *h, std::string &error)
+{
+    if (h->pending.empty())
+        return true;
+    const hsize_t n = h->pending.size();
+    bool written = append_to(h->counts, H5T_NATIVE_INT32, h->pending.data(), h->written, n);
+    if (written && h->times >= 0) {
+        std::vector<double> seconds(n);
+        for (hsize_t i = 0; i < n; ++i)
+            seconds[i] = static_cast<double>(h->written + i + 1) * h->seconds_per_word;
+        written = append_to(h->times, H5T_NATIVE_DOUBLE, seconds.data(), h->written, n);
+    }
+    if (!written) {
+        error = "the HDF5 library could not write the counts (a full disk?)";
+        return false;
+    }
+    h->written += n;
+    h->pending.clear();
+    return true;
+}
+
+bool write_pending_read_outs(hdf5_counts *h)
+{
+    if (h->pending_first.empty())
+        return true;
+    const hsize_t n = h->pending_first.size();
+    const bool written = append_to(h->first_index, H5T_NATIVE_UINT64, h->pending_first.data(), h->read_outs_written, n) &&
+                         append_to(h->utc, H5T_NATIVE_DOUBLE, h->pending_utc.data(), h->read_outs_written, n);
+    h->read_outs_written += n;
+    h->pending_first.clear();
+    h->pending_utc.clear();
+    return written;
+}
+
+void close_all(hdf5_counts *h)
+{
+    for (hid_t set : {h->counts, h->times, h->first_index, h->utc})
+        if (set >= 0)
+            H5Dclose(set);
+    for (hid_t group : {h->read_out, h->data, h->entry})
+        if (group >= 0)
+            H5Gclose(group);
+    if (h->file >= 0)
+        H5Fclose(h->file);
+    delete h;
+}
+
+} // namespace
+
+bool hdf5_available() { return true; }
+
+hdf5_counts *hdf5_create(const std::string &path, double seconds_per_word, std::string &error)
+{
+    H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr); // failures are said by the program, once
+    auto *h = new hdf5_counts;
+    h->seconds_per_word = seconds_per_word;
+    h->file = H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT);
+    if (h->file >= 0) {
+        h->entry = H5Gcreate2(h->file, "entry", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT);
+        h->data = H5Gcreate2(h->entry, "data", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT);
+        h->counts = extendible(h->data, "counts", H5T_STD_I32LE);
+        if (seconds_per_word > 0)
+            h->times = extendible(h->data, "time_s", H5T_IEEE_F64LE);
+        h->read_out = H5Gcreate2(h->entry, "read_out", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT);
+        h->first_index = extendible(h->read_out, "first_index", H5T_STD_U64LE);
+        h->utc = extendible(h->read_out, "utc_s", H5T_IEEE_F64LE);
+    }
+    if (h->file < 0 || h->entry < 0 || h->data < 0 || h->counts < 0 || (seconds_per_word > 0 && h->times < 0)) {
+        error = "cannot create the HDF5 file " + path;
+        close_all(h);
+        return nullptr;
+    }
+    set_text_attribute(h->file, "NX_class", "NXroot");
+    set_text_attribute(h->entry, "NX_class", "NXentry");
+    set_text_attribute(h->data, "NX_class", "NXdata");
+    set_text_attribute(h->data, "signal", "counts");
+    set_text_attribute(h->data, "axes", seconds_per_word > 0 ? "time_s" : ".");
+    H5Lcreate_hard(h->data, "counts", h->file, "counts", H5P_DEFAULT, H5P_DEFAULT);
+    if (h->times >= 0) {
+        set_text_attribute(h->times, "units", "s");
+        H5Lcreate_hard(h->data, "time_s", h->file, "time_s", H5P_DEFAULT, H5P_DEFAULT);
+    }
+    return h;
+}
+
+void hdf5_attribute(hdf5_counts *h, const std::string &key, const std::string &value)
+{
+    std::string safe = key;
+    for (char &c : safe)
+        if (c == ' ' || c == '/' || c == '.')
+            c = '_';
+    h->attributes.emplace_back(safe, value);
+}
+
+void hdf5_read_out(hdf5_counts *h, unsigned long long first_index, double utc_seconds)
+{
+    h->pending_first.push_back(first_index);
+    h->pending_utc.push_back(utc_seconds);
+    if (h->pending_first.size() >= chunk)
+        write_pending_read_outs(h);
+}
+
+bool hdf5_append(hdf5_counts *h, const int *counts, int n, std::string &error)
+{
+    h->pending.insert(h->pending.end(), counts, counts + n);
+    return h->pending.size() < chunk || write_pending(h, error);
+}
+
+bool hdf5_close(hdf5_counts *h, std::string &error)
+{
+    bool ok = write_pending(h, error) && write_pending_read_outs(h);
+    for (const auto &[key, value] : h->attributes)
+        set_text_attribute(h->entry, key, value);
+    ok = H5Fflush(h->file, H5F_SCOPE_GLOBAL) >= 0 && ok;
+    if (!ok && error.empty())
+        error = "the HDF5 library could not finish the file";
+    close_all(h);
+    return ok;
+}
+
+void hdf5_abandon(hdf5_counts *h) { close_all(h); }
+
+#else
+
+struct hdf5_counts {};
+
+bool hdf5_available() { return false; }
+hdf5_counts *hdf5_create(const std::string &, double, std::string &error)
+{
+    error = "this build writes no HDF5 (build it with libhdf5-dev installed)";
+    return nullptr;
+}
+void hdf5_attribute(hdf5_counts *, const std::string &, const std::string &) {}
+void hdf5_read_out(hdf5_counts *, unsigned long long, double) {}
+bool hdf5_append(hdf5_counts *, const int *, int, std::string &) { return false; }
+bool hdf5_close(hdf5_counts *, std::string &) { return false; }
+void hdf5_abandon(hdf5_counts *) {}
+
+#endif

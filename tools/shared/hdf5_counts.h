@@ -1,0 +1,36 @@
+// Counts in an HDF5 file, as analysis opens them (h5py, MATLAB, ROOT):
+//
+//   /entry                 NX_class NXentry; the settings, program, version,
+//                          platform, start and end, words and gaps as attributes
+//   /entry/data            NX_class NXdata, signal "counts", axes "time_s" or "index"
+//   /entry/data/counts     int32, chunked and compressed, one per word read
+//   /entry/data/time_s     float64, index x period x tick (with a tick)
+//   /entry/read_out/first_index, /entry/read_out/utc_s
+//                          each read-out: the index of its first word, and its
+//                          UTC time in seconds since 1970 (to the millisecond)
+//   /counts, /time_s       the same datasets, linked at the root
+//
+// NeXus's names where they cost nothing. The file is written as counts
+// come, in chunks; the caller writes it under a temporary name and renames
+// it when it is closed.
+#pragma once
+
+#include <string>
+
+struct hdf5_counts;
+
+// False when this build has no HDF5 library.
+bool hdf5_available();
+
+// Creates the file; nullptr, with the reason.
+hdf5_counts *hdf5_create(const std::string &path, double seconds_per_word, std::string &error);
+// An attribute of /entry, as text; keys are made HDF5-safe (spaces become _).
+void hdf5_attribute(hdf5_counts *h, const std::string &key, const std::string &value);
+// A read-out: the index of its first word and its UTC time (seconds since 1970).
+void hdf5_read_out(hdf5_counts *h, unsigned long long first_index, double utc_seconds);
+// Counts at the end of the datasets. False, with the reason.
+bool hdf5_append(hdf5_counts *h, const int *counts, int n, std::string &error);
+// Writes what is pending and closes the file. False, with the reason.
+bool hdf5_close(hdf5_counts *h, std::string &error);
+// Closes the file, whatever is pending (it is to be removed).
+void hdf5_abandon(hdf5_counts *h);
