@@ -48,26 +48,26 @@ add_custom_target(manual_pages ALL DEPENDS ${compressed_pages})
 install(FILES ${compressed_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES tools/countctl/completion.bash DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
         RENAME countctl)
-# The SCPI server's unit, not enabled: a lab turns it on when it wants it.
-# It is made when installing, so that it starts the server where this
-# install put it (`cmake --install --prefix` may name another prefix than
-# the one configured).
-install(CODE "
-  set(bindir \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
-  configure_file(\"${PROJECT_SOURCE_DIR}/cmake/debian/counter-scpi-server.service.in\"
-                 \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/lib/systemd/system/counter-scpi-server.service\" @ONLY)
-  message(STATUS \"Installing: \$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/lib/systemd/system/counter-scpi-server.service\")")
-# Its options, in the file the unit reads. A lab's own settings there are
-# never overwritten: an existing file is kept (and dpkg keeps it as a
-# conffile).
-install(CODE "
-  set(options_file \"\$ENV{DESTDIR}/etc/default/counter-scpi-server\")
-  if(EXISTS \"\${options_file}\")
-    message(STATUS \"Kept: \${options_file} (a lab's settings are never overwritten)\")
-  else()
-    file(INSTALL \"${PROJECT_SOURCE_DIR}/cmake/debian/counter-scpi-server.default\"
-         DESTINATION /etc/default RENAME counter-scpi-server) # DESTDIR goes before it
-  endif()")
+# The units (the SCPI server, the unattended acquisition), not enabled: a
+# lab turns them on when it wants them. They are made when installing, so
+# that they start the programs where this install put them (`cmake
+# --install --prefix` may name another prefix than the one configured).
+# Their options files are installed once and never overwritten: an
+# existing file is kept (and dpkg keeps them as conffiles).
+foreach(unit counter-scpi-server counter-acquire)
+  install(CODE "
+    set(bindir \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
+    configure_file(\"${PROJECT_SOURCE_DIR}/cmake/debian/${unit}.service.in\"
+                   \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/lib/systemd/system/${unit}.service\" @ONLY)
+    message(STATUS \"Installing: \$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/lib/systemd/system/${unit}.service\")
+    set(options_file \"\$ENV{DESTDIR}/etc/default/${unit}\")
+    if(EXISTS \"\${options_file}\")
+      message(STATUS \"Kept: \${options_file} (a lab's settings are never overwritten)\")
+    else()
+      file(INSTALL \"${PROJECT_SOURCE_DIR}/cmake/debian/${unit}.default\"
+           DESTINATION /etc/default RENAME ${unit}) # DESTDIR goes before it
+    endif()")
+endforeach()
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/conffiles)
 # The bus lock made at boot, root:gpio 0660.
 install(FILES cmake/debian/counter-console.tmpfiles DESTINATION lib/tmpfiles.d RENAME counter-console.conf)

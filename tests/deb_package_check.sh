@@ -24,8 +24,9 @@ grep -q 'wiringpi (>= 3)' <<<"$depends" || fail "does not depend on wiringpi 3: 
 grep -q 'libc6 (>= 2.34)' <<<"$depends" || fail "does not say which glibc: $depends"
 
 contents=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $NF }' | sort | tr '\n' ' ')
-expected="./etc/default/counter-scpi-server ./usr/bin/countctl ./usr/bin/counter-bus-check ./usr/bin/counter-bus-trace ./usr/bin/counter-console \
-./usr/bin/counter-scpi-server ./usr/lib/systemd/system/counter-scpi-server.service ./usr/lib/tmpfiles.d/counter-console.conf \
+expected="./etc/default/counter-acquire ./etc/default/counter-scpi-server ./usr/bin/countctl ./usr/bin/counter-bus-check ./usr/bin/counter-bus-trace ./usr/bin/counter-console \
+./usr/bin/counter-scpi-server ./usr/lib/systemd/system/counter-acquire.service \
+./usr/lib/systemd/system/counter-scpi-server.service ./usr/lib/tmpfiles.d/counter-console.conf \
 ./usr/share/bash-completion/completions/countctl \
 ./usr/share/doc/counter-console/BENCHMARKS.md ./usr/share/doc/counter-console/README.md \
 ./usr/share/doc/counter-console/changelog.gz ./usr/share/doc/counter-console/copyright \
@@ -38,8 +39,8 @@ expected="./etc/default/counter-scpi-server ./usr/bin/countctl ./usr/bin/counter
 ./usr/share/man/man1/counter-scpi-server.1.gz "
 [ "$contents" = "$expected" ] || fail "contents: $contents"
 
-[ "$(dpkg-deb -f "$deb" Package >/dev/null; dpkg-deb -I "$deb" conffiles)" = /etc/default/counter-scpi-server ] ||
-  fail "the options file is not a conffile"
+[ "$(dpkg-deb -I "$deb" conffiles | sort | tr '\n' ' ')" = "/etc/default/counter-acquire /etc/default/counter-scpi-server " ] ||
+  fail "the options files are not conffiles: $(dpkg-deb -I "$deb" conffiles)"
 
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT

@@ -23,5 +23,9 @@ DESTDIR=$root cmake --install "$1" --prefix "$prefix" >"$work/again.log"
 grep -q -- '--max-clients 2' "$root/etc/default/counter-scpi-server" || fail "the options file was overwritten"
 
 sed "s|$prefix/bin/counter-scpi-server|$root$prefix/bin/counter-scpi-server|" "$unit" >"$work/counter-scpi-server.service"
-systemd-analyze verify --man=no "$work/counter-scpi-server.service"
-echo "installed from source: the unit starts $prefix/bin/counter-scpi-server and verifies; the options file is kept"
+acquire=$root$prefix/lib/systemd/system/counter-acquire.service
+grep -q "^ExecStart=$prefix/bin/countctl --wait acquire --rotate" "$acquire" || fail "$(grep ExecStart "$acquire")"
+grep -q '^COUNTER_ACQUIRE_ROTATE=' "$root/etc/default/counter-acquire" || fail "no acquisition options file"
+sed "s|$prefix/bin/countctl|$root$prefix/bin/countctl|" "$acquire" >"$work/counter-acquire.service"
+systemd-analyze verify --man=no "$work/counter-scpi-server.service" "$work/counter-acquire.service"
+echo "installed from source: the units start what the install put in $prefix/bin and verify; the options files are kept"

@@ -57,6 +57,9 @@ struct acquisition_state {
     clock_type::time_point started;
     std::optional<clock_type::time_point> deadline;
     clock_type::time_point lock_checked;
+    clock_type::time_point file_started; // with --rotate: when this file began
+    int files = 1;
+    long long threshold_back = -1;
 };
 
 // Once a second: whether the bus lock is still this program's (a lock file
@@ -117,11 +120,17 @@ ending read_once(acquisition_state &s)
 
 // acquire: reads out whenever the instrument holds data, until the target,
 // the time limit, a signal or an output failure. The caller stops the run.
+bool rotate(acquisition_state &s);
+
 ending acquire_until_done(acquisition_state &s)
 {
     const long long target = s.request.target_words;
+    const auto interval = std::chrono::duration_cast<clock_type::duration>(
+        std::chrono::duration<double>(s.request.rotate_seconds));
     for (;;) {
         show(s);
+        if (s.request.rotate_seconds > 0 && clock_type::now() - s.file_started >= interval && !rotate(s))
+            return ending::output_failed;
         if (target > 0 && s.words_read >= static_cast<std::uint64_t>(target))
             return ending::target_reached;
         if (past(s))
@@ -163,13 +172,14 @@ int report_output_failure(acquisition_state &s, const std::string &why)
                      output_name(s.out).c_str());
     else
         std::fprintf(s.err, "%s: cannot write %s: %s", countctl_name, output_name(s.out).c_str(), why.c_str());
-    const std::uint64_t lost = counts_not_written(s.out, s.words_read);
+    const std::uint64_t in_file = s.words_read - s.out.index_base;
+    const std::uint64_t lost = counts_not_written(s.out, in_file);
     if (lost > 0)
         std::fprintf(s.err, "; %llu words read from the instrument were not written",
                      static_cast<unsigned long long>(lost));
-    if (s.words_read > lost && !s.out.temp_path.empty())
+    if (in_file > lost && !s.out.temp_path.empty())
         std::fprintf(s.err, "; the words written are in %s", s.out.temp_path.c_str());
-    if (s.words_read == 0)
+    if (in_file == 0)
         discard_count_output(s.out); // nothing read: nothing worth keeping
     std::fputs("\n", s.err);
     return given_up ? exit_signal_base + stop_signal() : exit_output_failed;
@@ -203,6 +213,10 @@ void put_header(acquisition_state &s, const std::string &started_at, long long t
         put_comment(s.out, "threshold read back: " + std::to_string(threshold_back));
     if (r.target_words > 0)
         put_comment(s.out, "target: " + std::to_string(r.target_words) + " words");
+    if (r.rotate_seconds > 0)
+        put_comment(s.out, "file " + std::to_string(s.files) + " of the run, from index " +
+                               std::to_string(s.out.index_base + 1) + "; a new file every " +
+                               std::to_string(static_cast<long long>(r.rotate_seconds)) + " s");
     if (r.tick > 0) {
         char axis[160];
         std::snprintf(axis, sizeof axis, "tick: %.9g s; time_s is index x period x tick = index x %.9g s, from the run's start",
@@ -241,7 +255,7 @@ ending acquire_run(acquisition_state &s)
 void put_trailer(acquisition_state &s, ending e, int signal)
 {
     put_comment(s.out, "ended: " + utc_now());
-    put_comment(s.out, "words: " + std::to_string(s.words_read));
+    put_comment(s.out, "words: " + std::to_string(s.words_read - s.out.index_base));
     if (s.summary.gaps > 0)
         put_comment(s.out, "gaps: " + std::to_string(s.summary.gaps) +
                                " (words after a FIFO overflow: negative in the count column, bit 31 set; their count is"
@@ -268,16 +282,56 @@ int exit_status_of(const acquisition_state &s, ending e, int signal)
 
 // Opens the output, takes the bus, starts it and sends the settings: 0, or
 // the exit status (nothing of the output is left behind).
+// With --rotate: the next file's name, its start time in UTC (sortable).
+std::string rotated_path(const acquisition_request &r)
+{
+    const char *ext = r.format == count_format::hdf5 ? ".h5" : r.format == count_format::plain ? ".txt" : ".csv";
+    return r.output_dir + "/" + utc_now("%Y%m%dT%H%M%SZ") + ext;
+}
+
+bool open_output(acquisition_state &s, int out_fd, std::string &error)
+{
+    const acquisition_request &r = s.request;
+    const std::uint64_t base = s.words_read;
+    if (!open_count_output(s.out, r.rotate_seconds > 0 ? rotated_path(r) : r.output_path, r.format, out_fd, error))
+        return false;
+    s.out.never_replace = r.rotate_seconds > 0; // a file of an earlier run is never overwritten
+    s.out.index_base = base;
+    if (r.tick > 0)
+        s.out.seconds_per_word = r.tick * r.settings.period;
+    s.file_started = clock_type::now();
+    return true;
+}
+
+// The file done (its last lines say it was rotated), the next begun, the
+// index going on. False, said with the words lost, when either fails.
+bool rotate(acquisition_state &s)
+{
+    put_comment(s.out, "ended: " + utc_now());
+    put_comment(s.out, "words: " + std::to_string(s.words_read - s.out.index_base));
+    put_comment(s.out, "stopped: rotated; the run goes on in the next file");
+    std::string error;
+    if (!finish_count_output(s.out, error)) {
+        report_output_failure(s, error);
+        return false;
+    }
+    ++s.files;
+    if (!open_output(s, -1, error)) {
+        std::fprintf(s.err, "%s: %s\n", countctl_name, error.c_str());
+        return false;
+    }
+    put_header(s, utc_now(), s.threshold_back);
+    return flush_counts(s.out) || (report_output_failure(s, std::strerror(s.out.out->error)), false);
+}
+
 int prepare(acquisition_state &s, int out_fd, long long &threshold_back)
 {
     const acquisition_request &r = s.request;
     std::string error;
-    if (!open_count_output(s.out, r.output_path, r.format, out_fd, error)) {
+    if (!open_output(s, out_fd, error)) {
         std::fprintf(s.err, "%s: %s\n", countctl_name, error.c_str());
         return exit_output_failed;
     }
-    if (r.tick > 0)
-        s.out.seconds_per_word = r.tick * r.settings.period;
     if (const int refused = take_bus(countctl_name, s.err, r.wait)) {
         discard_count_output(s.out);
         return refused;
@@ -305,8 +359,8 @@ int prepare(acquisition_state &s, int out_fd, long long &threshold_back)
 
 int run_acquisition(const acquisition_request &r, int out_fd, std::FILE *err)
 {
-    acquisition_state s{r, err, {}, {}, {}, 0, {}, {}, {}};
-    long long threshold_back = -1;
+    acquisition_state s{r, err, {}, {}, {}, 0, {}, {}, {}, {}, 1, -1};
+    long long &threshold_back = s.threshold_back;
     if (const int failed = prepare(s, out_fd, threshold_back))
         return failed;
     put_header(s, utc_now(), threshold_back);

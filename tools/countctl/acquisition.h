@@ -23,6 +23,8 @@ struct acquisition_request {
     bool quiet = false;
     bool summary = false;        // --summary: the histogram too, off a terminal
     double tick = 0;             // --tick: seconds in the instrument's period unit; 0: no time axis
+    double rotate_seconds = 0;   // --rotate: a new file every this many seconds; 0: one output
+    std::string output_dir;      // --output-dir: where rotated files go
     std::string command_line;    // for the file's first line
     std::string config_note;     // which configuration file gave which setting
     bus_wait wait;               // --wait

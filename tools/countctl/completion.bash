@@ -25,6 +25,10 @@ _countctl()
     fi
 
     case $prev in
+        --output-dir)
+            _filedir -d
+            return
+            ;;
         -o | --output)
             _filedir
             return
@@ -45,7 +49,7 @@ _countctl()
         read) options+=" --timeout --output --format --summary" ;;
         plot) options+=" --output" ;;
         scan) options+=" --polarity --period --words --seconds --tick --output" ;;
-        acquire) options+=" --threshold --polarity --period --words --seconds --tick --output --format --summary" ;;
+        acquire) options+=" --threshold --polarity --period --words --seconds --tick --output --format --summary --rotate --output-dir" ;;
     esac
     COMPREPLY=($(compgen -W "$options" -- "$cur"))
 }

@@ -1,5 +1,6 @@
 #include "countctl.h"
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -39,6 +40,7 @@ const char general_help[] =
     "  read [--timeout=S] [-o FILE] [--format=csv|plain|hdf5]\n"
     "                         wait for data, read every word held, write them\n"
     "  acquire [SETTINGS] (--words=N and/or --seconds=S) [-o FILE] [--format=csv|plain|hdf5]\n"
+    "          [--rotate=INTERVAL --output-dir=DIR]   (with --rotate, no limit is needed)\n"
     "                         start a run, read out as data comes, stop the run\n"
     "  ifc VALUE              the interface test: the reply in decimal and hexadecimal\n"
     "  scan threshold FROM:TO:STEP (--words=N and/or --seconds=S) [--polarity=N] [--period=N]\n"
@@ -96,6 +98,7 @@ const command_help command_helps[] = {
              "terminal (or with --summary) a histogram; --quiet drops both.\n"},
     {"acquire", "usage: countctl acquire [--threshold N] [--polarity N] [--period N] [--words N] [--seconds S]\n"
                 "                        [--tick S] [-o FILE] [--format csv|plain|hdf5] [--summary | --quiet]\n"
+                "                        [--rotate INTERVAL --output-dir DIR]\n"
                 "Sends the settings given, starts a run, reads out whenever the instrument holds data\n"
                 "until N words or S seconds, whichever comes first ('# stopped:' says which; at least one\n"
                 "is needed), stops the run and writes every word, streamed as read.\n"
@@ -106,7 +109,10 @@ const command_help command_helps[] = {
                 "column, index x period x tick from the run's start, and the UTC time of each read-out.\n"
                 "-o FILE.h5 (or --format hdf5) writes HDF5: /counts (int32, chunked, compressed), /time_s\n"
                 "with a tick, and the settings, program, version, platform, start, end, words and gaps as\n"
-                "attributes of /entry (NeXus names).\n"},
+                "attributes of /entry (NeXus names).\n"
+                "--rotate INTERVAL (30s, 10min, 1h, 1d) with --output-dir DIR runs unattended: a new file\n"
+                "every INTERVAL, named by its start time in UTC (20261208T220214Z.csv), the index going on\n"
+                "from file to file; without --words or --seconds it runs until stopped.\n"},
     {"scan", "usage: countctl scan threshold FROM:TO:STEP [--words N] [--seconds S] [--polarity N] [--period N]\n"
              "                     [--tick S] [-o FILE] [--quiet]\n"
              "Runs one acquisition per threshold, FROM to TO in steps of STEP (in that order, down when\n"
@@ -366,6 +372,40 @@ void output_from_config(command_context &c, const lab_config &config, bool perio
     }
 }
 
+// "30s", "10min", "1h", "1d": whole seconds, at least 1. False, with the reason.
+bool read_interval(const std::string &text, double &seconds, std::string &error)
+{
+    std::size_t digits = 0;
+    while (digits < text.size() && std::isdigit(static_cast<unsigned char>(text[digits])))
+        ++digits;
+    const std::string unit = text.substr(digits);
+    const long long scale = unit == "s" ? 1 : unit == "min" ? 60 : unit == "h" ? 3600 : unit == "d" ? 86400 : 0;
+    long long n = 0;
+    if (digits == 0 || scale == 0 || parse_integer(text.substr(0, digits), 1, 36500, n) != number_fault::none) {
+        error = "--rotate is a whole number with s, min, h or d (30s, 10min, 1h, 1d), not '" + text + "'";
+        return false;
+    }
+    seconds = static_cast<double>(n * scale);
+    return true;
+}
+
+// --rotate INTERVAL and --output-dir DIR (or the configuration's), and no -o.
+bool rotation_options(command_context &c, const lab_config &config, acquisition_request &r)
+{
+    if (!c.options.has("--rotate"))
+        return !c.options.has("--output-dir") ||
+               (usage_error(c.err, "--output-dir goes with --rotate (one file: -o FILE)"), false);
+    std::string error;
+    if (!read_interval(c.options.value("--rotate"), r.rotate_seconds, error))
+        return usage_error(c.err, error), false;
+    if (c.options.has("--output"))
+        return usage_error(c.err, "--rotate names its files itself, in --output-dir: no -o"), false;
+    r.output_dir = c.options.has("--output-dir") ? c.options.value("--output-dir") : config.output_dir.value_or("");
+    if (r.output_dir.empty())
+        return usage_error(c.err, "--rotate needs --output-dir DIR (or output_dir in the configuration)"), false;
+    return true;
+}
+
 int do_acquisition(command_context &c, bool acquire)
 {
     acquisition_request r;
@@ -387,7 +427,10 @@ int do_acquisition(command_context &c, bool acquire)
     }
     std::string error;
     if (acquire) {
-        if (!settings_options(c, r.settings) || !run_limits(c, r.target_words, r.seconds))
+        if (!settings_options(c, r.settings) ||
+            (!c.options.has("--rotate") && !run_limits(c, r.target_words, r.seconds)) ||
+            (c.options.has("--rotate") && (c.options.has("--words") || c.options.has("--seconds")) &&
+             !run_limits(c, r.target_words, r.seconds)))
             return exit_usage;
     } else if (c.options.has("--timeout") &&
                !read_seconds("--timeout", c.options.value("--timeout"), 1e7, r.seconds, error)) {
@@ -399,7 +442,7 @@ int do_acquisition(command_context &c, bool acquire)
     std::string gave;
     if (acquire)
         settings_from_config(config, r.settings, true, gave);
-    if (acquire && !tick_option(c, r.settings.period_given, r.tick))
+    if (acquire && (!tick_option(c, r.settings.period_given, r.tick) || !rotation_options(c, config, r)))
         return exit_usage;
     output_from_config(c, config, acquire && r.settings.period_given, r.tick, r.output_path, &r.format, gave);
     if (!gave.empty())
@@ -491,7 +534,11 @@ const command commands[] = {
     {"set", options_with({}, true, false), false, do_set},
     {"read", options_with({{"--timeout", nullptr, true}}, false, true), false,
      [](command_context &c) { return do_acquisition(c, false); }},
-    {"acquire", options_with({{"--words", nullptr, true}, {"--seconds", nullptr, true}, {"--tick", nullptr, true}}, true, true), false,
+    {"acquire",
+     options_with({{"--words", nullptr, true}, {"--seconds", nullptr, true}, {"--tick", nullptr, true},
+                   {"--rotate", nullptr, true}, {"--output-dir", nullptr, true}},
+                  true, true),
+     false,
      [](command_context &c) { return do_acquisition(c, true); }},
     {"ifc", options_with({}, false, false), true, do_ifc},
     {"plot", options_with({{"--output", "-o", true}}, false, false), true, do_plot},

@@ -235,7 +235,7 @@ void put_header_row(count_output &c)
     c.rows_begun = true;
     if (c.format == count_format::hdf5 && c.hdf5 == nullptr) {
         std::string error;
-        c.hdf5 = hdf5_create(c.temp_path, c.seconds_per_word, error);
+        c.hdf5 = hdf5_create(c.temp_path, c.seconds_per_word, error, c.index_base + 1);
         if (c.hdf5 == nullptr)
             return hdf5_failed(c);
         for (const std::string &note : c.hdf5_notes)
@@ -275,13 +275,13 @@ void put_counts(count_output &c, const int *counts, int n)
         }
         ++c.words_put;
         if (c.format == count_format::csv) {
-            p = std::to_chars(p, p + 20, c.words_put).ptr;
+            p = std::to_chars(p, p + 20, c.index_base + c.words_put).ptr;
             *p++ = ',';
         }
         p = std::to_chars(p, p + 12, counts[i]).ptr;
         if (c.format == count_format::csv && c.seconds_per_word > 0) {
             *p++ = ',';
-            p += std::snprintf(p, 24, "%.9g", static_cast<double>(c.words_put) * c.seconds_per_word);
+            p += std::snprintf(p, 24, "%.9g", static_cast<double>(c.index_base + c.words_put) * c.seconds_per_word);
         }
         *p++ = '\n';
         ++c.lines_put;

@@ -37,6 +37,7 @@ struct count_output {
     std::uint64_t words_put = 0;
     bool rows_begun = false;            // the header row is put (plain: where it would be)
     double seconds_per_word = 0;        // above 0: a time_s column, index x this
+    std::uint64_t index_base = 0;       // words in earlier files of the run: the index goes on from them
     std::uint64_t lines_put = 0;        // after the header row: rows and '#' lines
     std::deque<std::uint64_t> comment_lines; // which of those were '#' lines, while they may be unwritten
     hdf5_counts *hdf5 = nullptr;        // HDF5: the file, made at the header row

@@ -9,8 +9,9 @@
 
 struct hdf5_counts {
     hid_t file = -1, entry = -1, data = -1, counts = -1, times = -1;
-    hid_t read_out = -1, first_index = -1, utc = -1;
+    hid_t read_out = -1, read_out_first = -1, utc = -1;
     double seconds_per_word = 0;
+    std::uint64_t first_index = 1;       // of the file's first word, in the run
     std::uint64_t written = 0;           // words in the datasets
     std::vector<std::int32_t> pending;   // words not yet in them
     std::uint64_t read_outs_written = 0;
@@ -78,7 +79,7 @@ bool write_pending(hdf5_counts *h, std::string &error)
     if (written && h->times >= 0) {
         std::vector<double> seconds(n);
         for (hsize_t i = 0; i < n; ++i)
-            seconds[i] = static_cast<double>(h->written + i + 1) * h->seconds_per_word;
+            seconds[i] = static_cast<double>(h->first_index + h->written + i) * h->seconds_per_word;
         written = append_to(h->times, H5T_NATIVE_DOUBLE, seconds.data(), h->written, n);
     }
     if (!written) {
@@ -95,7 +96,7 @@ bool write_pending_read_outs(hdf5_counts *h)
     if (h->pending_first.empty())
         return true;
     const hsize_t n = h->pending_first.size();
-    const bool written = append_to(h->first_index, H5T_NATIVE_UINT64, h->pending_first.data(), h->read_outs_written, n) &&
+    const bool written = append_to(h->read_out_first, H5T_NATIVE_UINT64, h->pending_first.data(), h->read_outs_written, n) &&
                          append_to(h->utc, H5T_NATIVE_DOUBLE, h->pending_utc.data(), h->read_outs_written, n);
     h->read_outs_written += n;
     h->pending_first.clear();
@@ -105,7 +106,7 @@ bool write_pending_read_outs(hdf5_counts *h)
 
 void close_all(hdf5_counts *h)
 {
-    for (hid_t set : {h->counts, h->times, h->first_index, h->utc})
+    for (hid_t set : {h->counts, h->times, h->read_out_first, h->utc})
         if (set >= 0)
             H5Dclose(set);
     for (hid_t group : {h->read_out, h->data, h->entry})
@@ -120,11 +121,13 @@ void close_all(hdf5_counts *h)
 
 bool hdf5_available() { return true; }
 
-hdf5_counts *hdf5_create(const std::string &path, double seconds_per_word, std::string &error)
+hdf5_counts *hdf5_create(const std::string &path, double seconds_per_word, std::string &error,
+                         unsigned long long first_index)
 {
     H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr); // failures are said by the program, once
     auto *h = new hdf5_counts;
     h->seconds_per_word = seconds_per_word;
+    h->first_index = first_index;
     h->file = H5Fcreate(path.c_str(), H5F_ACC_TRUNC, H5P_DEFAULT, H5P_DEFAULT);
     if (h->file >= 0) {
         h->entry = H5Gcreate2(h->file, "entry", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT);
@@ -133,7 +136,7 @@ hdf5_counts *hdf5_create(const std::string &path, double seconds_per_word, std::
         if (seconds_per_word > 0)
             h->times = extendible(h->data, "time_s", H5T_IEEE_F64LE);
         h->read_out = H5Gcreate2(h->entry, "read_out", H5P_DEFAULT, H5P_DEFAULT, H5P_DEFAULT);
-        h->first_index = extendible(h->read_out, "first_index", H5T_STD_U64LE);
+        h->read_out_first = extendible(h->read_out, "first_index", H5T_STD_U64LE);
         h->utc = extendible(h->read_out, "utc_s", H5T_IEEE_F64LE);
     }
     if (h->file < 0 || h->entry < 0 || h->data < 0 || h->counts < 0 || (seconds_per_word > 0 && h->times < 0)) {
@@ -146,6 +149,7 @@ hdf5_counts *hdf5_create(const std::string &path, double seconds_per_word, std::
     set_text_attribute(h->data, "NX_class", "NXdata");
     set_text_attribute(h->data, "signal", "counts");
     set_text_attribute(h->data, "axes", seconds_per_word > 0 ? "time_s" : ".");
+    set_text_attribute(h->entry, "first_index", std::to_string(first_index));
     H5Lcreate_hard(h->data, "counts", h->file, "counts", H5P_DEFAULT, H5P_DEFAULT);
     if (h->times >= 0) {
         set_text_attribute(h->times, "units", "s");
@@ -196,7 +200,7 @@ void hdf5_abandon(hdf5_counts *h) { close_all(h); }
 struct hdf5_counts {};
 
 bool hdf5_available() { return false; }
-hdf5_counts *hdf5_create(const std::string &, double, std::string &error)
+hdf5_counts *hdf5_create(const std::string &, double, std::string &error, unsigned long long)
 {
     error = "this build writes no HDF5 (build it with libhdf5-dev installed)";
     return nullptr;

@@ -23,7 +23,9 @@ struct hdf5_counts;
 bool hdf5_available();
 
 // Creates the file; nullptr, with the reason.
-hdf5_counts *hdf5_create(const std::string &path, double seconds_per_word, std::string &error);
+// `first_index`: the index the file's first word has in the run.
+hdf5_counts *hdf5_create(const std::string &path, double seconds_per_word, std::string &error,
+                         unsigned long long first_index = 1);
 // An attribute of /entry, as text; keys are made HDF5-safe (spaces become _).
 void hdf5_attribute(hdf5_counts *h, const std::string &key, const std::string &value);
 // A read-out: the index of its first word and its UTC time (seconds since 1970).
