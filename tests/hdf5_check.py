@@ -37,7 +37,7 @@ with h5py.File(os.path.join(work, "run.h5"), "r") as f:
     time_s = f["time_s"][:]
     assert abs(time_s[0] - 8e-6) < 1e-12 and abs(time_s[-1] - 6000 * 8e-6) < 1e-9, (time_s[0], time_s[-1])
     entry = f["entry"].attrs
-    for key in ("program", "version", "platform", "command_line", "started", "ended", "settings_sent", "words", "stopped"):
+    for key in ("program", "version", "platform", "command_line", "started", "ended", "settings_sent", "words", "gaps", "stopped"):
         assert key in entry, (key, dict(entry))
     assert entry["settings_sent"].decode() == "threshold 1000, period 4"
     assert entry["words"].decode() == "6000" and entry["platform"].decode() == "virtual instrument"

@@ -256,7 +256,7 @@ void put_trailer(acquisition_state &s, ending e, int signal)
 {
     put_comment(s.out, "ended: " + utc_now());
     put_comment(s.out, "words: " + std::to_string(s.words_read - s.out.index_base));
-    if (s.summary.gaps > 0)
+    if (s.summary.gaps > 0 || s.request.format == count_format::hdf5) // HDF5 always says: an attribute costs nothing
         put_comment(s.out, "gaps: " + std::to_string(s.summary.gaps) +
                                " (words after a FIFO overflow: negative in the count column, bit 31 set; their count is"
                                " bits 30..0)");
