@@ -61,6 +61,9 @@ void log_at_exit(const std::string &path);
 void entry_points_linked();
 void platform_linked();
 
+// The bus was taken by another program: the shared state is not saved.
+void forget_shared_state();
+
 // The shared state file: loaded now, saved at exit. False, said on standard
 // error, when the file is no saved state (it is left as it is).
 bool share_state(const char *path);

@@ -18,16 +18,21 @@ namespace sim::bank_detail {
 namespace {
 
 std::string state_path;
+bool forgotten = false;
 
 // Left usable by every user, like its lock.
 void save_state()
 {
+    if (forgotten)
+        return;
     std::string error;
     if (!write_file_atomically(state_path, instrument_state_text(), 0666, error))
         std::fprintf(stderr, "virtual instrument: cannot save its state: %s\n", error.c_str());
 }
 
 } // namespace
+
+void forget_shared_state() { forgotten = true; }
 
 bool share_state(const char *path)
 {

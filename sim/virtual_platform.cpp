@@ -40,6 +40,8 @@ const char *platform_no_data_hint()
            " not here; to share one, give every program the same VIRTUAL_INSTRUMENT_STATE=FILE";
 }
 
+void platform_bus_lost() { sim::bank_detail::forget_shared_state(); }
+
 void platform_quiet() { sim::bank_detail::announced = true; }
 
 int platform_setup_failure_status() { return sim::bank_detail::setup_failure_status; }

@@ -5,10 +5,13 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "bus_lock.h"
+#include "exit_status.h"
+#include "platform.h"
 #include "console.h"
 #include "program_options.h"
 #include "program_start.h"
@@ -39,6 +42,25 @@ std::string help_text(const char *name)
            "  128+N  ended by signal N\n";
 }
 
+const char *console_name = "run";
+
+// While the console waits at its prompt or for data (never in a frame):
+// its bus lock still its own, taken again when its file was deleted or
+// replaced, or, when another program holds it now, the console ends with 4.
+void check_bus_lock()
+{
+    std::string why;
+    const bus_lock_state state = recheck_bus_lock(why);
+    if (state == bus_lock_state::held)
+        return;
+    std::fprintf(stderr, "\n%s: %s\n", console_name, why.c_str());
+    if (state == bus_lock_state::lost) {
+        platform_bus_lost();
+        std::fprintf(stderr, "%s: the bus is no longer this console's: nothing more is sent\n", console_name);
+        std::exit(exit_bus_taken);
+    }
+}
+
 bool asked_for(int argc, char **argv, const char *option)
 {
     for (int i = 1; i < argc; ++i)
@@ -66,5 +88,7 @@ int main(int argc, char **argv)
     }
     if (const int refused = take_bus(name, stderr))
         return refused;
+    console_name = name;
+    set_waiting_hook(check_bus_lock);
     return run_console(0, 1, stderr);
 }

@@ -22,6 +22,11 @@ const char *platform_no_data_hint();
 // said on standard error by the platform).
 int platform_setup_failure_status();
 
+// The bus was taken by another program while this one held it: the
+// platform leaves what is now the other program's alone at exit (the
+// virtual instrument does not save its shared state over the new holder's).
+void platform_bus_lost();
+
 // Keeps the platform from saying anything of its own on standard error
 // when the bus starts (the virtual instrument's "no hardware" line).
 void platform_quiet();

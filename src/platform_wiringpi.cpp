@@ -23,3 +23,5 @@ const char *platform_no_data_hint() { return "is the instrument started?"; }
 // wiringPi says why itself when it cannot reach the GPIO (and mostly ends
 // the program there); a refusal it returns is the GPIO not usable.
 int platform_setup_failure_status() { return 4; }
+
+void platform_bus_lost() {}

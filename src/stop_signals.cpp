@@ -85,16 +85,40 @@ int poll_stop_signals()
     return recorded;
 }
 
+void (*waiting_hook)() = nullptr;
+std::chrono::steady_clock::time_point hook_ran{};
+constexpr auto hook_interval = std::chrono::seconds(1);
+
+void run_waiting_hook_if_due()
+{
+    if (waiting_hook == nullptr || std::chrono::steady_clock::now() - hook_ran < hook_interval)
+        return;
+    hook_ran = std::chrono::steady_clock::now();
+    waiting_hook();
+}
+
+void set_waiting_hook(void (*hook)())
+{
+    waiting_hook = hook;
+    hook_ran = std::chrono::steady_clock::now();
+}
+
 bool wait_readable(int fd)
 {
     const sigset_t mask = waiting_mask();
     pollfd p = {fd, POLLIN, 0};
+    const timespec second = {1, 0};
     for (;;) {
         if (recorded != 0)
             return false;
         // A ppoll that finds the descriptor ready leaves a signal that came
         // meanwhile pending: ask for it before saying the input is there.
-        if (ppoll(&p, 1, nullptr, &mask) >= 0 || errno != EINTR)
+        const int n = ppoll(&p, 1, waiting_hook != nullptr ? &second : nullptr, &mask);
+        if (n == 0) {
+            run_waiting_hook_if_due();
+            continue;
+        }
+        if (n > 0 || errno != EINTR)
             return poll_stop_signals() == 0; // ready, or an error the read will report
     }
 }
@@ -111,6 +135,7 @@ bool sleep_unless_stopped(std::chrono::nanoseconds duration)
             return true;
         const timespec t = to_timespec(left);
         ppoll(nullptr, 0, &t, &mask);
+        run_waiting_hook_if_due();
     }
 }
 

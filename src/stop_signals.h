@@ -24,6 +24,11 @@ int poll_stop_signals();
 // Waits until `fd` can be read. False when a stop signal came first.
 bool wait_readable(int fd);
 
+// While the program waits (for input, or in a sleep), about once a second:
+// `hook`, for a program that must look at something from time to time (the
+// console checks that its bus lock is still its own). None by default.
+void set_waiting_hook(void (*hook)());
+
 // poll(2) over several descriptors, at most `timeout_ms` (-1: no limit),
 // with the stop signals let in while it waits: its result, -1 with EINTR
 // when a stop signal came.

@@ -3,6 +3,8 @@
 // state from one program to the next.
 
 #include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -57,6 +59,28 @@ TEST(bus_lock, a_second_program_is_refused_while_one_holds_the_bus_and_waits_for
     EXPECT_EQ(h.console.finish(), 0);
     EXPECT_EQ(waiting.finish(), 0);
     EXPECT_EQ(waiting.output(), "run 0\ndatasize 0\n");
+}
+
+TEST(bus_lock, the_console_takes_its_deleted_lock_file_again_and_ends_when_another_took_it)
+{
+    const std::string path = scratch_directory() + "/bus.lock";
+    holder h({"COUNTER_BUS_LOCK=" + path});
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    EXPECT_TRUE(h.console.wait_for_error("it is locked again", std::chrono::seconds(4)));
+    EXPECT_EQ(countctl({"status"}, {"COUNTER_BUS_LOCK=" + path}).status, 4) << "still the console's";
+
+    // Another holder locks a new file, which then replaces the console's at
+    // the path (a program of the build machine's own, even in a cross build).
+    const std::string replacement = path + ".new";
+    const char *other_argv[] = {"/usr/bin/flock", replacement.c_str(), "sleep", "5", nullptr};
+    pid_t other = 0;
+    ASSERT_EQ(posix_spawn(&other, other_argv[0], nullptr, nullptr, const_cast<char **>(other_argv), environ), 0);
+    usleep(300000);
+    ASSERT_EQ(rename(replacement.c_str(), path.c_str()), 0);
+    EXPECT_TRUE(h.console.wait_for_error("nothing more is sent", std::chrono::seconds(4)));
+    EXPECT_EQ(h.console.wait_exit_for(std::chrono::seconds(4)), 4);
+    kill(other, SIGTERM);
+    waitpid(other, nullptr, 0);
 }
 
 TEST(bus_lock, a_holder_killed_outright_leaves_no_lock_behind)

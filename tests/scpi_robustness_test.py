@@ -201,14 +201,17 @@ class TheBusLock(unittest.TestCase):
             refused = subprocess.run([COUNTCTL, "status"], capture_output=True, text=True, timeout=10, env=env)
             self.assertEqual(refused.returncode, 4, refused.stderr)
 
-            os.unlink(lock)
-            console = subprocess.Popen([CONSOLE], stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
-                                       stderr=subprocess.PIPE, env=env)
+            # Another holder locks a new file, which then replaces the
+            # server's at the path.
+            other = subprocess.Popen(["/usr/bin/flock", lock + ".new", "sleep", "10"])
             try:
+                time.sleep(0.5)
+                os.rename(lock + ".new", lock)
                 self.assertEqual(server.process.wait(5), 4, server.log)
                 self.assertTrue(server.logged("holds the new one"), server.log)
             finally:
-                console.communicate(b"0\n", timeout=10)
+                other.kill()
+                other.wait()
 
     def test_a_holders_note_is_shown_escaped_with_its_command_from_proc(self):
         lock = os.path.join(tempfile.mkdtemp(prefix="scpi-lock-"), "bus.lock")
