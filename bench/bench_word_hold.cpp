@@ -65,7 +65,7 @@ void BM_put_back_one_word_runs(benchmark::State &state)
     }
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * n));
 }
-BENCHMARK(BM_put_back_one_word_runs)->Arg(150000)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_put_back_one_word_runs)->Arg(300000)->Unit(benchmark::kMillisecond);
 
 void BM_bytes_per_word(benchmark::State &state)
 {
