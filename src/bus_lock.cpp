@@ -269,11 +269,13 @@ bus_lock_state recheck_bus_lock(std::string &why)
     lock_file f = open_lock(held_path.c_str(), why);
     if (f.fd < 0) {
         why = "the bus lock " + held_path + " was removed and cannot be made again: " + why;
+        platform_bus_lost();
         return bus_lock_state::lost;
     }
     if (flock(f.fd, LOCK_EX | LOCK_NB) != 0) {
         why = "the bus lock " + held_path + " was replaced, and " + describe_holder(f.fd) + " holds the new one";
         close(f.fd);
+        platform_bus_lost();
         return bus_lock_state::lost;
     }
     leave_holder_note(f, held_program.c_str(), held_note.empty() ? nullptr : held_note.c_str());

@@ -32,7 +32,8 @@ int take_bus(const char *program, std::FILE *err, const bus_wait &wait = {}, con
 // or so: whether the lock path still names the file it locked. A lock file
 // deleted or replaced meanwhile is locked again at the path (retaken); when
 // another program holds the new one, the bus is no longer this program's
-// (lost, with the reason): it must stop driving it.
+// (lost, with the reason): it must stop driving it, and the platform is
+// told (platform_bus_lost).
 enum class bus_lock_state { held, retaken, lost };
 bus_lock_state recheck_bus_lock(std::string &why);
 

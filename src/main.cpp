@@ -11,7 +11,6 @@
 
 #include "bus_lock.h"
 #include "exit_status.h"
-#include "platform.h"
 #include "console.h"
 #include "program_options.h"
 #include "program_start.h"
@@ -55,7 +54,6 @@ void check_bus_lock()
         return;
     std::fprintf(stderr, "\n%s: %s\n", console_name, why.c_str());
     if (state == bus_lock_state::lost) {
-        platform_bus_lost();
         std::fprintf(stderr, "%s: the bus is no longer this console's: nothing more is sent\n", console_name);
         std::exit(exit_bus_taken);
     }

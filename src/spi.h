@@ -8,6 +8,8 @@
 // so callers may pass any int.
 #pragma once
 
+#include <cstdint>
+
 // The bus lines, by wiringPi pin number, are in bus_pins.h.
 
 // Bus port.
@@ -35,5 +37,12 @@ void setPOL(int polarity);
 // than the caller's buffer holds, into buffer[0..]; it returns how many it
 // read. Words beyond the capacity stay in the instrument.
 constexpr int max_data_words = 4095;
+
+// A data word: bits 30..0 are the count; bit 31 is set on the first word
+// stored after the instrument's FIFO overflowed, marking the measurements
+// lost before it.
+constexpr std::uint32_t data_gap_flag = 1u << 31;
+inline bool follows_gap(int word) { return (static_cast<std::uint32_t>(word) & data_gap_flag) != 0; }
+inline int count_of(int word) { return static_cast<int>(static_cast<std::uint32_t>(word) & ~data_gap_flag); }
 int datasize();
 int readDATA(int count, int *buffer, int capacity);

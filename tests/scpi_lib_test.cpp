@@ -91,7 +91,10 @@ TEST_F(session_fixture, a_header_continues_the_path_of_the_command_before_it)
     EXPECT_EQ(say("SENS:THR 100;PER 5;:SENS:POL 1;THR?"), "100\n");
     EXPECT_EQ(say("PER?;:PER?"), "5;5\n") << "a leading ':' starts again from the root";
     EXPECT_EQ(say("FORM:BORD SWAP;DATA INT;:FORM?"), "INT,32\n");
-    EXPECT_EQ(say("SYST:ERR:COUN?;*IDN?;NEXT?").substr(0, 2), "0;") << "a common command keeps the path";
+    const std::string answers = say("SYST:ERR:COUN?;*IDN?;NEXT?");
+    EXPECT_EQ(answers.substr(0, 2), "0;");
+    EXPECT_EQ(answers.substr(answers.size() - 14), ";0,\"No error\"\n") << "a common command keeps the path: "
+                                                                           << answers;
     EXPECT_EQ(say("FORM INT;BORD NORM;:SYST:ERR?").substr(0, 5), "-113,");
 }
 

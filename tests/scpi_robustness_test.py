@@ -3,7 +3,7 @@ network would: every word kept (none lost, none stale, none twice), every
 client's turn kept, loss told, a clean end, a bus lock that cannot be
 taken from under it, and SCPI's own rules for strings, blocks and numbers.
 
-    scpi_robustness_test.py SERVER COUNTCTL CONSOLE
+    scpi_robustness_test.py SERVER COUNTCTL
 
 Each test is bounded in time and stops by itself.
 """
@@ -22,9 +22,9 @@ import unittest
 import scpi_harness
 from scpi_harness import HELD, Server, SharedServer, ask, instrument_state
 
-SERVER, COUNTCTL, CONSOLE = sys.argv[1], sys.argv[2], sys.argv[3]
+SERVER, COUNTCTL = sys.argv[1], sys.argv[2]
 scpi_harness.SERVER = SERVER
-del sys.argv[1:4]
+del sys.argv[1:3]
 
 
 def reset(s):

@@ -75,8 +75,6 @@ bool still_own_bus(acquisition_state &s)
     const bus_lock_state state = recheck_bus_lock(why);
     if (state != bus_lock_state::held)
         std::fprintf(s.err, "%s: %s\n", countctl_name, why.c_str());
-    if (state == bus_lock_state::lost)
-        platform_bus_lost();
     return state != bus_lock_state::lost;
 }
 

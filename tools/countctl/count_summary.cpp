@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "countctl.h"
+#include "spi.h"
 
 namespace {
 
@@ -44,10 +45,9 @@ void add_counts(count_summary &s, const int *counts, int n)
     for (int i = 0; i < n; ++i) {
         // A word with bit 31 set follows a gap (the instrument's FIFO
         // overflowed): the gap is counted apart, the word is its count.
-        const auto word = static_cast<std::uint32_t>(counts[i]);
-        if ((word & 0x80000000u) != 0)
+        if (follows_gap(counts[i]))
             ++s.gaps;
-        const long long v = word & 0x7FFFFFFFu;
+        const long long v = count_of(counts[i]);
         if (s.words == 0) {
             h.base = v;
             h.width = 1;

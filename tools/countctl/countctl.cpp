@@ -286,12 +286,15 @@ int do_ifc(command_context &c)
     return finish_output(*c.out, c.err);
 }
 
-// --words and --seconds, at least one: each run's end.
-bool run_limits(command_context &c, long long &target_words, double &seconds)
+// --words and --seconds: each run's end; at least one unless `optional`.
+bool run_limits(command_context &c, long long &target_words, double &seconds, bool optional = false)
 {
     std::string error;
-    if (!c.options.has("--words") && !c.options.has("--seconds"))
-        return usage_error(c.err, c.args[0] + " needs --words N, --seconds S, or both (whichever comes first)"), false;
+    if (!c.options.has("--words") && !c.options.has("--seconds")) {
+        if (!optional)
+            usage_error(c.err, c.args[0] + " needs --words N, --seconds S, or both (whichever comes first)");
+        return optional;
+    }
     if (c.options.has("--words") &&
         !read_integer("--words", c.options.value("--words"), 1, 1000000000000LL, target_words, error))
         return usage_error(c.err, error), false;
@@ -319,6 +322,30 @@ bool ends_with(const std::string &s, const char *end)
 {
     const std::size_t n = std::strlen(end);
     return s.size() >= n && s.compare(s.size() - n, n, end) == 0;
+}
+
+// -o FILE: false, said, when it names nothing.
+bool output_option(command_context &c, std::string &path)
+{
+    if (!c.options.has("--output"))
+        return true;
+    path = c.options.value("--output");
+    return !path.empty() || (usage_error(c.err, "-o needs a path ('-' is standard output)"), false);
+}
+
+// The command line as given, for a file's first line.
+std::string command_line_of(const command_context &c)
+{
+    std::string line;
+    for (const std::string &a : c.args)
+        line += (line.empty() ? "" : " ") + a;
+    return line;
+}
+
+// "FILE gave threshold 1000, period 64", or "" when the file gave nothing.
+std::string config_note(const lab_config &config, const std::string &gave)
+{
+    return gave.empty() ? "" : config.path + " gave " + gave;
 }
 
 // The lab's configuration (--config, else the user's, else the system's):
@@ -412,11 +439,8 @@ int do_acquisition(command_context &c, bool acquire)
     r.acquire = acquire;
     r.quiet = c.options.has("--quiet");
     r.summary = c.options.has("--summary");
-    if (c.options.has("--output")) {
-        r.output_path = c.options.value("--output");
-        if (r.output_path.empty())
-            return usage_error(c.err, "-o needs a path ('-' is standard output)");
-    }
+    if (!output_option(c, r.output_path))
+        return exit_usage;
     if (c.options.has("--format")) {
         const std::string &f = c.options.value("--format");
         if (f != "csv" && f != "plain" && f != "hdf5")
@@ -427,10 +451,8 @@ int do_acquisition(command_context &c, bool acquire)
     }
     std::string error;
     if (acquire) {
-        if (!settings_options(c, r.settings) ||
-            (!c.options.has("--rotate") && !run_limits(c, r.target_words, r.seconds)) ||
-            (c.options.has("--rotate") && (c.options.has("--words") || c.options.has("--seconds")) &&
-             !run_limits(c, r.target_words, r.seconds)))
+        // A rotated run may go on until it is stopped.
+        if (!settings_options(c, r.settings) || !run_limits(c, r.target_words, r.seconds, c.options.has("--rotate")))
             return exit_usage;
     } else if (c.options.has("--timeout") &&
                !read_seconds("--timeout", c.options.value("--timeout"), 1e7, r.seconds, error)) {
@@ -445,10 +467,8 @@ int do_acquisition(command_context &c, bool acquire)
     if (acquire && (!tick_option(c, r.settings.period_given, r.tick) || !rotation_options(c, config, r)))
         return exit_usage;
     output_from_config(c, config, acquire && r.settings.period_given, r.tick, r.output_path, &r.format, gave);
-    if (!gave.empty())
-        r.config_note = config.path + " gave " + gave;
-    for (const std::string &a : c.args)
-        r.command_line += (r.command_line.empty() ? "" : " ") + a;
+    r.config_note = config_note(config, gave);
+    r.command_line = command_line_of(c);
     r.wait = c.wait;
     return run_acquisition(r, c.out->fd, c.err);
 }
@@ -473,13 +493,9 @@ int do_scan(command_context &c)
         return usage_error(c.err, error);
     if (c.options.has("--threshold"))
         return usage_error(c.err, "scan sets the threshold itself: FROM:TO:STEP");
-    if (!settings_options(c, r.settings) || !run_limits(c, r.target_words, r.seconds))
+    if (!settings_options(c, r.settings) || !run_limits(c, r.target_words, r.seconds) ||
+        !output_option(c, r.output_path))
         return exit_usage;
-    if (c.options.has("--output")) {
-        r.output_path = c.options.value("--output");
-        if (r.output_path.empty())
-            return usage_error(c.err, "-o needs a path ('-' is standard output)");
-    }
     r.quiet = c.options.has("--quiet");
     lab_config config;
     if (!load_config(c, config))
@@ -490,10 +506,8 @@ int do_scan(command_context &c)
         return exit_usage;
     output_from_config(c, config, r.settings.period_given, r.tick, r.output_path, nullptr, gave);
     r.usual_threshold = config.threshold;
-    if (!gave.empty())
-        r.config_note = config.path + " gave " + gave;
-    for (const std::string &a : c.args)
-        r.command_line += (r.command_line.empty() ? "" : " ") + a;
+    r.config_note = config_note(config, gave);
+    r.command_line = command_line_of(c);
     r.wait = c.wait;
     return run_scan(r, c.out->fd, c.err);
 }

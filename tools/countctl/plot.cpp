@@ -16,6 +16,7 @@
 
 #include "atomic_file.h"
 #include "countctl.h"
+#include "spi.h"
 
 extern char **environ;
 
@@ -105,9 +106,9 @@ std::string counts_script(const table &t)
     std::ostringstream s;
     s << "$counts << EOD\n";
     const std::size_t every = std::max<std::size_t>(1, t.rows.size() / 200000); // a picture shows no more
-    std::map<long long, std::uint64_t> histogram;
+    std::map<int, std::uint64_t> histogram;
     for (std::size_t i = 0; i < t.rows.size(); ++i) {
-        const auto count = static_cast<long long>(static_cast<std::uint32_t>(t.rows[i][1]) & 0x7FFFFFFFu);
+        const int count = count_of(static_cast<int>(static_cast<long long>(t.rows[i][1])));
         ++histogram[count];
         if (i % every == 0)
             s << (timed ? t.rows[i][2] : t.rows[i][0]) << ' ' << count << '\n';

@@ -10,6 +10,7 @@
 
 #include "bus_lock.h"
 #include "count_output.h"
+#include "count_summary.h"
 #include "countctl.h"
 #include "data_wait.h"
 #include "numbers.h"
@@ -25,26 +26,15 @@ using clock_type = std::chrono::steady_clock;
 
 int words[max_data_words];
 
-// One threshold's acquisition.
+// One threshold's acquisition: its words summed as countctl sums any.
 struct point {
-    std::uint64_t words = 0;
-    long double sum = 0;
-    std::uint64_t gaps = 0;
+    count_summary summary;
     double seconds = 0; // live time (words x period x tick) with a tick, else the run's wall time
 };
 
 enum class scan_end { done, signal, instrument, output_failed };
 
-void read_into(point &p, int n)
-{
-    n = readDATA(n, words, max_data_words);
-    for (int i = 0; i < n; ++i) {
-        const auto w = static_cast<std::uint32_t>(words[i]);
-        p.gaps += (w >> 31) & 1u;
-        p.sum += w & 0x7FFFFFFFu;
-    }
-    p.words += static_cast<std::uint64_t>(n);
-}
+void read_into(point &p, int n) { add_counts(p.summary, words, readDATA(n, words, max_data_words)); }
 
 // A run at the threshold already set, until its words or its time; false
 // when a stop signal came (the run is stopped all the same).
@@ -55,7 +45,7 @@ bool measure(const scan_request &r, point &p)
     const auto until = began + std::chrono::duration_cast<clock_type::duration>(std::chrono::duration<double>(r.seconds));
     bool stopped = false, timed_out = false;
     for (;;) {
-        if (r.target_words > 0 && p.words >= static_cast<std::uint64_t>(r.target_words))
+        if (r.target_words > 0 && p.summary.words >= static_cast<std::uint64_t>(r.target_words))
             break;
         if (r.seconds >= 0 && clock_type::now() >= until) {
             timed_out = true;
@@ -68,7 +58,7 @@ bool measure(const scan_request &r, point &p)
         }
         long long take = count;
         if (r.target_words > 0)
-            take = std::min<long long>(take, r.target_words - static_cast<long long>(p.words));
+            take = std::min<long long>(take, r.target_words - static_cast<long long>(p.summary.words));
         if (take > 0)
             read_into(p, static_cast<int>(take));
     }
@@ -79,7 +69,7 @@ bool measure(const scan_request &r, point &p)
             read_into(p, count);
         stopped = count < 0;
     }
-    p.seconds = r.tick > 0 ? static_cast<double>(p.words) * r.settings.period * r.tick
+    p.seconds = r.tick > 0 ? static_cast<double>(p.summary.words) * r.settings.period * r.tick
                            : std::chrono::duration<double>(clock_type::now() - began).count();
     return !stopped;
 }
@@ -87,10 +77,10 @@ bool measure(const scan_request &r, point &p)
 std::string row_of(int threshold, const point &p)
 {
     char row[200];
-    const long double mean = p.words > 0 ? p.sum / p.words : 0;
-    const double rate = p.seconds > 0 ? static_cast<double>(p.sum) / p.seconds : 0;
-    std::snprintf(row, sizeof row, "%d,%llu,%.0Lf,%.6Lf,%.9g,%.9g", threshold, static_cast<unsigned long long>(p.words),
-                  p.sum, mean, p.seconds, rate);
+    const long double mean = p.summary.words > 0 ? p.summary.sum / p.summary.words : 0;
+    const double rate = p.seconds > 0 ? static_cast<double>(p.summary.sum) / p.seconds : 0;
+    std::snprintf(row, sizeof row, "%d,%llu,%.0Lf,%.6Lf,%.9g,%.9g", threshold, static_cast<unsigned long long>(p.summary.words),
+                  p.summary.sum, mean, p.seconds, rate);
     return row;
 }
 

@@ -6,8 +6,6 @@
 
 namespace {
 
-constexpr std::uint32_t gap_mark = 1u << 31;
-
 void say(const bus_owner &o, const std::string &line)
 {
     if (o.log)
@@ -24,10 +22,9 @@ void owner_read_out(bus_owner &o)
         return;
     const int read = readDATA(count, words, max_data_words);
     for (int i = 0; i < read; ++i) {
-        const auto w = static_cast<std::uint32_t>(words[i]);
-        if ((w & gap_mark) != 0) {
+        if (follows_gap(words[i])) {
             ++o.gaps;
-            words[i] = static_cast<std::int32_t>(w & ~gap_mark);
+            words[i] = count_of(words[i]);
         }
     }
     // Gaps are said at most once a second: a FIFO that overflows all the

@@ -237,7 +237,6 @@ void wire_loop(event_loop &loop, bus_owner &owner, raw_socket_server &sockets, i
         if (state == bus_lock_state::lost && lost_bus == 0) {
             log_line("the bus is no longer this server's: it drives it no more and ends");
             lost_bus = exit_bus_taken;
-            platform_bus_lost();
             owner.running = false;  // no more drains
             sockets.stop_reading(); // and no more commands
             std::raise(SIGTERM);

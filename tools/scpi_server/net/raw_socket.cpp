@@ -48,6 +48,16 @@ struct raw_connection {
     std::size_t backlog() const { return out.size() - out_done; }
 };
 
+namespace {
+
+// -223 for a message over the bound: it is dropped, not run.
+void refuse_too_long(raw_connection &c)
+{
+    push_error(c.session, -223, "a message longer than " + std::to_string(longest_message) + " bytes");
+}
+
+} // namespace
+
 raw_socket_server::raw_socket_server(event_loop &loop, bus_owner &owner, raw_socket_options options,
                                      std::function<void(const std::string &)> log)
     : loop_(loop), owner_(owner), options_(std::move(options)), log_(std::move(log))
@@ -99,14 +109,6 @@ void raw_socket_server::stop_listening()
 bool raw_socket_server::busy() const
 {
     return std::any_of(connections_.begin(), connections_.end(), [](const auto &c) { return c->backlog() > 0; });
-}
-
-std::vector<std::pair<std::string, std::size_t>> raw_socket_server::describe() const
-{
-    std::vector<std::pair<std::string, std::size_t>> all;
-    for (const auto &c : connections_)
-        all.emplace_back(c->peer, c->taken.words());
-    return all;
 }
 
 void raw_socket_server::pause_accepting(bool paused)
@@ -211,7 +213,7 @@ void raw_socket_server::handle_input(raw_connection &c, bool at_end)
         if (end == std::string::npos) {
             c.scanned = c.in.size();
             if (c.in.size() > longest_message && !c.dropping) {
-                push_error(c.session, -223, "a message longer than " + std::to_string(longest_message) + " bytes");
+                refuse_too_long(c);
                 c.dropping = true;
             }
             if (c.dropping) {
@@ -231,7 +233,7 @@ void raw_socket_server::handle_input(raw_connection &c, bool at_end)
             continue;
         }
         if (message.size() > longest_message) {
-            push_error(c.session, -223, "a message longer than " + std::to_string(longest_message) + " bytes");
+            refuse_too_long(c);
             continue;
         }
         if (!message.empty() && message.back() == '\r')

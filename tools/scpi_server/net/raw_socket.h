@@ -52,9 +52,6 @@ public:
     // Closes every connection: words whose delivery is shown are the
     // client's, the others go back to the hold.
     void close_all(const std::string &why);
-    std::size_t clients() const { return connections_.size(); }
-    // Each connection's peer and the words it has in flight, for status pages.
-    std::vector<std::pair<std::string, std::size_t>> describe() const;
 
 private:
     event_loop &loop_;
