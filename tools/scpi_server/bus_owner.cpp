@@ -37,6 +37,9 @@ void owner_read_out(bus_owner &o)
         o.gaps_said = o.gaps;
         o.gaps_said_at = now;
     }
+    o.seen.add(words, static_cast<std::size_t>(read), std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                        std::chrono::system_clock::now().time_since_epoch())
+                                                        .count());
     const std::size_t kept = hold_add(o.hold, words, static_cast<std::size_t>(read));
     const std::size_t lost = static_cast<std::size_t>(read) - kept;
     if (lost > 0) {

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 
+#include "count_history.h"
 #include "word_hold.h"
 
 struct known_settings {
@@ -27,6 +28,10 @@ struct bus_owner {
     bool hold_full = false;        // the hold is full now
     std::uint64_t gaps_said = 0;   // in the log
     std::chrono::steady_clock::time_point gaps_said_at{};
+    count_history seen;            // the latest counts read, for the web page's plots
+    // The VXI-11 link that holds the instrument's lock (device_lock), or 0.
+    // While it is held, no other client's command runs.
+    long lock_holder = 0;
     std::function<void(const std::string &line)> log;
 };
 

@@ -20,7 +20,7 @@
 #include "lab_config.h"
 #include "exit_status.h"
 #include "net/net_address.h"
-#include "net/raw_socket.h"
+#include "transports.h"
 #include "numbers.h"
 #include "platform.h"
 #include "program_options.h"
@@ -34,9 +34,15 @@ namespace {
 
 const char *program = "scpi_server";
 
+#ifndef WEB_ROOT
+#define WEB_ROOT "/usr/share/counter-scpi-server/web" // this build has no web page
+#endif
+
 const char usage[] =
     "usage: scpi_server [--listen=ADDR:PORT]... [--allow=CIDR[,CIDR]...] [--max-clients=N]\n"
-    "                   [--idle-timeout=S] [--hold-words=N] [--spool-dir=DIR] [--config=FILE]\n";
+    "                   [--idle-timeout=S] [--hold-words=N] [--spool-dir=DIR] [--config=FILE]\n"
+    "                   [--vxi11-port=N | --no-vxi11] [--http=ADDR:PORT]... [--web-control]\n"
+    "                   [--web-root=DIR]\n";
 
 std::string help()
 {
@@ -44,7 +50,9 @@ std::string help()
            " [OPTION]...\n"
            "Serve the counting instrument over the network as an SCPI instrument: text\n"
            "commands on a raw TCP socket, one line per message, as PyVISA and PyMeasure\n"
-           "speak to it (TCPIP::HOST::5025::SOCKET).\n"
+           "speak to it (TCPIP::HOST::5025::SOCKET); and as a VXI-11 instrument\n"
+           "(TCPIP::HOST::INSTR), found through rpcbind, as VISA opens a LAN instrument\n"
+           "by default.\n"
            "\n"
            "Options:\n"
            "      --listen=ADDR:PORT   listen there (IPv4, or [IPv6]:PORT; repeatable);\n"
@@ -59,6 +67,17 @@ std::string help()
            "                           (default 4194304)\n"
            "      --spool-dir=DIR      where words still held at the end are written\n"
            "                           (default $STATE_DIRECTORY, else the working directory)\n"
+           "      --vxi11-port=N       VXI-11's core channel on port N of the --listen hosts\n"
+           "                           (default 0: any free port; rpcbind tells clients)\n"
+           "      --no-vxi11           no VXI-11 (without rpcbind there is none, and the log\n"
+           "                           says so)\n"
+           "      --http=ADDR:PORT     serve the web page and its JSON there (repeatable;\n"
+           "                           none by default): GET /, /api/status, /api/counts\n"
+           "      --web-control        let the page start and stop runs and change settings\n"
+           "                           (POST /api/run, /api/settings, from its own origin\n"
+           "                           only); read-only without it\n"
+           "      --web-root=DIR       the page's files (default: as installed, in\n"
+           "                           share/counter-scpi-server/web under the prefix)\n"
            "      --config=FILE        the lab's usual threshold, polarity and period, sent at\n"
            "                           start and after *RST (default: the user's, else\n"
            "                           /etc/counter-instrument.toml, if there is one)\n"
@@ -69,7 +88,12 @@ std::string help()
            command_help() +
            "\n"
            "A word leaves the server once its client has shown it has the response: its\n"
-           "next message after its TCP acknowledged everything, or a clean close.\n"
+           "next message (on VXI-11, its link's next call with the response read out)\n"
+           "after its TCP acknowledged everything, or a clean close.\n"
+           "A VXI-11 link that holds the lock (device_lock) has the instrument alone: other\n"
+           "links wait up to their lock_timeout, socket clients' messages wait unread.\n"
+           "device_trigger does nothing (a run starts with INIT); there is no interrupt\n"
+           "channel, so no service request.\n"
            "One line on standard error for every connection opened, closed or refused.\n"
            "\n"
            "Exit status:\n"
@@ -86,8 +110,7 @@ void log_line(const std::string &line) { std::fprintf(stderr, "%s: %s\n", progra
 const char *signal_name(int s) { return s == SIGINT ? "SIGINT" : s == SIGHUP ? "SIGHUP" : "SIGTERM"; }
 
 struct settings {
-    std::vector<listen_address> addresses;
-    raw_socket_options socket;
+    transport_settings net;
     std::size_t hold_words = 4u << 20;
     std::string spool_directory;
     std::string config_path; // --config
@@ -98,7 +121,7 @@ int read_options(int argc, char **argv, settings &s)
 {
     enum {
         listen_option = 256, allow_option, clients_option, idle_option, hold_option, spool_option, config_option,
-        version_option
+        version_option, vxi11_port_option, no_vxi11_option, http_option, web_control_option, web_root_option
     };
     static const option long_options[] = {{"listen", required_argument, nullptr, listen_option},
                                           {"allow", required_argument, nullptr, allow_option},
@@ -107,6 +130,11 @@ int read_options(int argc, char **argv, settings &s)
                                           {"hold-words", required_argument, nullptr, hold_option},
                                           {"spool-dir", required_argument, nullptr, spool_option},
                                           {"config", required_argument, nullptr, config_option},
+                                          {"vxi11-port", required_argument, nullptr, vxi11_port_option},
+                                          {"no-vxi11", no_argument, nullptr, no_vxi11_option},
+                                          {"http", required_argument, nullptr, http_option},
+                                          {"web-control", no_argument, nullptr, web_control_option},
+                                          {"web-root", required_argument, nullptr, web_root_option},
                                           {"help", no_argument, nullptr, 'h'},
                                           {"version", no_argument, nullptr, version_option},
                                           {nullptr, 0, nullptr, 0}};
@@ -117,24 +145,24 @@ int read_options(int argc, char **argv, settings &s)
     for (int c; (c = next_option(args, "h", long_options, error)) != -1;) {
         switch (c) {
         case listen_option:
-            s.addresses.emplace_back();
-            if (!parse_listen_address(optarg, s.addresses.back(), error))
+            s.net.scpi.emplace_back();
+            if (!parse_listen_address(optarg, s.net.scpi.back(), error))
                 return usage_error(stderr, program, error, usage);
             break;
         case allow_option:
-            s.socket.allow_given = true;
-            if (!parse_cidr_list(optarg, s.socket.allow, error))
+            s.net.socket.allow_given = true;
+            if (!parse_cidr_list(optarg, s.net.socket.allow, error))
                 return usage_error(stderr, program, error, usage);
             break;
         case clients_option:
             if (!read_integer("--max-clients", optarg, 1, 1000, number, error))
                 return usage_error(stderr, program, error, usage);
-            s.socket.max_clients = static_cast<std::size_t>(number);
+            s.net.socket.max_clients = static_cast<std::size_t>(number);
             break;
         case idle_option:
             if (!read_integer("--idle-timeout", optarg, 1, 86400 * 365, number, error))
                 return usage_error(stderr, program, error, usage);
-            s.socket.idle_timeout = std::chrono::seconds(number);
+            s.net.socket.idle_timeout = std::chrono::seconds(number);
             break;
         case hold_option:
             if (!read_integer("--hold-words", optarg, 1, 1LL << 30, number, error))
@@ -146,6 +174,25 @@ int read_options(int argc, char **argv, settings &s)
             break;
         case config_option:
             s.config_path = optarg;
+            break;
+        case vxi11_port_option:
+            if (!read_integer("--vxi11-port", optarg, 0, 65535, number, error))
+                return usage_error(stderr, program, error, usage);
+            s.net.vxi11_port = static_cast<int>(number);
+            break;
+        case no_vxi11_option:
+            s.net.vxi11 = false;
+            break;
+        case http_option:
+            s.net.http.emplace_back();
+            if (!parse_listen_address(optarg, s.net.http.back(), error))
+                return usage_error(stderr, program, "--http: " + error, usage);
+            break;
+        case web_control_option:
+            s.net.web_control = true;
+            break;
+        case web_root_option:
+            s.net.web_root = optarg;
             break;
         case 'h':
             return print_text(program, help());
@@ -164,15 +211,19 @@ int read_options(int argc, char **argv, settings &s)
 int check_settings(settings &s)
 {
     std::string error;
-    if (s.addresses.empty()) {
-        s.addresses.emplace_back();
-        parse_listen_address("127.0.0.1:5025", s.addresses.back(), error);
+    if (s.net.scpi.empty()) {
+        s.net.scpi.emplace_back();
+        parse_listen_address("127.0.0.1:5025", s.net.scpi.back(), error);
     }
-    for (const listen_address &a : s.addresses)
-        if (!is_loopback(a.address) && !s.socket.allow_given)
-            return usage_error(stderr, program,
-                               "--listen " + a.text + " is not a loopback address: say who may connect with --allow",
-                               usage);
+    if (s.net.web_root.empty())
+        s.net.web_root = WEB_ROOT;
+    for (const auto *addresses : {&s.net.scpi, &s.net.http})
+        for (const listen_address &a : *addresses)
+            if (!is_loopback(a.address) && !s.net.socket.allow_given)
+                return usage_error(stderr, program,
+                                   std::string(addresses == &s.net.scpi ? "--listen " : "--http ") + a.text +
+                                       " is not a loopback address: say who may connect with --allow",
+                                   usage);
     if (s.spool_directory.empty()) {
         // systemd's StateDirectory= (the first, when it names several).
         const char *state = std::getenv("STATE_DIRECTORY");
@@ -189,9 +240,9 @@ int check_settings(settings &s)
 }
 
 // The end: run stopped, connections closed, words spooled. The exit status.
-int finish(bus_owner &owner, raw_socket_server &sockets, const settings &s, int stopped)
+int finish(bus_owner &owner, transports &net, const settings &s, int stopped)
 {
-    sockets.close_all(std::string("the server is ending on ") + signal_name(stopped));
+    net.close_all(std::string("the server is ending on ") + signal_name(stopped));
     owner_read_out(owner);
     std::string path, error;
     const std::size_t held = owner.hold.held.size();
@@ -208,25 +259,9 @@ int finish(bus_owner &owner, raw_socket_server &sockets, const settings &s, int 
     return exit_ok;
 }
 
-// Listens where the options say: "listening on ..." for the log and the
-// bus lock's note, or "" (said) when an address cannot be listened on.
-std::string start_listening(raw_socket_server &sockets, const settings &s)
-{
-    std::string where;
-    for (const listen_address &a : s.addresses) {
-        std::string bound, error;
-        if (!sockets.listen_on(a, bound, error)) {
-            std::fprintf(stderr, "%s: %s\n", program, error.c_str());
-            return "";
-        }
-        where += (where.empty() ? "listening on " : ", ") + bound;
-    }
-    return where;
-}
-
-// The loop's sources beside the sockets: the drain, the bus lock's check
+// The loop's sources beside the transports: the drain, the bus lock's check
 // every second (a lost bus ends the server with 4), and what a stop does.
-void wire_loop(event_loop &loop, bus_owner &owner, raw_socket_server &sockets, int &lost_bus)
+void wire_loop(event_loop &loop, bus_owner &owner, transports &net, int &lost_bus)
 {
     loop.every(std::chrono::milliseconds(10), [&owner] { owner_drain(owner); });
     loop.every(std::chrono::seconds(1), [&] {
@@ -237,21 +272,22 @@ void wire_loop(event_loop &loop, bus_owner &owner, raw_socket_server &sockets, i
         if (state == bus_lock_state::lost && lost_bus == 0) {
             log_line("the bus is no longer this server's: it drives it no more and ends");
             lost_bus = exit_bus_taken;
-            owner.running = false;  // no more drains
-            sockets.stop_reading(); // and no more commands
+            owner.running = false; // no more drains
+            net.bus_lost = true;
+            net.stop_reading();    // and no more commands
             std::raise(SIGTERM);
         }
     });
     loop.on_stop = [&](int signal) {
         log_line(std::string("ending on ") + signal_name(signal));
-        sockets.stop_listening();
-        sockets.stop_reading();
+        net.stop_listening();
+        net.stop_reading();
         if (owner.running && lost_bus == 0) {
             owner_stop(owner);
             log_line("the run this server started is stopped, and what it measured read out");
         }
     };
-    loop.busy = [&sockets] { return sockets.busy(); };
+    loop.busy = [&net] { return net.busy(); };
 }
 
 } // namespace
@@ -282,27 +318,31 @@ int main(int argc, char **argv)
     owner.hold.capacity = s.hold_words;
     owner.defaults = {config.threshold, config.polarity, config.period};
     owner.log = log_line;
-    raw_socket_server sockets(loop, owner, s.socket, log_line);
-    const std::string where = start_listening(sockets, s);
-    if (where.empty())
+    transports net(loop, owner, s.net, log_line);
+    std::string listen_error;
+    const std::string where = net.listen(listen_error);
+    if (where.empty()) {
+        std::fprintf(stderr, "%s: %s\n", program, listen_error.c_str());
         return exit_usage;
+    }
     if (const int refused = take_bus(program, stderr, {}, where.c_str()))
         return refused;
     if (!setup_io())
         return platform_setup_failure_status();
     owner_send_defaults(owner);
     log_line(where);
+    log_line(net.start_vxi11());
     if (!config.path.empty())
         log_line("the lab's settings are from " + config.path + "; sent now and after every *RST");
 
     int lost_bus = 0;
-    wire_loop(loop, owner, sockets, lost_bus);
+    wire_loop(loop, owner, net, lost_bus);
     const int stopped = loop.run();
     if (lost_bus != 0) {
-        sockets.close_all("the bus was taken from under the server");
+        net.close_all("the bus was taken from under the server");
         std::string path, error;
         write_spool(owner, s.spool_directory, "the loss of the bus", path, error);
         return lost_bus;
     }
-    return finish(owner, sockets, s, stopped);
+    return finish(owner, net, s, stopped);
 }

@@ -1,6 +1,10 @@
 #include "net_address.h"
 
 #include <arpa/inet.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
 
 #include <cstring>
 
@@ -121,4 +125,43 @@ std::string address_text(const sockaddr_storage &a)
     const auto &v6 = reinterpret_cast<const sockaddr_in6 &>(a);
     inet_ntop(AF_INET6, &v6.sin6_addr, host, sizeof host);
     return "[" + std::string(host) + "]:" + std::to_string(ntohs(v6.sin6_port));
+}
+
+int open_listener(const listen_address &a, int port, std::string &bound, std::string &error)
+{
+    sockaddr_storage where = a.address;
+    if (port >= 0) {
+        if (where.ss_family == AF_INET)
+            reinterpret_cast<sockaddr_in &>(where).sin_port = htons(static_cast<std::uint16_t>(port));
+        else
+            reinterpret_cast<sockaddr_in6 &>(where).sin6_port = htons(static_cast<std::uint16_t>(port));
+    }
+    const int fd = socket(where.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    if (fd >= 0) {
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        if (where.ss_family == AF_INET6)
+            setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
+    }
+    if (fd < 0 || bind(fd, reinterpret_cast<const sockaddr *>(&where), a.length) != 0 || listen(fd, 16) != 0) {
+        error = "cannot listen on " + address_text(where) + ": " + std::strerror(errno);
+        if (fd >= 0)
+            close(fd);
+        return -1;
+    }
+    sockaddr_storage actual{};
+    socklen_t length = sizeof actual;
+    getsockname(fd, reinterpret_cast<sockaddr *>(&actual), &length);
+    bound = address_text(actual);
+    return fd;
+}
+
+int bound_port(int fd)
+{
+    sockaddr_storage actual{};
+    socklen_t length = sizeof actual;
+    if (getsockname(fd, reinterpret_cast<sockaddr *>(&actual), &length) != 0)
+        return -1;
+    return ntohs(actual.ss_family == AF_INET ? reinterpret_cast<const sockaddr_in &>(actual).sin_port
+                                             : reinterpret_cast<const sockaddr_in6 &>(actual).sin6_port);
 }

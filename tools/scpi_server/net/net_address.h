@@ -32,3 +32,10 @@ bool allowed(const sockaddr_storage &peer, const std::vector<cidr_block> &blocks
 
 // "127.0.0.1:5025", "[::1]:5025"
 std::string address_text(const sockaddr_storage &a);
+
+// A listening TCP socket (non-blocking, close-on-exec) on `a`, its port
+// replaced by `port` when that is not negative. -1, with the reason, when
+// it cannot listen; `bound` says where it does (port 0: the kernel's choice).
+int open_listener(const listen_address &a, int port, std::string &bound, std::string &error);
+// The port a socket is bound to.
+int bound_port(int fd);

@@ -75,23 +75,9 @@ raw_socket_server::~raw_socket_server()
 
 bool raw_socket_server::listen_on(const listen_address &a, std::string &bound, std::string &error)
 {
-    const int fd = socket(a.address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    const int on = 1;
-    if (fd >= 0) {
-        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        if (a.address.ss_family == AF_INET6)
-            setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
-    }
-    if (fd < 0 || bind(fd, reinterpret_cast<const sockaddr *>(&a.address), a.length) != 0 || listen(fd, 16) != 0) {
-        error = "cannot listen on " + a.text + ": " + std::strerror(errno);
-        if (fd >= 0)
-            close(fd);
+    const int fd = open_listener(a, -1, bound, error);
+    if (fd < 0)
         return false;
-    }
-    sockaddr_storage actual{};
-    socklen_t length = sizeof actual;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&actual), &length);
-    bound = address_text(actual);
     listeners_.push_back(fd);
     loop_.watch(fd, POLLIN, [this, fd](short) { accept_from(fd); });
     return true;
@@ -162,7 +148,7 @@ void raw_socket_server::accept_from(int listener)
 void raw_socket_server::update_events(raw_connection &c)
 {
     short events = 0;
-    if (reading_ && !c.peer_done && c.backlog() < output_bound)
+    if (reading_ && !c.peer_done && c.backlog() < output_bound && owner_.lock_holder == 0)
         events |= POLLIN;
     if (c.backlog() > 0)
         events |= POLLOUT;
@@ -209,6 +195,8 @@ bool raw_socket_server::receive(raw_connection &c)
 void raw_socket_server::handle_input(raw_connection &c, bool at_end)
 {
     for (;;) {
+        if (owner_.lock_holder != 0)
+            return; // a VXI-11 link holds the instrument: the message waits, unread
         std::size_t end = find_message_end(c.in, c.scanned, c.scanner);
         if (end == std::string::npos) {
             c.scanned = c.in.size();
@@ -309,6 +297,33 @@ void raw_socket_server::check_idle_and_closing()
             close_connection(c, "idle: no message in " + std::to_string(options_.idle_timeout.count()) + " s", false);
         }
     }
+    if (waited_for_lock_ && owner_.lock_holder == 0) // messages that waited for the lock run now
+        for (const auto &p : connections_) {
+            handle_input(*p, p->peer_done);
+            if (transmit(*p))
+                update_events(*p);
+        }
+    waited_for_lock_ = owner_.lock_holder != 0;
     if (accept_paused_ && connections_.size() < options_.max_clients)
         pause_accepting(false); // try again: descriptors may have freed elsewhere
+}
+
+std::vector<std::string> raw_socket_server::describe_connections() const
+{
+    std::vector<std::string> out;
+    for (const auto &c : connections_)
+        out.push_back(c->peer + " (SCPI socket)");
+    return out;
+}
+
+std::vector<sockaddr_storage> raw_socket_server::addresses() const
+{
+    std::vector<sockaddr_storage> out;
+    for (int fd : listeners_) {
+        sockaddr_storage a{};
+        socklen_t length = sizeof a;
+        if (getsockname(fd, reinterpret_cast<sockaddr *>(&a), &length) == 0)
+            out.push_back(a);
+    }
+    return out;
 }

@@ -52,6 +52,10 @@ public:
     // Closes every connection: words whose delivery is shown are the
     // client's, the others go back to the hold.
     void close_all(const std::string &why);
+    // "peer (SCPI socket)" for each connection, for the web page.
+    std::vector<std::string> describe_connections() const;
+    // The addresses listened on, as bound.
+    std::vector<sockaddr_storage> addresses() const;
 
 private:
     event_loop &loop_;
@@ -62,6 +66,7 @@ private:
     std::vector<std::unique_ptr<raw_connection>> connections_;
     bool accept_paused_ = false;
     bool reading_ = true;
+    bool waited_for_lock_ = false;
 
     void accept_from(int listener);
     void refuse(int fd, const std::string &peer, const std::string &why, bool tell);

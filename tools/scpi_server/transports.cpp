@@ -1,0 +1,148 @@
+#include "transports.h"
+
+#include <arpa/inet.h>
+
+#include <cstring>
+
+#ifdef HAVE_VXI11
+#include "net/vxi11.h"
+#endif
+#ifdef HAVE_HTTP
+#include "net/http.h"
+#endif
+
+transports::transports(event_loop &loop, bus_owner &owner, const transport_settings &s,
+                       std::function<void(const std::string &)> log)
+    : loop_(loop), owner_(owner), settings_(s), log_(std::move(log)), sockets_(loop, owner, s.socket, log_)
+{
+}
+
+transports::~transports() = default;
+
+std::string transports::listen(std::string &error)
+{
+    std::string where;
+    for (const listen_address &a : settings_.scpi) {
+        std::string bound;
+        if (!sockets_.listen_on(a, bound, error))
+            return "";
+        where += (where.empty() ? "listening on " : ", ") + bound;
+    }
+    if (settings_.http.empty())
+        return where;
+#ifdef HAVE_HTTP
+    http_options options;
+    options.allow_given = settings_.socket.allow_given;
+    options.allow = settings_.socket.allow;
+    options.control = settings_.web_control;
+    options.web_root = settings_.web_root;
+    http_view view;
+    view.clients = [this] { return clients(); };
+    view.resources = [this](const std::string &host) { return resources(host); };
+    view.may_drive = [this] { return !bus_lost; };
+    http_ = std::make_unique<http_server>(owner_, options, view, log_);
+    for (const listen_address &a : settings_.http) {
+        std::string bound;
+        if (!http_->listen_on(a, bound, error))
+            return "";
+        where += ", the web page on http://" + bound + "/" + (settings_.web_control ? " (with control)" : "");
+    }
+    loop_.add_source(*http_);
+    return where;
+#else
+    error = "--http: this build has no web page (it was built without libmicrohttpd)";
+    return "";
+#endif
+}
+
+std::string transports::start_vxi11()
+{
+    if (!settings_.vxi11)
+        return "VXI-11 is off (--no-vxi11)";
+#ifdef HAVE_VXI11
+    vxi11_options options;
+    options.max_links = settings_.socket.max_clients;
+    options.allow_given = settings_.socket.allow_given;
+    options.allow = settings_.socket.allow;
+    options.idle_timeout = settings_.socket.idle_timeout;
+    options.core_port = settings_.vxi11_port;
+    vxi11_ = std::make_unique<vxi11_server>(loop_, owner_, options, log_);
+    std::string bound, why;
+    if (!vxi11_->start(settings_.scpi, bound, why)) {
+        vxi11_.reset();
+        return "VXI-11 is off: " + why + "; the SCPI socket serves all the same";
+    }
+    loop_.add_source(*vxi11_);
+    return "VXI-11 (TCPIP::HOST::INSTR) on " + bound + ", registered with rpcbind";
+#else
+    return "VXI-11 is off: this build has no VXI-11 (it was built without libtirpc)";
+#endif
+}
+
+void transports::stop_listening() { sockets_.stop_listening(); }
+
+void transports::stop_reading()
+{
+    sockets_.stop_reading();
+#ifdef HAVE_VXI11
+    if (vxi11_)
+        vxi11_->stop("the server reads no more commands");
+#endif
+}
+
+bool transports::busy() const { return sockets_.busy(); }
+
+void transports::close_all(const std::string &why)
+{
+    sockets_.close_all(why);
+#ifdef HAVE_VXI11
+    if (vxi11_)
+        vxi11_->stop(why);
+#endif
+}
+
+std::vector<std::string> transports::clients() const
+{
+    std::vector<std::string> all = sockets_.describe_connections();
+#ifdef HAVE_VXI11
+    if (vxi11_)
+        for (std::string &l : vxi11_->describe_links())
+            all.push_back(std::move(l));
+#endif
+    return all;
+}
+
+std::vector<std::string> transports::resources(const std::string &host) const
+{
+    // A socket bound to every address is reached by the name the asker
+    // used; one bound to an address, by that address.
+    std::vector<std::string> out;
+    std::string instr_host;
+    for (const sockaddr_storage &a : sockets_.addresses()) {
+        char text[INET6_ADDRSTRLEN] = "";
+        int port = 0;
+        bool any = false;
+        if (a.ss_family == AF_INET) {
+            const auto &v4 = reinterpret_cast<const sockaddr_in &>(a);
+            inet_ntop(AF_INET, &v4.sin_addr, text, sizeof text);
+            port = ntohs(v4.sin_port);
+            any = v4.sin_addr.s_addr == htonl(INADDR_ANY);
+        } else {
+            const auto &v6 = reinterpret_cast<const sockaddr_in6 &>(a);
+            inet_ntop(AF_INET6, &v6.sin6_addr, text, sizeof text);
+            port = ntohs(v6.sin6_port);
+            any = IN6_IS_ADDR_UNSPECIFIED(&v6.sin6_addr);
+        }
+        const std::string name = any && !host.empty() ? host
+                                 : a.ss_family == AF_INET6 ? "[" + std::string(text) + "]"
+                                                           : std::string(text);
+        if (instr_host.empty())
+            instr_host = name;
+        out.push_back("TCPIP::" + name + "::" + std::to_string(port) + "::SOCKET");
+    }
+#ifdef HAVE_VXI11
+    if (vxi11_ && !instr_host.empty())
+        out.insert(out.begin(), "TCPIP::" + instr_host + "::INSTR");
+#endif
+    return out;
+}
