@@ -68,6 +68,19 @@ foreach(unit counter-scpi-server counter-acquire)
            DESTINATION /etc/default RENAME ${unit}) # DESTDIR goes before it
     endif()")
 endforeach()
+# The server's mDNS announcements (avahi-daemon reads /etc/avahi/services),
+# installed once as the options files are: a lab edits their ports.
+foreach(announcement counter-scpi-raw counter-vxi11 counter-http counter-lxi)
+  install(CODE "
+    if(EXISTS \"\$ENV{DESTDIR}/etc/avahi/services/${announcement}.service\")
+      message(STATUS \"Kept: \$ENV{DESTDIR}/etc/avahi/services/${announcement}.service\")
+    else()
+      file(INSTALL \"${PROJECT_SOURCE_DIR}/cmake/debian/avahi/${announcement}.service\" DESTINATION /etc/avahi/services)
+    endif()")
+endforeach()
+# The server's web page; dygraphs comes from Debian's libjs-dygraphs.
+install(FILES tools/scpi_server/web/index.html tools/scpi_server/web/app.js tools/scpi_server/web/style.css
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/counter-scpi-server/web)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/conffiles)
 # The bus lock made at boot, root:gpio 0660.
 install(FILES cmake/debian/counter-console.tmpfiles DESTINATION lib/tmpfiles.d RENAME counter-console.conf)

@@ -44,20 +44,27 @@ def instrument_state(words, running=0, period=16):
 class Server:
     """The server as a process, its log collected as it comes."""
 
-    def __init__(self, *options, environment=None, preexec=None):
+    def __init__(self, *options, environment=None, preexec=None, vxi11=False):
         env = dict(os.environ, **(environment or {}))
         self.spool = tempfile.mkdtemp(prefix="scpi-spool-")
-        self.process = subprocess.Popen([SERVER, "--listen", "127.0.0.1:0", "--spool-dir", self.spool, *options],
+        # VXI-11 only where a test asks: servers in parallel would share the
+        # machine's rpcbind.
+        extra = [] if vxi11 else ["--no-vxi11"]
+        self.process = subprocess.Popen([SERVER, "--listen", "127.0.0.1:0", "--spool-dir", self.spool, *extra, *options],
                                         stderr=subprocess.PIPE, text=True, env=env,
                                         preexec_fn=preexec)
         self.log = []
         self.port = None
+        self.http_port = None
         listening = threading.Event()
 
         def collect():
             for line in self.process.stderr:
                 self.log.append(line)
                 found = re.search(r"listening on 127\.0\.0\.1:(\d+)", line)
+                page = re.search(r"the web page on http://127\.0\.0\.1:(\d+)/", line)
+                if page:
+                    self.http_port = int(page.group(1))
                 if found:
                     self.port = int(found.group(1))
                     listening.set()

@@ -2,7 +2,8 @@
 # `cmake --install` from source, as a new user runs it (prefix /usr/local,
 # here into a scratch DESTDIR): the SCPI server's unit starts the server
 # where the install put it and passes `systemd-analyze verify`; the options
-# file is installed once and never overwritten; the example is installed.
+# file is installed once and never overwritten; the example, the mDNS
+# announcements and the web page are installed.
 #   unit_check.sh BUILD_DIR
 set -euo pipefail
 command -v systemd-analyze >/dev/null || { echo "systemd-analyze is missing (apt-get install systemd): not checked"; exit 77; }
@@ -17,6 +18,10 @@ grep -qx "ExecStart=$prefix/bin/counter-scpi-server \$COUNTER_SCPI_OPTIONS" "$un
 [ -x "$root$prefix/bin/counter-scpi-server" ] || fail "no server at $prefix/bin"
 [ -f "$root$prefix/share/doc/counter-console/examples/counting_instrument.py" ] || fail "no example"
 grep -q '^COUNTER_SCPI_OPTIONS=' "$root/etc/default/counter-scpi-server" || fail "no options file"
+for a in counter-scpi-raw counter-vxi11 counter-http counter-lxi; do
+  xmllint --noout "$root/etc/avahi/services/$a.service" || fail "no well-formed $a.service"
+done
+[ -f "$root$prefix/share/counter-scpi-server/web/index.html" ] || fail "no web page"
 
 echo 'COUNTER_SCPI_OPTIONS="--max-clients 2"' >"$root/etc/default/counter-scpi-server"
 DESTDIR=$root cmake --install "$1" --prefix "$prefix" >"$work/again.log"

@@ -50,8 +50,8 @@ std::string transports::listen(std::string &error)
     loop_.add_source(*http_);
     return where;
 #else
-    error = "--http: this build has no web page (it was built without libmicrohttpd)";
-    return "";
+    // The package's options name --http; a build without the page still serves.
+    return where + "; no web page: this build has none (it was built without libmicrohttpd)";
 #endif
 }
 
