@@ -103,6 +103,26 @@ class Vxi11Instrument(unittest.TestCase):
         waiting.close()
 
 
+class Vxi11Turns(unittest.TestCase):
+    def test_half_sent_calls_delay_no_socket_client(self):
+        with Server(vxi11=True) as server:
+            self.assertTrue(server.logged("registered with rpcbind"))
+            port = int(subprocess.run(["rpcinfo", "-p", "127.0.0.1"], capture_output=True, text=True)
+                       .stdout.split(f"{DEVICE_CORE}    1   tcp")[1].split()[0])
+            stalled = []
+            for _ in range(5):  # a record mark promising 100 bytes, and 3 of them
+                s = socket.create_connection(("127.0.0.1", port))
+                s.sendall(b"\x80\x00\x00\x64abc")
+                stalled.append(s)
+            with server.connect() as c:
+                began = time.monotonic()
+                for _ in range(10):
+                    self.assertTrue(ask(c, "*IDN?").startswith("counter-console,"))
+                self.assertLess(time.monotonic() - began, 1.0)  # a bound, not a benchmark
+            for s in stalled:
+                s.close()
+
+
 class Vxi11Words(unittest.TestCase):
     def test_a_link_that_dies_mid_read_loses_no_word(self):
         state = instrument_state(HELD)
@@ -138,5 +158,5 @@ class Vxi11Registration(unittest.TestCase):
 if __name__ == "__main__":
     # The registration test before the one that stops rpcbind.
     loader = unittest.TestLoader()
-    suite = unittest.TestSuite([loader.loadTestsFromTestCase(c) for c in (Vxi11Instrument, Vxi11Registration, Vxi11Words)])
+    suite = unittest.TestSuite([loader.loadTestsFromTestCase(c) for c in (Vxi11Instrument, Vxi11Turns, Vxi11Registration, Vxi11Words)])
     sys.exit(0 if unittest.TextTestRunner(verbosity=2).run(suite).wasSuccessful() else 1)
