@@ -3,6 +3,9 @@
 //   written here (what any server on this machine's loopback costs);
 // - DATA:REM? of 4095 words as INTeger, received and parsed by the client,
 //   per word, against a bare read frame on the virtual bus in this process.
+// - the round trip of *IDN? over VXI-11 (where rpcbind answers: the
+//   server registers there) against the socket's;
+// - DATA:REM? as above while a page polls /api/status ten times a second.
 // bench/scpi-figures runs it and says the ratios.
 
 #include <arpa/inet.h>
@@ -16,10 +19,16 @@
 
 #include <benchmark/benchmark.h>
 
+#include <atomic>
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
+
+#ifdef HAVE_VXI11
+#include "vxi11_rpc.h"
+#endif
 
 #include "../src/spi.h"
 #include "instrument.h"
@@ -110,32 +119,42 @@ struct echo_server {
     ~echo_server() { waitpid(pid, nullptr, 0); }
 };
 
-// The server as a process, listening where the kernel chose.
+// The server as a process, listening where the kernel chose; its web page
+// and VXI-11 when asked (the ports it logged, 0 where it has none).
 struct server_process {
     pid_t pid = -1;
-    int port = 0;
+    int port = 0, http_port = 0, vxi11_port = 0;
 
-    server_process()
+    explicit server_process(bool http = false, bool vxi11 = false)
     {
         int err[2];
         if (pipe(err) != 0)
             throw std::runtime_error("no pipe");
+        std::vector<const char *> argv = {SCPI_SERVER, "--listen=127.0.0.1:0", "--spool-dir=/tmp"};
+        if (http)
+            argv.push_back("--http=127.0.0.1:0");
+        if (!vxi11)
+            argv.push_back("--no-vxi11");
+        argv.push_back(nullptr);
         pid = fork();
         if (pid == 0) {
             dup2(err[1], 2);
-            execl(SCPI_SERVER, SCPI_SERVER, "--listen", "127.0.0.1:0", "--spool-dir", "/tmp", nullptr);
+            execv(SCPI_SERVER, const_cast<char *const *>(argv.data()));
             _exit(127);
         }
         close(err[1]);
         std::string log;
         char c;
-        while (port == 0 && read(err[0], &c, 1) == 1) {
+        // The listening line, then VXI-11's line (on or off).
+        while (read(err[0], &c, 1) == 1) {
             log += c;
-            const std::size_t at = log.find("listening on 127.0.0.1:");
-            if (c == '\n' && at != std::string::npos)
-                port = std::stoi(log.substr(at + 23));
+            if (c == '\n' && log.find("VXI-11") != std::string::npos)
+                break;
         }
         close(err[0]);
+        port = number_after(log, "listening on 127.0.0.1:");
+        http_port = number_after(log, "the web page on http://127.0.0.1:");
+        vxi11_port = number_after(log, "(core port ");
         if (port == 0)
             throw std::runtime_error("the server did not start: " + log);
     }
@@ -143,6 +162,11 @@ struct server_process {
     {
         kill(pid, SIGTERM);
         waitpid(pid, nullptr, 0);
+    }
+    static int number_after(const std::string &log, const std::string &text)
+    {
+        const std::size_t at = log.find(text);
+        return at == std::string::npos ? 0 : std::stoi(log.substr(at + text.size()));
     }
 };
 
@@ -171,9 +195,8 @@ void idn_round_trip(benchmark::State &state)
 
 // A run at period 1 keeps the instrument's FIFO full: every DATA:REM?
 // takes 4095 words, read out for it.
-void data_remove_4095_integer(benchmark::State &state)
+void data_remove_4095(benchmark::State &state, const server_process &server)
 {
-    server_process server;
     const int fd = connect_to(server.port);
     send_all(fd, "PER 1;INIT;FORM INT,32;*OPC?\n");
     receive_line(fd);
@@ -204,6 +227,73 @@ void data_remove_4095_integer(benchmark::State &state)
                                                    benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
+void data_remove_4095_integer(benchmark::State &state)
+{
+    server_process server;
+    data_remove_4095(state, server);
+}
+
+// The same while a browser's page asks for the status ten times a second.
+void data_remove_4095_integer_page_polling(benchmark::State &state)
+{
+    server_process server(true);
+    std::atomic<bool> done{false};
+    std::atomic<int> polls{0};
+    std::thread page([&] {
+        while (!done) {
+            const int fd = connect_to(server.http_port);
+            send_all(fd, "GET /api/status HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+            char buffer[4096];
+            while (recv(fd, buffer, sizeof buffer, 0) > 0) {
+            }
+            close(fd);
+            ++polls;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+    });
+    data_remove_4095(state, server);
+    done = true;
+    page.join();
+    state.counters["page polls"] = polls.load();
+}
+
+#ifdef HAVE_VXI11
+// *IDN? over VXI-11: a device_write and a device_read, as VISA does it.
+void vxi11_idn_round_trip(benchmark::State &state)
+{
+    server_process server(false, true);
+    if (server.vxi11_port == 0) {
+        state.SkipWithError("VXI-11 is off (no rpcbind answers): run under tests/in_private_network.sh");
+        return;
+    }
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<std::uint16_t>(server.vxi11_port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int sock = RPC_ANYSOCK;
+    CLIENT *client = clnttcp_create(&a, DEVICE_CORE, DEVICE_CORE_VERSION, &sock, 0, 0);
+    if (client == nullptr) {
+        state.SkipWithError("cannot reach the core channel");
+        return;
+    }
+    const int on = 1;
+    setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    char device[] = "inst0";
+    Create_LinkParms link_parms{0, 0, 0, device};
+    const Create_LinkResp *link = create_link_1(&link_parms, client);
+    char idn[] = "*IDN?\n";
+    for (auto _ : state) {
+        Device_WriteParms w{link->lid, 1000, 0, 8, {6, idn}};
+        benchmark::DoNotOptimize(device_write_1(&w, client));
+        Device_ReadParms r{link->lid, 4096, 1000, 0, 0, 0};
+        const Device_ReadResp *answer = device_read_1(&r, client);
+        benchmark::DoNotOptimize(answer->data.data_len);
+    }
+    clnt_destroy(client);
+}
+BENCHMARK(vxi11_idn_round_trip)->UseRealTime();
+#endif
+
 // The yardstick: one read frame of a data word on the virtual bus, the
 // instrument running at period 1 as above (its FIFO stays full).
 void bare_read_frame(benchmark::State &state)
@@ -225,5 +315,6 @@ void bare_read_frame(benchmark::State &state)
 BENCHMARK(echo_round_trip)->UseRealTime();
 BENCHMARK(idn_round_trip)->UseRealTime();
 BENCHMARK(data_remove_4095_integer)->UseRealTime();
+BENCHMARK(data_remove_4095_integer_page_polling)->UseRealTime();
 BENCHMARK(bare_read_frame)->UseRealTime();
 BENCHMARK_MAIN();

@@ -1,6 +1,7 @@
 #include "vxi11.h"
 
 #include <linux/sockios.h>
+#include <netinet/tcp.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -281,6 +282,8 @@ void vxi11_server::adopt_new_connections(bool core)
         getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &length);
         connections_[fd] = {core, address_text(peer), event_loop::clock::now()};
         setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &socket_buffer, sizeof socket_buffer);
+        const int on = 1; // a reply goes at once: calls are one at a time, each waits for its reply
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         const char *channel = core ? "VXI-11 core channel" : "VXI-11 abort channel";
         if (options_.allow_given && !allowed(peer, options_.allow)) {
             shut(fd, std::string(channel) + " connection from " + address_text(peer) + " refused (not in --allow)");
