@@ -2,40 +2,60 @@
 # (CPack). The programs get names of their own on the PATH: the console is
 # counter-console, never `run`.
 
-set(CMAKE_INSTALL_DOCDIR share/doc/counter-console CACHE PATH "Documentation directory")
 include(GNUInstallDirs)
 
-# install_program(<target> <installed name>), stripped by `--strip` and CPack.
-function(install_program target name)
-  install(PROGRAMS $<TARGET_FILE:${target}> DESTINATION ${CMAKE_INSTALL_BINDIR} RENAME ${name})
+# The Debian packages, one for each group of programs, so that each pulls
+# only what it uses (the component of each install rule):
+#   counter-common       the bus lock made at boot, and the documentation
+#   counter-console      the console, the wiring self-test, bus traces
+#   countctl             the instrument from scripts, the unattended acquisition
+#   counter-scpi-server  the network instrument: SCPI, VXI-11, its web page, mDNS
+set(package_of_common counter-common)
+set(package_of_console counter-console)
+set(package_of_countctl countctl)
+set(package_of_server counter-scpi-server)
+
+# install_program(<target> <installed name> <component>), stripped by
+# `--strip` and CPack.
+function(install_program target name component)
+  install(PROGRAMS $<TARGET_FILE:${target}> DESTINATION ${CMAKE_INSTALL_BINDIR} RENAME ${name} COMPONENT ${component})
   if(CMAKE_STRIP)
     install(CODE "if(CMAKE_INSTALL_DO_STRIP)
       execute_process(COMMAND \"${CMAKE_STRIP}\" \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/${name}\")
-    endif()")
+    endif()" COMPONENT ${component})
   endif()
 endfunction()
 
-install_program(run counter-console)
-install_program(countctl countctl)
-install_program(bus_check counter-bus-check)
-install_program(bus_trace counter-bus-trace)
-install_program(scpi_server counter-scpi-server)
+install_program(run counter-console console)
+install_program(countctl countctl countctl)
+install_program(bus_check counter-bus-check console)
+install_program(bus_trace counter-bus-trace console)
+install_program(scpi_server counter-scpi-server server)
 
 set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
-install(FILES README.md BENCHMARKS.md cmake/debian/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
-install(DIRECTORY docs DESTINATION ${CMAKE_INSTALL_DOCDIR} PATTERN man EXCLUDE)
-# Debian wants the changelog compressed, reproducibly (no name, no time).
+install(FILES README.md BENCHMARKS.md DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/counter-common COMPONENT common)
+install(DIRECTORY docs DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/counter-common COMPONENT common PATTERN man EXCLUDE)
+# Debian wants the changelog compressed, reproducibly (no name, no time);
+# every package carries it and the copyright in its own documentation.
 add_custom_command(OUTPUT changelog.gz
                    COMMAND gzip -9n -c ${PROJECT_SOURCE_DIR}/cmake/debian/changelog > changelog.gz
                    DEPENDS ${PROJECT_SOURCE_DIR}/cmake/debian/changelog)
 add_custom_target(changelog ALL DEPENDS changelog.gz)
-install(FILES ${PROJECT_BINARY_DIR}/changelog.gz DESTINATION ${CMAKE_INSTALL_DOCDIR})
+foreach(component common console countctl server)
+  install(FILES ${PROJECT_BINARY_DIR}/changelog.gz cmake/debian/copyright
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package_of_${component}} COMPONENT ${component})
+endforeach()
 
 # The manual pages (docs/man, made from the programs' --help by
 # tools/scripts/make-manpages), compressed as Debian wants them, and countctl's
 # bash completion.
 set(manual_pages countctl counter-console counter-bus-check counter-bus-trace counter-scpi-server)
+set(component_of_countctl countctl)
+set(component_of_counter-console console)
+set(component_of_counter-bus-check console)
+set(component_of_counter-bus-trace console)
+set(component_of_counter-scpi-server server)
 set(compressed_pages)
 foreach(page ${manual_pages})
   add_custom_command(OUTPUT man/${page}.1.gz
@@ -43,17 +63,20 @@ foreach(page ${manual_pages})
                      COMMAND gzip -9n -c ${PROJECT_SOURCE_DIR}/docs/man/${page}.1 > man/${page}.1.gz
                      DEPENDS ${PROJECT_SOURCE_DIR}/docs/man/${page}.1)
   list(APPEND compressed_pages ${PROJECT_BINARY_DIR}/man/${page}.1.gz)
+  install(FILES ${PROJECT_BINARY_DIR}/man/${page}.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1
+          COMPONENT ${component_of_${page}})
 endforeach()
 add_custom_target(manual_pages ALL DEPENDS ${compressed_pages})
-install(FILES ${compressed_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES tools/countctl/completion.bash DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
-        RENAME countctl)
+        RENAME countctl COMPONENT countctl)
 # The units (the SCPI server, the unattended acquisition), not enabled: a
 # lab turns them on when it wants them. They are made when installing, so
 # that they start the programs where this install put them (`cmake
 # --install --prefix` may name another prefix than the one configured).
 # Their options files are installed once and never overwritten: an
 # existing file is kept (and dpkg keeps them as conffiles).
+set(component_of_counter-scpi-server server)
+set(component_of_counter-acquire countctl)
 foreach(unit counter-scpi-server counter-acquire)
   install(CODE "
     set(bindir \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
@@ -66,7 +89,7 @@ foreach(unit counter-scpi-server counter-acquire)
     else()
       file(INSTALL \"${PROJECT_SOURCE_DIR}/cmake/debian/${unit}.default\"
            DESTINATION /etc/default RENAME ${unit}) # DESTDIR goes before it
-    endif()")
+    endif()" COMPONENT ${component_of_${unit}})
 endforeach()
 # The server's mDNS announcements (avahi-daemon reads /etc/avahi/services),
 # installed once as the options files are: a lab edits their ports.
@@ -76,15 +99,16 @@ foreach(announcement counter-scpi-raw counter-vxi11 counter-http counter-lxi)
       message(STATUS \"Kept: \$ENV{DESTDIR}/etc/avahi/services/${announcement}.service\")
     else()
       file(INSTALL \"${PROJECT_SOURCE_DIR}/cmake/debian/avahi/${announcement}.service\" DESTINATION /etc/avahi/services)
-    endif()")
+    endif()" COMPONENT server)
 endforeach()
 # The server's web page; dygraphs comes from Debian's libjs-dygraphs.
 install(FILES tools/scpi_server/web/index.html tools/scpi_server/web/app.js tools/scpi_server/web/style.css
-        DESTINATION ${CMAKE_INSTALL_DATADIR}/counter-scpi-server/web)
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/conffiles)
-# The bus lock made at boot, root:gpio 0660.
-install(FILES cmake/debian/counter-console.tmpfiles DESTINATION lib/tmpfiles.d RENAME counter-console.conf)
-install(FILES examples/counting_instrument.py DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/counter-scpi-server/web COMPONENT server)
+# The bus lock made at boot, root:gpio 0660: every program that drives the bus takes it.
+install(FILES cmake/debian/counter-console.tmpfiles DESTINATION lib/tmpfiles.d RENAME counter-console.conf
+        COMPONENT common)
+install(FILES examples/counting_instrument.py DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/counter-scpi-server/examples
+        COMPONENT server)
 
 # The Debian package, for the architecture the build is for.
 if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64)$")
@@ -102,26 +126,62 @@ set(CPACK_PACKAGE_NAME counter-console)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL common console countctl server)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${debian_architecture})
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Counter console developers <counter-console@example.org>")
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "operator console and tools for a counting instrument on the Pi's GPIO header")
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "counter-console is the menu-driven console that drives a counting
-instrument over an eighteen-line parallel bus on the Raspberry Pi's GPIO
-header. countctl runs the instrument from scripts and saves its counts to
-CSV files; counter-bus-check checks the wiring with a loopback plug;
-counter-bus-trace draws reference waveforms of the bus; counter-scpi-server
-serves the instrument over the network as an SCPI instrument (PyVISA,
-PyMeasure), with a systemd unit that is not enabled by default.")
-# glibc 2.34 and the C++ runtime of GCC 11 or later: Raspberry Pi OS Bookworm or later.
-set(debian_depends "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 11)")
-if(GPIO_BACKEND_CHOSEN STREQUAL "wiringpi")
-  string(APPEND debian_depends ", wiringpi (>= 3)")
-endif()
-set(CPACK_DEBIAN_PACKAGE_DEPENDS ${debian_depends})
-# countctl plot draws with gnuplot; nothing else needs it.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "gnuplot-nox")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+foreach(component common console countctl server)
+  string(TOUPPER ${component} c)
+  set(CPACK_DEBIAN_${c}_PACKAGE_NAME ${package_of_${component}})
+endforeach()
+set(CPACK_DEBIAN_COMMON_PACKAGE_ARCHITECTURE all)
+
+set(CPACK_COMPONENT_COMMON_DESCRIPTION "counting instrument on the Pi's GPIO header: common files
+The bus lock that every program driving the instrument's bus takes, made at
+boot root:gpio 0660, and the documentation: the README, the benchmarks, the
+wiring pictures.")
+set(CPACK_COMPONENT_CONSOLE_DESCRIPTION "operator console for a counting instrument on the Pi's GPIO header
+counter-console is the menu-driven console that drives a counting
+instrument over an eighteen-line parallel bus on the Raspberry Pi's GPIO
+header; counter-bus-check checks the wiring with a loopback plug;
+counter-bus-trace draws reference waveforms of the bus.")
+set(CPACK_COMPONENT_COUNTCTL_DESCRIPTION "run a counting instrument on the Pi's GPIO header from scripts
+countctl runs the instrument from scripts: acquisitions saved to CSV or
+HDF5, threshold scans, plots, lab defaults, and unattended runs in rotated
+files (counter-acquire.service, not enabled by default).")
+set(CPACK_COMPONENT_SERVER_DESCRIPTION "counting instrument on the Pi's GPIO header as a LAN instrument
+counter-scpi-server serves the instrument over the network: SCPI on a raw
+socket (port 5025), VXI-11 (TCPIP::host::INSTR, through rpcbind), and a web
+page with live plots and a JSON status, announced by mDNS (avahi). Its
+systemd unit is not enabled by default.")
+
+# glibc 2.34 and the C++ runtime of GCC 11 or later: Raspberry Pi OS Bookworm or later.
+set(runtime "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 11)")
+if(GPIO_BACKEND_CHOSEN STREQUAL "wiringpi")
+  string(APPEND runtime ", wiringpi (>= 3)")
+endif()
+set(common "counter-common (= ${PROJECT_VERSION})")
+set(CPACK_DEBIAN_CONSOLE_PACKAGE_DEPENDS "${runtime}, ${common}")
+set(countctl_depends "${runtime}, ${common}")
+if(HDF5_LIBRARY AND HDF5_INCLUDE_DIR)
+  string(APPEND countctl_depends ", libhdf5-103-1")
+endif()
+set(CPACK_DEBIAN_COUNTCTL_PACKAGE_DEPENDS ${countctl_depends})
+# countctl plot draws with gnuplot; nothing else needs it.
+set(CPACK_DEBIAN_COUNTCTL_PACKAGE_RECOMMENDS "gnuplot-nox")
+set(server_depends "${runtime}, ${common}")
+if(TARGET vxi11_rpc)
+  string(APPEND server_depends ", libtirpc3, rpcbind")
+endif()
+if(MHD_LIBRARY AND JSON_INCLUDE_DIR)
+  string(APPEND server_depends ", libmicrohttpd12, libjs-dygraphs")
+endif()
+set(CPACK_DEBIAN_SERVER_PACKAGE_DEPENDS ${server_depends})
+set(CPACK_DEBIAN_SERVER_PACKAGE_RECOMMENDS "avahi-daemon")
+set(CPACK_DEBIAN_SERVER_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/server/conffiles)
+set(CPACK_DEBIAN_COUNTCTL_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/countctl/conffiles)
 include(CPack)

@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
-# Checks a Debian package made by cmake/build-deb: its control fields, its
-# contents (the programs and their documentation, nothing of the test
-# bench), that no binary carries a RUNPATH or needs more than libwiringPi
-# and the C and C++ runtimes, that lintian finds no error, and that the
-# console, unpacked into a scratch root, runs under qemu-user against the
-# stand-in libwiringPi and quits on "0" with status 0.
-#   tests/deb_package_check.sh PACKAGE.deb ARCH STANDIN-DIR
+# Checks the Debian packages made by cmake/build-deb: their control fields
+# (each depends on what its programs use, and on nothing the others use),
+# their contents (the programs and their documentation, nothing of the test
+# bench), that no binary carries a RUNPATH or needs a library its package
+# does not depend on, that lintian finds no error, and that the console,
+# unpacked into a scratch root, runs under qemu-user against the stand-in
+# libwiringPi and quits on "0" with status 0.
+#   tests/deb_package_check.sh PACKAGE-DIR ARCH STANDIN-DIR
 set -euo pipefail
-deb=$1
+dir=$1
 arch=$2
 standin=$3
 fail() { echo "FAIL: $*" >&2; exit 1; }
@@ -16,37 +17,66 @@ case $arch in
   armhf) triple=arm-linux-gnueabihf qemu=qemu-arm ;;
   *) fail "unknown architecture $arch" ;;
 esac
+version=1.0.0
+deb() { echo "$dir/${1}_${version}_${2:-$arch}.deb"; }
+for p in counter-console countctl counter-scpi-server; do [ -f "$(deb $p)" ] || fail "no $(deb $p)"; done
+[ -f "$(deb counter-common all)" ] || fail "no $(deb counter-common all)"
 
-[ "$(dpkg-deb -f "$deb" Package)" = counter-console ] || fail "package name"
-[ "$(dpkg-deb -f "$deb" Architecture)" = "$arch" ] || fail "architecture $(dpkg-deb -f "$deb" Architecture)"
-depends=$(dpkg-deb -f "$deb" Depends)
-grep -q 'wiringpi (>= 3)' <<<"$depends" || fail "does not depend on wiringpi 3: $depends"
-grep -q 'libc6 (>= 2.34)' <<<"$depends" || fail "does not say which glibc: $depends"
+field() { dpkg-deb -f "$1" "$2"; }
+contents() { dpkg-deb -c "$1" | awk '$1 !~ /^d/ { print $NF }' | sort | tr '\n' ' '; }
+docs() { echo "./usr/share/doc/$1/changelog.gz ./usr/share/doc/$1/copyright"; }
 
-contents=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $NF }' | sort | tr '\n' ' ')
-expected="./etc/default/counter-acquire ./etc/default/counter-scpi-server ./usr/bin/countctl ./usr/bin/counter-bus-check ./usr/bin/counter-bus-trace ./usr/bin/counter-console \
-./usr/bin/counter-scpi-server ./usr/lib/systemd/system/counter-acquire.service \
-./usr/lib/systemd/system/counter-scpi-server.service ./usr/lib/tmpfiles.d/counter-console.conf \
-./usr/share/bash-completion/completions/countctl \
-./usr/share/doc/counter-console/BENCHMARKS.md ./usr/share/doc/counter-console/README.md \
-./usr/share/doc/counter-console/changelog.gz ./usr/share/doc/counter-console/copyright \
-./usr/share/doc/counter-console/docs/loopback-plug.svg ./usr/share/doc/counter-console/docs/pinout.svg \
-./usr/share/doc/counter-console/docs/read-frame.svg ./usr/share/doc/counter-console/docs/threshold-scan.png \
-./usr/share/doc/counter-console/docs/write-frame.svg \
-./usr/share/doc/counter-console/examples/counting_instrument.py \
-./usr/share/man/man1/countctl.1.gz ./usr/share/man/man1/counter-bus-check.1.gz \
-./usr/share/man/man1/counter-bus-trace.1.gz ./usr/share/man/man1/counter-console.1.gz \
-./usr/share/man/man1/counter-scpi-server.1.gz "
-[ "$contents" = "$expected" ] || fail "contents: $contents"
+for p in counter-console countctl counter-scpi-server; do
+  depends=$(field "$(deb $p)" Depends)
+  [ "$(field "$(deb $p)" Architecture)" = "$arch" ] || fail "$p: architecture"
+  grep -q 'wiringpi (>= 3)' <<<"$depends" || fail "$p does not depend on wiringpi 3: $depends"
+  grep -q 'libc6 (>= 2.34)' <<<"$depends" || fail "$p does not say which glibc: $depends"
+  grep -q "counter-common (= $version)" <<<"$depends" || fail "$p does not depend on counter-common: $depends"
+  if [ $p = counter-scpi-server ]; then
+    for d in rpcbind libtirpc3 libmicrohttpd12 libjs-dygraphs; do
+      grep -q "$d" <<<"$depends" || fail "the server does not depend on $d: $depends"
+    done
+  else
+    ! grep -qE 'rpcbind|tirpc|microhttpd|dygraphs' <<<"$depends" || fail "$p pulls the server's dependencies: $depends"
+  fi
+done
 
-[ "$(dpkg-deb -I "$deb" conffiles | sort | tr '\n' ' ')" = "/etc/default/counter-acquire /etc/default/counter-scpi-server " ] ||
-  fail "the options files are not conffiles: $(dpkg-deb -I "$deb" conffiles)"
+c="$(docs counter-common) ./usr/lib/tmpfiles.d/counter-console.conf \
+./usr/share/doc/counter-common/BENCHMARKS.md ./usr/share/doc/counter-common/README.md \
+./usr/share/doc/counter-common/docs/loopback-plug.svg ./usr/share/doc/counter-common/docs/pinout.svg \
+./usr/share/doc/counter-common/docs/read-frame.svg ./usr/share/doc/counter-common/docs/threshold-scan.png \
+./usr/share/doc/counter-common/docs/web-page.png ./usr/share/doc/counter-common/docs/write-frame.svg "
+[ "$(contents "$(deb counter-common all)")" = "$(tr ' ' '\n' <<<"$c" | grep . | sort | tr '\n' ' ')" ] ||
+  fail "counter-common contents: $(contents "$(deb counter-common all)")"
+c="./usr/bin/counter-bus-check ./usr/bin/counter-bus-trace ./usr/bin/counter-console $(docs counter-console) \
+./usr/share/man/man1/counter-bus-check.1.gz ./usr/share/man/man1/counter-bus-trace.1.gz ./usr/share/man/man1/counter-console.1.gz"
+[ "$(contents "$(deb counter-console)")" = "$(tr ' ' '\n' <<<"$c" | grep . | sort | tr '\n' ' ')" ] ||
+  fail "counter-console contents: $(contents "$(deb counter-console)")"
+c="./etc/default/counter-acquire ./usr/bin/countctl ./usr/lib/systemd/system/counter-acquire.service \
+./usr/share/bash-completion/completions/countctl $(docs countctl) ./usr/share/man/man1/countctl.1.gz"
+[ "$(contents "$(deb countctl)")" = "$(tr ' ' '\n' <<<"$c" | grep . | sort | tr '\n' ' ')" ] ||
+  fail "countctl contents: $(contents "$(deb countctl)")"
+c="./etc/avahi/services/counter-http.service ./etc/avahi/services/counter-lxi.service \
+./etc/avahi/services/counter-scpi-raw.service ./etc/avahi/services/counter-vxi11.service \
+./etc/default/counter-scpi-server ./usr/bin/counter-scpi-server ./usr/lib/systemd/system/counter-scpi-server.service \
+$(docs counter-scpi-server) ./usr/share/doc/counter-scpi-server/examples/counting_instrument.py \
+./usr/share/counter-scpi-server/web/app.js ./usr/share/counter-scpi-server/web/index.html \
+./usr/share/counter-scpi-server/web/style.css ./usr/share/man/man1/counter-scpi-server.1.gz"
+[ "$(contents "$(deb counter-scpi-server)")" = "$(tr ' ' '\n' <<<"$c" | grep . | sort | tr '\n' ' ')" ] ||
+  fail "counter-scpi-server contents: $(contents "$(deb counter-scpi-server)")"
+
+[ "$(dpkg-deb -I "$(deb countctl)" conffiles)" = "/etc/default/counter-acquire" ] || fail "countctl's conffiles"
+[ "$(dpkg-deb -I "$(deb counter-scpi-server)" conffiles | sort | tr '\n' ' ')" = "/etc/avahi/services/counter-http.service \
+/etc/avahi/services/counter-lxi.service /etc/avahi/services/counter-scpi-raw.service \
+/etc/avahi/services/counter-vxi11.service /etc/default/counter-scpi-server " ] ||
+  fail "the server's conffiles: $(dpkg-deb -I "$(deb counter-scpi-server)" conffiles)"
 
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
-dpkg -x "$deb" "$root"
+for d in "$dir"/*.deb; do dpkg -x "$d" "$root"; done
 grep -qx 'ExecStart=/usr/bin/counter-scpi-server $COUNTER_SCPI_OPTIONS' "$root/usr/lib/systemd/system/counter-scpi-server.service" ||
   fail "the unit starts $(grep ExecStart "$root/usr/lib/systemd/system/counter-scpi-server.service")"
+for f in "$root"/etc/avahi/services/*.service; do xmllint --noout "$f" || fail "$f is not well-formed"; done
 for program in "$root"/usr/bin/*; do
   name=$(basename "$program")
   dynamic=$(readelf -d "$program")
@@ -55,6 +85,7 @@ for program in "$root"/usr/bin/*; do
   for library in $needed; do
     case $library in
       libwiringPi.so | libstdc++.so.6 | libgcc_s.so.1 | libm.so.6 | libc.so.6 | ld-linux-*) ;;
+      libtirpc.so.3 | libmicrohttpd.so.12) [ "$name" = counter-scpi-server ] || fail "$name needs $library" ;;
       *) fail "$name needs $library" ;;
     esac
   done
@@ -65,10 +96,12 @@ for program in "$root"/usr/bin/*; do
 done
 
 if command -v lintian >/dev/null; then
-  said=$(lintian --allow-root "$deb" 2>&1 || true)
-  errors=$(grep '^E:' <<<"$said" || true)
-  [ -z "$errors" ] || fail "lintian: $errors"
-  ! grep -qE 'no-manual-page|manpage-has-errors' <<<"$said" || fail "lintian: $(grep -E 'manual-page|manpage' <<<"$said")"
+  for d in "$dir"/*.deb; do
+    said=$(lintian --allow-root "$d" 2>&1 || true)
+    errors=$(grep '^E:' <<<"$said" || true)
+    [ -z "$errors" ] || fail "lintian: $errors"
+    ! grep -qE 'no-manual-page|manpage-has-errors' <<<"$said" || fail "lintian: $(grep -E 'manual-page|manpage' <<<"$said")"
+  done
 else
   echo "lintian missing: not run" >&2
 fi
@@ -77,4 +110,5 @@ run() { COUNTER_BUS_LOCK="$root.bus.lock" LD_LIBRARY_PATH="$standin/lib:$standin
 out=$(printf '0\n' | run "$root/usr/bin/counter-console" 2>/dev/null) || fail "the console exited with $?"
 [ "${out: -16}" = "enter command : " ] || fail "the console said: $out"
 run "$root/usr/bin/countctl" --version | grep -q '(wiringPi)' || fail "countctl is not the wiringPi build"
-echo "$(basename "$deb"): contents, dependencies, architecture and binaries as intended; the console runs"
+run "$root/usr/bin/counter-scpi-server" --version | grep -q '(wiringPi)' || fail "the server is not the wiringPi build"
+echo "$dir: four packages, their contents, dependencies, architecture and binaries as intended; the console runs"

@@ -16,7 +16,7 @@ root=$work/root
 unit=$root$prefix/lib/systemd/system/counter-scpi-server.service
 grep -qx "ExecStart=$prefix/bin/counter-scpi-server \$COUNTER_SCPI_OPTIONS" "$unit" || fail "$(grep ExecStart "$unit")"
 [ -x "$root$prefix/bin/counter-scpi-server" ] || fail "no server at $prefix/bin"
-[ -f "$root$prefix/share/doc/counter-console/examples/counting_instrument.py" ] || fail "no example"
+[ -f "$root$prefix/share/doc/counter-scpi-server/examples/counting_instrument.py" ] || fail "no example"
 grep -q '^COUNTER_SCPI_OPTIONS=' "$root/etc/default/counter-scpi-server" || fail "no options file"
 for a in counter-scpi-raw counter-vxi11 counter-http counter-lxi; do
   xmllint --noout "$root/etc/avahi/services/$a.service" || fail "no well-formed $a.service"
