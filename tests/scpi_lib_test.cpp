@@ -10,6 +10,7 @@
 #include <numeric>
 #include <random>
 
+#include "count_history.h"
 #include "delivery.h"
 #include "instrument.h"
 #include "net_address.h"
@@ -140,6 +141,22 @@ bool admits(const std::string &blocks, const char *peer)
         inet_pton(AF_INET, peer, &v4->sin_addr);
     }
     return allowed(a, list);
+}
+
+// The page's ring forgets the oldest counts and keeps their indices.
+TEST(count_history, the_ring_keeps_the_latest_with_their_indices_and_times)
+{
+    count_history h(4);
+    const std::int32_t first[] = {10, 11, 12}, second[] = {13, 14, 15};
+    h.add(first, 3, 1000);
+    EXPECT_EQ(h.oldest(), 0u);
+    h.add(second, 3, 2000);
+    EXPECT_EQ(h.seen(), 6u);
+    EXPECT_EQ(h.oldest(), 2u);
+    for (std::uint64_t i = h.oldest(); i < h.seen(); ++i) {
+        EXPECT_EQ(h.at(i).count, static_cast<std::int32_t>(10 + i));
+        EXPECT_EQ(h.at(i).read_at_ms, i < 3 ? 1000 : 2000);
+    }
 }
 
 TEST(cidr, blocks_match_by_prefix_for_ipv4_ipv6_and_mapped_peers)

@@ -35,6 +35,7 @@ enum vxi11_error : long {
     out_of_resources = 9,
     locked_by_another_link = 11,
     no_lock_held = 12,
+    channel_not_established = 6,
     io_timeout = 15,
     aborted = 23,
 };
@@ -390,233 +391,76 @@ Device_Error *error_of(long code)
 
 } // namespace
 
+// A link's next call shows it has the responses it read, once its TCP
+// acknowledged them and nothing is left to read. Null: no such link on
+// this connection.
+vxi11_link *vxi11_server::link_of(const call &c, long id)
+{
+    const auto l = links_.find(id);
+    if (l == links_.end() || l->second->fd != c.request->rq_xprt->xp_fd)
+        return nullptr;
+    if (l->second->unread() == 0 && unacknowledged(l->second->fd) == 0)
+        l->second->taken.ack();
+    return l->second.get();
+}
+
+bool vxi11_server::lock_free_for(long link) const { return owner_.lock_holder == 0 || owner_.lock_holder == link; }
+
+// Defers a call that waits for the lock; false when it may not wait.
+bool vxi11_server::wait_for_lock(const call &c, long link, long flags, unsigned long timeout_ms, vxi11_waiter &&w)
+{
+    if ((flags & waitlock_flag) == 0 || timeout_ms == 0)
+        return false;
+    w.procedure = c.procedure;
+    w.link = link;
+    w.fd = c.request->rq_xprt->xp_fd;
+    w.transport = c.request->rq_xprt;
+    w.deadline = event_loop::clock::now() + std::chrono::milliseconds(timeout_ms);
+    waiters_.push_back(std::make_unique<vxi11_waiter>(std::move(w)));
+    return true;
+}
+
 void *vxi11_server::serve(call &c)
 {
-    const int fd = c.request->rq_xprt->xp_fd;
-    const auto conn = connections_.find(fd);
+    const auto conn = connections_.find(c.request->rq_xprt->xp_fd);
     if (conn == connections_.end()) {
         svcerr_systemerr(c.request->rq_xprt);
         return nullptr;
     }
-    const bool on_abort_channel = conn != connections_.end() && !conn->second.core;
-    if ((c.request->rq_prog == DEVICE_ASYNC) != on_abort_channel) {
+    if ((c.request->rq_prog == DEVICE_ASYNC) == conn->second.core) {
         svcerr_noprog(c.request->rq_xprt); // each channel answers its own program only
         return nullptr;
     }
-    // A link's next call shows it has the responses it read, once its TCP
-    // acknowledged them and nothing is left to read.
-    auto link_of = [&](long id) -> vxi11_link * {
-        const auto l = links_.find(id);
-        if (l == links_.end() || l->second->fd != fd)
-            return nullptr;
-        if (l->second->unread() == 0 && unacknowledged(fd) == 0)
-            l->second->taken.ack();
-        return l->second.get();
-    };
-    auto lock_free_for = [&](long id) { return owner_.lock_holder == 0 || owner_.lock_holder == id; };
-    // Defers a call that waits for the lock; false when it may not wait.
-    auto wait_for_lock = [&](long id, long flags, unsigned long timeout_ms, vxi11_waiter w) {
-        if ((flags & waitlock_flag) == 0 || timeout_ms == 0)
-            return false;
-        w.procedure = c.request->rq_proc;
-        w.link = id;
-        w.fd = fd;
-        w.transport = c.request->rq_xprt;
-        w.deadline = event_loop::clock::now() + std::chrono::milliseconds(timeout_ms);
-        waiters_.push_back(std::make_unique<vxi11_waiter>(std::move(w)));
-        return true;
-    };
-
     switch (c.procedure) {
-    case device_abort: {
-        // From the abort channel, for a link on the core channel: a call of
-        // that link waiting for the lock is answered "aborted".
-        const long id = *static_cast<Device_Link *>(c.arguments);
-        if (links_.count(id) == 0)
-            return error_of(invalid_link);
-        for (std::size_t i = 0; i < waiters_.size();) {
-            if (waiters_[i]->link != id) {
-                ++i;
-                continue;
-            }
-            send_refusal(*waiters_[i], aborted);
-            waiters_.erase(waiters_.begin() + static_cast<long>(i));
-        }
-        return error_of(no_error);
-    }
-    case create_link: {
-        const auto &p = *static_cast<Create_LinkParms *>(c.arguments);
-        link_answer = {};
-        link_answer.abortPort = static_cast<unsigned short>(abort_port_);
-        link_answer.maxRecvSize = largest_write;
-        const std::string device = p.device != nullptr ? p.device : "";
-        if (device != "inst0" && device != "INST0") {
-            link_answer.error = device_not_accessible;
-            return &link_answer;
-        }
-        if (links_.size() >= options_.max_links) {
-            link_answer.error = out_of_resources;
-            log_("VXI-11 link from " + conn->second.peer + " refused (" + std::to_string(links_.size()) +
-                 " links already, the most --max-clients allows)");
-            return &link_answer;
-        }
-        if (p.lockDevice && !lock_free_for(0)) {
-            link_answer.error = locked_by_another_link;
-            return &link_answer;
-        }
-        const long id = next_link_++;
-        links_[id] = std::make_unique<vxi11_link>(id, fd, conn->second.peer, owner_.hold);
-        if (p.lockDevice)
-            owner_.lock_holder = id;
-        log_("VXI-11 link " + std::to_string(id) + " from " + conn->second.peer + " created");
-        link_answer.lid = id;
-        return &link_answer;
-    }
-    case device_write: {
-        const auto &p = *static_cast<Device_WriteParms *>(c.arguments);
-        write_answer = {};
-        vxi11_link *l = link_of(p.lid);
-        if (l == nullptr) {
-            write_answer.error = invalid_link;
-            return &write_answer;
-        }
-        if (!lock_free_for(l->id)) {
-            vxi11_waiter w;
-            w.write = p;
-            w.write_data.assign(p.data.data_val, p.data.data_len);
-            if (wait_for_lock(l->id, p.flags, p.lock_timeout, std::move(w)))
-                return nullptr;
-            write_answer.error = locked_by_another_link;
-            return &write_answer;
-        }
-        l->in.append(p.data.data_val, p.data.data_len);
-        if (l->in.size() > longest_message) {
-            if (!l->dropping)
-                push_error(l->session, -223, "a message longer than " + std::to_string(longest_message) + " bytes");
-            l->dropping = true;
-            l->in.clear();
-        }
-        if ((p.flags & end_flag) != 0) {
-            std::string all = std::move(l->in);
-            l->in.clear();
-            if (l->dropping) {
-                l->dropping = false;
-            } else {
-                // Lines within one write are messages of their own, as on the socket.
-                for (std::size_t from = 0; from < all.size();) {
-                    message_scanner scanner;
-                    std::size_t end = find_message_end(all, from, scanner);
-                    if (end == std::string::npos)
-                        end = all.size();
-                    std::string message = all.substr(from, end - from);
-                    from = end + 1;
-                    if (!message.empty() && message.back() == '\r')
-                        message.pop_back();
-                    if (l->unread() == 0) {
-                        l->out.clear();
-                        l->out_done = 0;
-                    }
-                    l->out += execute_message(l->session, owner_, l->taken, message);
-                }
-            }
-        }
-        write_answer.size = p.data.data_len;
-        return &write_answer;
-    }
-    case device_read: {
-        const auto &p = *static_cast<Device_ReadParms *>(c.arguments);
-        read_answer = {};
-        vxi11_link *l = link_of(p.lid);
-        if (l == nullptr) {
-            read_answer.error = invalid_link;
-            return &read_answer;
-        }
-        if (!lock_free_for(l->id)) {
-            vxi11_waiter w;
-            w.read = p;
-            if (wait_for_lock(l->id, p.flags, p.lock_timeout, std::move(w)))
-                return nullptr;
-            read_answer.error = locked_by_another_link;
-            return &read_answer;
-        }
-        if (l->unread() == 0) {
-            // Every response is made when its message is written: none will come.
-            read_answer.error = io_timeout;
-            return &read_answer;
-        }
-        std::size_t n = std::min<std::size_t>({l->unread(), p.requestSize, largest_read});
-        long reason = 0;
-        if ((p.flags & termchar_flag) != 0) {
-            const char *from = l->out.data() + l->out_done;
-            const void *at = std::memchr(from, static_cast<unsigned char>(p.termChar), n);
-            if (at != nullptr) {
-                n = static_cast<std::size_t>(static_cast<const char *>(at) - from) + 1;
-                reason |= reason_termchar;
-            }
-        }
-        read_bytes.assign(l->out, l->out_done, n);
-        l->out_done += n;
-        if (l->unread() == 0)
-            reason |= reason_end;
-        else if (reason == 0)
-            reason = reason_requested;
-        read_answer.reason = reason;
-        read_answer.data.data_val = read_bytes.data();
-        read_answer.data.data_len = static_cast<u_int>(read_bytes.size());
-        return &read_answer;
-    }
+    case device_abort:
+        return abort_waits(c);
+    case create_link:
+        return make_link(c, conn->second.peer);
+    case device_write:
+        return on_write(c);
+    case device_read:
+        return on_read(c);
     case device_readstb: {
         const auto &p = *static_cast<Device_GenericParms *>(c.arguments);
         stb_answer = {};
-        vxi11_link *l = link_of(p.lid);
+        vxi11_link *l = link_of(c, p.lid);
         if (l == nullptr)
             stb_answer.error = invalid_link;
         else // MAV, bit 4: a response waits to be read
             stb_answer.stb = static_cast<u_char>(status_byte(l->session) | (l->unread() > 0 ? 1 << 4 : 0));
         return &stb_answer;
     }
-    case device_clear: {
-        const auto &p = *static_cast<Device_GenericParms *>(c.arguments);
-        vxi11_link *l = link_of(p.lid);
-        if (l == nullptr)
-            return error_of(invalid_link);
-        if (!lock_free_for(l->id)) {
-            vxi11_waiter w;
-            w.generic = p;
-            if (wait_for_lock(l->id, p.flags, p.lock_timeout, std::move(w)))
-                return nullptr;
-            return error_of(locked_by_another_link);
-        }
-        // The link's input and output are emptied; words of a response it
-        // did not read go back to the hold. Its error queue stays.
-        l->in.clear();
-        l->dropping = false;
-        l->out.clear();
-        l->out_done = 0;
-        l->taken.fail();
-        return error_of(no_error);
-    }
+    case device_clear:
+        return on_clear(c);
     case device_trigger: // nothing to trigger: a run starts with INIT
     case device_remote:
-    case device_local: {
-        const auto &p = *static_cast<Device_GenericParms *>(c.arguments);
-        return error_of(link_of(p.lid) == nullptr ? invalid_link : no_error);
-    }
-    case device_lock: {
-        const auto &p = *static_cast<Device_LockParms *>(c.arguments);
-        vxi11_link *l = link_of(p.lid);
-        if (l == nullptr)
-            return error_of(invalid_link);
-        if (lock_free_for(l->id)) {
-            owner_.lock_holder = l->id;
-            return error_of(no_error);
-        }
-        if (wait_for_lock(l->id, p.flags, p.lock_timeout, vxi11_waiter{}))
-            return nullptr;
-        return error_of(locked_by_another_link);
-    }
+    case device_local:
+        return error_of(link_of(c, static_cast<Device_GenericParms *>(c.arguments)->lid) == nullptr ? invalid_link
+                                                                                                    : no_error);
+    case device_lock:
+        return on_lock(c);
     case device_unlock: {
-        vxi11_link *l = link_of(*static_cast<Device_Link *>(c.arguments));
+        vxi11_link *l = link_of(c, *static_cast<Device_Link *>(c.arguments));
         if (l == nullptr)
             return error_of(invalid_link);
         if (owner_.lock_holder != l->id)
@@ -626,7 +470,7 @@ void *vxi11_server::serve(call &c)
         return error_of(no_error);
     }
     case destroy_link: {
-        vxi11_link *l = link_of(*static_cast<Device_Link *>(c.arguments));
+        vxi11_link *l = link_of(c, *static_cast<Device_Link *>(c.arguments));
         if (l == nullptr)
             return error_of(invalid_link);
         settle_link(*l, l->unread() == 0, "destroy_link");
@@ -636,7 +480,7 @@ void *vxi11_server::serve(call &c)
     case create_intr_chan:
         return error_of(operation_not_supported);
     case destroy_intr_chan:
-        return error_of(6); // channel not established
+        return error_of(channel_not_established);
     case device_docmd:
         docmd_answer = {};
         docmd_answer.error = operation_not_supported;
@@ -645,6 +489,193 @@ void *vxi11_server::serve(call &c)
         svcerr_noproc(c.request->rq_xprt);
         return nullptr;
     }
+}
+
+// From the abort channel, for a link on the core channel: a call of that
+// link waiting for the lock is answered "aborted".
+void *vxi11_server::abort_waits(call &c)
+{
+    const long id = *static_cast<Device_Link *>(c.arguments);
+    if (links_.count(id) == 0)
+        return error_of(invalid_link);
+    for (std::size_t i = 0; i < waiters_.size();) {
+        if (waiters_[i]->link != id) {
+            ++i;
+            continue;
+        }
+        send_refusal(*waiters_[i], aborted);
+        waiters_.erase(waiters_.begin() + static_cast<long>(i));
+    }
+    return error_of(no_error);
+}
+
+void *vxi11_server::make_link(call &c, const std::string &peer)
+{
+    const auto &p = *static_cast<Create_LinkParms *>(c.arguments);
+    link_answer = {};
+    link_answer.abortPort = static_cast<unsigned short>(abort_port_);
+    link_answer.maxRecvSize = largest_write;
+    const std::string device = p.device != nullptr ? p.device : "";
+    if (device != "inst0" && device != "INST0") {
+        link_answer.error = device_not_accessible;
+        return &link_answer;
+    }
+    if (links_.size() >= options_.max_links) {
+        link_answer.error = out_of_resources;
+        log_("VXI-11 link from " + peer + " refused (" + std::to_string(links_.size()) +
+             " links already, the most --max-clients allows)");
+        return &link_answer;
+    }
+    if (p.lockDevice && !lock_free_for(0)) {
+        link_answer.error = locked_by_another_link;
+        return &link_answer;
+    }
+    const long id = next_link_++;
+    links_[id] = std::make_unique<vxi11_link>(id, c.request->rq_xprt->xp_fd, peer, owner_.hold);
+    if (p.lockDevice)
+        owner_.lock_holder = id;
+    log_("VXI-11 link " + std::to_string(id) + " from " + peer + " created");
+    link_answer.lid = id;
+    return &link_answer;
+}
+
+void *vxi11_server::on_write(call &c)
+{
+    const auto &p = *static_cast<Device_WriteParms *>(c.arguments);
+    write_answer = {};
+    vxi11_link *l = link_of(c, p.lid);
+    if (l == nullptr) {
+        write_answer.error = invalid_link;
+        return &write_answer;
+    }
+    if (!lock_free_for(l->id)) {
+        vxi11_waiter w;
+        w.write = p;
+        w.write_data.assign(p.data.data_val, p.data.data_len);
+        if (wait_for_lock(c, l->id, p.flags, p.lock_timeout, std::move(w)))
+            return nullptr;
+        write_answer.error = locked_by_another_link;
+        return &write_answer;
+    }
+    l->in.append(p.data.data_val, p.data.data_len);
+    if (l->in.size() > longest_message) {
+        if (!l->dropping)
+            push_error(l->session, -223, "a message longer than " + std::to_string(longest_message) + " bytes");
+        l->dropping = true;
+        l->in.clear();
+    }
+    if ((p.flags & end_flag) != 0) {
+        std::string all = std::move(l->in);
+        l->in.clear();
+        if (l->dropping)
+            l->dropping = false;
+        else
+            execute_lines(*l, all);
+    }
+    write_answer.size = p.data.data_len;
+    return &write_answer;
+}
+
+// Lines within one message are messages of their own, as on the socket.
+void vxi11_server::execute_lines(vxi11_link &l, const std::string &all)
+{
+    for (std::size_t from = 0; from < all.size();) {
+        message_scanner scanner;
+        std::size_t end = find_message_end(all, from, scanner);
+        if (end == std::string::npos)
+            end = all.size();
+        std::string message = all.substr(from, end - from);
+        from = end + 1;
+        if (!message.empty() && message.back() == '\r')
+            message.pop_back();
+        if (l.unread() == 0) {
+            l.out.clear();
+            l.out_done = 0;
+        }
+        l.out += execute_message(l.session, owner_, l.taken, message);
+    }
+}
+
+void *vxi11_server::on_read(call &c)
+{
+    const auto &p = *static_cast<Device_ReadParms *>(c.arguments);
+    read_answer = {};
+    vxi11_link *l = link_of(c, p.lid);
+    if (l == nullptr) {
+        read_answer.error = invalid_link;
+        return &read_answer;
+    }
+    if (!lock_free_for(l->id)) {
+        vxi11_waiter w;
+        w.read = p;
+        if (wait_for_lock(c, l->id, p.flags, p.lock_timeout, std::move(w)))
+            return nullptr;
+        read_answer.error = locked_by_another_link;
+        return &read_answer;
+    }
+    if (l->unread() == 0) {
+        // Every response is made when its message is written: none will come.
+        read_answer.error = io_timeout;
+        return &read_answer;
+    }
+    std::size_t n = std::min<std::size_t>({l->unread(), p.requestSize, largest_read});
+    long reason = 0;
+    if ((p.flags & termchar_flag) != 0) {
+        const char *from = l->out.data() + l->out_done;
+        const void *at = std::memchr(from, static_cast<unsigned char>(p.termChar), n);
+        if (at != nullptr) {
+            n = static_cast<std::size_t>(static_cast<const char *>(at) - from) + 1;
+            reason |= reason_termchar;
+        }
+    }
+    read_bytes.assign(l->out, l->out_done, n);
+    l->out_done += n;
+    if (l->unread() == 0)
+        reason |= reason_end;
+    else if (reason == 0)
+        reason = reason_requested;
+    read_answer.reason = reason;
+    read_answer.data.data_val = read_bytes.data();
+    read_answer.data.data_len = static_cast<u_int>(read_bytes.size());
+    return &read_answer;
+}
+
+// The link's input and output are emptied; the words of a response it did
+// not read go back to the hold. Its error queue stays.
+void *vxi11_server::on_clear(call &c)
+{
+    const auto &p = *static_cast<Device_GenericParms *>(c.arguments);
+    vxi11_link *l = link_of(c, p.lid);
+    if (l == nullptr)
+        return error_of(invalid_link);
+    if (!lock_free_for(l->id)) {
+        vxi11_waiter w;
+        w.generic = p;
+        if (wait_for_lock(c, l->id, p.flags, p.lock_timeout, std::move(w)))
+            return nullptr;
+        return error_of(locked_by_another_link);
+    }
+    l->in.clear();
+    l->dropping = false;
+    l->out.clear();
+    l->out_done = 0;
+    l->taken.fail();
+    return error_of(no_error);
+}
+
+void *vxi11_server::on_lock(call &c)
+{
+    const auto &p = *static_cast<Device_LockParms *>(c.arguments);
+    vxi11_link *l = link_of(c, p.lid);
+    if (l == nullptr)
+        return error_of(invalid_link);
+    if (lock_free_for(l->id)) {
+        owner_.lock_holder = l->id;
+        return error_of(no_error);
+    }
+    if (wait_for_lock(c, l->id, p.flags, p.lock_timeout, vxi11_waiter{}))
+        return nullptr;
+    return error_of(locked_by_another_link);
 }
 
 void vxi11_server::lock_released()

@@ -88,6 +88,17 @@ private:
     void shut(int fd, const std::string &why);
     void check_timeouts();
     void settle_link(vxi11_link &l, bool delivered, const std::string &why);
+    vxi11_link *link_of(const call &c, long id);
+    bool lock_free_for(long link) const;
+    bool wait_for_lock(const call &c, long link, long flags, unsigned long timeout_ms, vxi11_waiter &&w);
+    void execute_lines(vxi11_link &l, const std::string &all);
+    // One procedure each; null when the answer comes later (or was refused).
+    void *abort_waits(call &c);
+    void *make_link(call &c, const std::string &peer);
+    void *on_write(call &c);
+    void *on_read(call &c);
+    void *on_clear(call &c);
+    void *on_lock(call &c);
     void lock_released();
     bool try_waiter(vxi11_waiter &w, bool timed_out);
 };
