@@ -91,6 +91,9 @@ class Vxi11Instrument(unittest.TestCase):
         began = time.monotonic()
         self.assertEqual(core.device_lock(link, vxi11_protocol.OP_FLAG_WAIT_BLOCK, 400), 11)
         self.assertGreaterEqual(time.monotonic() - began, 0.35)
+        # So does a link made with the lock asked for.
+        error, _, _, _ = vxi11_protocol.CoreClient("127.0.0.1").create_link(2, 1, 300, "inst0")
+        self.assertEqual(error, 11)
         holder.unlock()
         waiting.settimeout(5)
         self.assertTrue(waiting.recv(100).startswith(b"counter-console,"))

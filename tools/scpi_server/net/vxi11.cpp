@@ -169,12 +169,13 @@ bool vxi11_server::start(const std::vector<listen_address> &hosts, std::string &
 
 void vxi11_server::stop(const std::string &why)
 {
+    stopped_ = true;  // no more connections are taken
+    waiters_.clear(); // unanswered: their connections close
     while (!links_.empty()) {
         vxi11_link &l = *links_.begin()->second;
         const bool delivered = l.unread() == 0 && unacknowledged(l.fd) == 0;
         settle_link(l, delivered, why);
     }
-    waiters_.clear();
     for (auto &[fd, c] : connections_)
         shutdown(fd, SHUT_RDWR);
     if (registered_)
@@ -202,7 +203,7 @@ void vxi11_server::prepare(std::vector<pollfd> &fds, int &timeout_ms)
         const int fd = svc_pollfd[i].fd;
         if (fd < 0)
             continue;
-        short events = POLLIN;
+        short events = stopped_ && rendezvous_.count(fd) > 0 ? 0 : POLLIN;
         const auto c = connections_.find(fd);
         if (c != connections_.end() && !c->second.shut &&
             (waiting.count(fd) > 0 || unacknowledged(fd) > output_bound)) {
@@ -256,15 +257,17 @@ void vxi11_server::forget_closed_connections()
             ++c;
             continue;
         }
+        // Its waiting calls first: libtirpc has destroyed their transport,
+        // and a lock given back by its links would answer them.
         const int fd = c->first;
+        waiters_.erase(std::remove_if(waiters_.begin(), waiters_.end(), [fd](const auto &w) { return w->fd == fd; }),
+                       waiters_.end());
         std::vector<vxi11_link *> gone;
         for (auto &[id, l] : links_)
             if (l->fd == fd)
                 gone.push_back(l.get());
         for (vxi11_link *l : gone)
             settle_link(*l, false, "its connection closed");
-        waiters_.erase(std::remove_if(waiters_.begin(), waiters_.end(), [fd](const auto &w) { return w->fd == fd; }),
-                       waiters_.end());
         c = connections_.erase(c);
     }
 }
@@ -339,11 +342,10 @@ void vxi11_server::settle_link(vxi11_link &l, bool delivered, const std::string 
             said += "; " + std::to_string(r.dropped) + " words it took before a *RST or INIT are dropped";
     }
     log_("VXI-11 link " + std::to_string(l.id) + " from " + l.peer + " destroyed (" + why + ")" + said);
+    // A link with a call waiting has its connection held back, so it cannot
+    // be destroyed by a call of its own: its waiter is the caller's to forget.
     const bool held_lock = owner_.lock_holder == l.id;
-    const long id = l.id;
-    waiters_.erase(std::remove_if(waiters_.begin(), waiters_.end(), [id](const auto &w) { return w->link == id; }),
-                   waiters_.end());
-    links_.erase(id);
+    links_.erase(l.id);
     if (held_lock) {
         owner_.lock_holder = 0;
         lock_released();
@@ -357,7 +359,11 @@ namespace {
 // A waiting call's answer, when it is refused after all.
 void send_refusal(const vxi11_waiter &w, long error)
 {
-    if (w.procedure == device_write) {
+    if (w.procedure == create_link) {
+        Create_LinkResp r{};
+        r.error = error;
+        svc_sendreply(w.transport, reinterpret_cast<xdrproc_t>(xdr_Create_LinkResp), reinterpret_cast<char *>(&r));
+    } else if (w.procedure == device_write) {
         Device_WriteResp r{error, 0};
         svc_sendreply(w.transport, reinterpret_cast<xdrproc_t>(xdr_Device_WriteResp), reinterpret_cast<char *>(&r));
     } else if (w.procedure == device_read) {
@@ -423,7 +429,7 @@ bool vxi11_server::wait_for_lock(const call &c, long link, long flags, unsigned 
 void *vxi11_server::serve(call &c)
 {
     const auto conn = connections_.find(c.request->rq_xprt->xp_fd);
-    if (conn == connections_.end()) {
+    if (conn == connections_.end() || stopped_) {
         svcerr_systemerr(c.request->rq_xprt);
         return nullptr;
     }
@@ -526,16 +532,21 @@ void *vxi11_server::make_link(call &c, const std::string &peer)
              " links already, the most --max-clients allows)");
         return &link_answer;
     }
-    if (p.lockDevice && !lock_free_for(0)) {
-        link_answer.error = locked_by_another_link;
-        return &link_answer;
-    }
     const long id = next_link_++;
     links_[id] = std::make_unique<vxi11_link>(id, c.request->rq_xprt->xp_fd, peer, owner_.hold);
-    if (p.lockDevice)
-        owner_.lock_holder = id;
     log_("VXI-11 link " + std::to_string(id) + " from " + peer + " created");
     link_answer.lid = id;
+    if (p.lockDevice) {
+        if (lock_free_for(id)) {
+            owner_.lock_holder = id;
+        } else if (!wait_for_lock(c, id, waitlock_flag, p.lock_timeout, vxi11_waiter{})) {
+            settle_link(*links_[id], true, "the lock it asked for is held by another link");
+            link_answer.lid = 0;
+            link_answer.error = locked_by_another_link;
+        } else {
+            return nullptr; // answered when the lock comes, or its time is up
+        }
+    }
     return &link_answer;
 }
 
@@ -697,6 +708,14 @@ bool vxi11_server::try_waiter(vxi11_waiter &w, bool timed_out)
         return false;
     if (!free) {
         send_refusal(w, locked_by_another_link);
+        if (w.procedure == create_link) // the link made for it goes
+            settle_link(*links_.at(w.link), true, "the lock it asked for is held by another link");
+        return true;
+    }
+    if (w.procedure == create_link) {
+        owner_.lock_holder = w.link;
+        Create_LinkResp r{no_error, w.link, static_cast<unsigned short>(abort_port_), largest_write};
+        svc_sendreply(w.transport, reinterpret_cast<xdrproc_t>(xdr_Create_LinkResp), reinterpret_cast<char *>(&r));
         return true;
     }
     // Served now as if it had just come, with the lock free for it.

@@ -81,6 +81,7 @@ private:
     long next_link_ = 1;
     int abort_port_ = 0;
     bool registered_ = false;
+    bool stopped_ = false;
 
     void run_pass(const pollfd *fds, std::size_t count, int only_listener);
     void forget_closed_connections();
