@@ -26,7 +26,7 @@ void device_async_1(struct svc_req *, SVCXPRT *);
 
 namespace {
 
-// The errors of the VXI-11 specification (its table B.2).
+// The errors the VXI-11 standard defines (its table B.2).
 enum vxi11_error : long {
     no_error = 0,
     device_not_accessible = 3,
