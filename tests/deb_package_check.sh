@@ -106,7 +106,7 @@ else
   echo "lintian missing: not run" >&2
 fi
 
-run() { COUNTER_BUS_LOCK="$root.bus.lock" LD_LIBRARY_PATH="$standin/lib:$standin/crypt" "$qemu" -L "/usr/$triple" "$@"; }
+run() { COUNTER_BUS_LOCK="$root.bus.lock" LD_LIBRARY_PATH="$standin/lib:$standin/crypt:/usr/$triple/lib" "$qemu" -L "/usr/$triple" "$@"; }
 out=$(printf '0\n' | run "$root/usr/bin/counter-console" 2>/dev/null) || fail "the console exited with $?"
 [ "${out: -16}" = "enter command : " ] || fail "the console said: $out"
 run "$root/usr/bin/countctl" --version | grep -q '(wiringPi)' || fail "countctl is not the wiringPi build"
