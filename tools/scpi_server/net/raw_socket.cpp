@@ -297,7 +297,7 @@ void raw_socket_server::check_idle_and_closing()
             close_connection(c, "idle: no message in " + std::to_string(options_.idle_timeout.count()) + " s", false);
         }
     }
-    if (waited_for_lock_ && owner_.lock_holder == 0) // messages that waited for the lock run now
+    if (reading_ && waited_for_lock_ && owner_.lock_holder == 0) // messages that waited for the lock run now
         for (const auto &p : connections_) {
             handle_input(*p, p->peer_done);
             if (transmit(*p))
