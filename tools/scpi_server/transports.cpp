@@ -39,7 +39,7 @@ std::string transports::listen(std::string &error)
     http_view view;
     view.clients = [this] { return clients(); };
     view.resources = [this](const std::string &host) { return resources(host); };
-    view.may_drive = [this] { return !bus_lost; };
+    view.may_drive = [this] { return !bus_lost && reading_; };
     http_ = std::make_unique<http_server>(owner_, options, view, log_);
     for (const listen_address &a : settings_.http) {
         std::string bound;
@@ -83,6 +83,7 @@ void transports::stop_listening() { sockets_.stop_listening(); }
 
 void transports::stop_reading()
 {
+    reading_ = false;
     sockets_.stop_reading();
 #ifdef HAVE_VXI11
     if (vxi11_)

@@ -56,4 +56,5 @@ private:
     raw_socket_server sockets_;
     std::unique_ptr<vxi11_server> vxi11_;
     std::unique_ptr<http_server> http_;
+    bool reading_ = true; // false once ending: the page changes nothing
 };

@@ -283,7 +283,7 @@ http_server::response http_server::control(const request &r)
     if (r.body_too_long)
         return refusal(413, "a request body of at most " + std::to_string(largest_body) + " bytes");
     if (view_.may_drive && !view_.may_drive())
-        return refusal(503, "the bus was taken from under the server");
+        return refusal(503, "the server is ending, or the bus was taken from under it");
     if (owner_.lock_holder != 0)
         return refusal(423, "a VXI-11 client holds the instrument's lock");
     const json body = json::parse(r.body, nullptr, false);
