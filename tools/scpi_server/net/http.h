@@ -43,7 +43,8 @@ struct http_view {
     std::function<std::vector<std::string>()> clients;
     // The VISA resource strings that reach the server, for a host name.
     std::function<std::vector<std::string>(const std::string &host)> resources;
-    // False once the bus was taken from under the server: nothing may drive it.
+    // False once the bus was taken from under the server, or it is ending:
+    // the page then drives nothing.
     std::function<bool()> may_drive;
 };
 
