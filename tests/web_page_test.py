@@ -32,11 +32,13 @@ def page_server(*options, environment=None):
     return server
 
 
-def request(server, method, path, body=None, origin=None):
+def request(server, method, path, body=None, origin=None, host=None):
     c = http.client.HTTPConnection("127.0.0.1", server.http_port, timeout=10)
     headers = {"Content-Type": "application/json"}
     if origin:
         headers["Origin"] = origin
+    if host:
+        headers["Host"] = host
     c.request(method, path, body=body, headers=headers)
     r = c.getresponse()
     data = r.read()
@@ -93,6 +95,10 @@ class Control(unittest.TestCase):
             for origin in ("http://evil.example", None):
                 code, _ = request(server, "POST", "/api/run", b'{"action":"start"}', origin=origin)
                 self.assertEqual(code, 403)
+            # A site whose name was rebound to the instrument's address is not its own page.
+            code, _ = request(server, "POST", "/api/run", b'{"action":"start"}', origin="http://evil.example",
+                              host="evil.example")
+            self.assertEqual(code, 403)
             self.assertFalse(status(server)["running"])
             self.assertEqual(request(server, "POST", "/api/settings", b'{"period": 12}', origin=own)[0], 200)
             self.assertEqual(request(server, "POST", "/api/run", b'{"action":"start"}', origin=own)[0], 200)

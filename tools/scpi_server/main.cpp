@@ -42,7 +42,7 @@ const char usage[] =
     "usage: scpi_server [--listen=ADDR:PORT]... [--allow=CIDR[,CIDR]...] [--max-clients=N]\n"
     "                   [--idle-timeout=S] [--hold-words=N] [--spool-dir=DIR] [--config=FILE]\n"
     "                   [--vxi11-port=N | --no-vxi11] [--http=ADDR:PORT]... [--web-control]\n"
-    "                   [--web-root=DIR]\n";
+    "                   [--web-name=NAME]... [--web-root=DIR]\n";
 
 std::string help()
 {
@@ -76,6 +76,9 @@ std::string help()
            "      --web-control        let the page start and stop runs and change settings\n"
            "                           (POST /api/run, /api/settings, from its own origin\n"
            "                           only); read-only without it\n"
+           "      --web-name=NAME      a name the page is reached by, beside its addresses,\n"
+           "                           localhost and this machine's name (and NAME.local);\n"
+           "                           changes from a page under any other name are refused\n"
            "      --web-root=DIR       the page's files (default: as installed, in\n"
            "                           share/counter-scpi-server/web under the prefix)\n"
            "      --config=FILE        the lab's usual threshold, polarity and period, sent at\n"
@@ -121,7 +124,7 @@ int read_options(int argc, char **argv, settings &s)
 {
     enum {
         listen_option = 256, allow_option, clients_option, idle_option, hold_option, spool_option, config_option,
-        version_option, vxi11_port_option, no_vxi11_option, http_option, web_control_option, web_root_option
+        version_option, vxi11_port_option, no_vxi11_option, http_option, web_control_option, web_root_option, web_name_option
     };
     static const option long_options[] = {{"listen", required_argument, nullptr, listen_option},
                                           {"allow", required_argument, nullptr, allow_option},
@@ -135,6 +138,7 @@ int read_options(int argc, char **argv, settings &s)
                                           {"http", required_argument, nullptr, http_option},
                                           {"web-control", no_argument, nullptr, web_control_option},
                                           {"web-root", required_argument, nullptr, web_root_option},
+                                          {"web-name", required_argument, nullptr, web_name_option},
                                           {"help", no_argument, nullptr, 'h'},
                                           {"version", no_argument, nullptr, version_option},
                                           {nullptr, 0, nullptr, 0}};
@@ -193,6 +197,9 @@ int read_options(int argc, char **argv, settings &s)
             break;
         case web_root_option:
             s.net.web_root = optarg;
+            break;
+        case web_name_option:
+            s.net.web_names.emplace_back(optarg);
             break;
         case 'h':
             return print_text(program, help());

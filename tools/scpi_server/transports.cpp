@@ -35,6 +35,7 @@ std::string transports::listen(std::string &error)
     options.allow_given = settings_.socket.allow_given;
     options.allow = settings_.socket.allow;
     options.control = settings_.web_control;
+    options.names = settings_.web_names;
     options.web_root = settings_.web_root;
     http_view view;
     view.clients = [this] { return clients(); };

@@ -22,6 +22,7 @@ struct transport_settings {
     bool vxi11 = true;
     int vxi11_port = 0;
     bool web_control = false;
+    std::vector<std::string> web_names;
     std::string web_root;
 };
 

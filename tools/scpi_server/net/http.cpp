@@ -1,5 +1,6 @@
 #include "http.h"
 
+#include <arpa/inet.h>
 #include <microhttpd.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include "delivery.h"
 #include "program_options.h"
 #include "scpi/session.h"
+#include "text_case.h"
 
 namespace {
 
@@ -131,6 +133,28 @@ std::string host_name(const std::string &host)
     if (!host.empty() && host.front() == '[')
         return host.substr(0, host.find(']') + 1);
     return host.substr(0, host.find(':'));
+}
+
+// A name the instrument answers to: an address, localhost, or this
+// machine's own name (bare, or as mDNS gives it). A page reached through
+// any other name may be another site's, its name rebound to this address.
+bool own_name(const std::string &host, const std::vector<std::string> &names)
+{
+    std::string name = host;
+    if (name.size() > 2 && name.front() == '[' && name.back() == ']')
+        return true; // an IPv6 address
+    if (!name.empty() && name.back() == '.')
+        name.pop_back();
+    in_addr v4{};
+    if (inet_pton(AF_INET, name.c_str(), &v4) == 1)
+        return true;
+    char self[256] = "";
+    gethostname(self, sizeof self - 1);
+    const std::string asked = upper(name), me = upper(self);
+    for (const std::string &n : names)
+        if (asked == upper(n))
+            return true;
+    return asked == "LOCALHOST" || (!me.empty() && (asked == me || asked == me + ".LOCAL"));
 }
 
 json known(const known_settings &s)
@@ -276,8 +300,8 @@ http_server::response http_server::control(const request &r)
 {
     // Only the page itself may change anything: a request from another
     // site a lab member visits carries that site's Origin.
-    if (r.origin.empty() || r.origin != "http://" + r.host)
-        return refusal(403, "a change is taken only from the instrument's own page");
+    if (r.origin.empty() || r.origin != "http://" + r.host || !own_name(host_name(r.host), options_.names))
+        return refusal(403, "a change is taken only from the instrument's own page, by its address or its own name");
     if (!options_.control)
         return refusal(403, "the page is read-only: the server was not started with --web-control");
     if (r.body_too_long)

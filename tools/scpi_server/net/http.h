@@ -32,6 +32,7 @@ struct http_options {
     bool allow_given = false;
     std::vector<cidr_block> allow;
     bool control = false;           // --web-control
+    std::vector<std::string> names; // --web-name: more names the page may be reached by for changes
     std::string web_root;           // the page's files
     std::string script_root = "/usr/share/javascript";
     unsigned max_connections = 32;
