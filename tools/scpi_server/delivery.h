@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <vector>
 
 #include "word_hold.h"
@@ -56,6 +57,19 @@ public:
         }
         groups_.clear();
         return r;
+    }
+
+    // What fail() did, for the log: "; N words it did not show it
+    // received are held again; M words it took before a *RST or INIT are
+    // dropped", or "" when it gave nothing back.
+    static std::string said(const returned &r)
+    {
+        std::string text;
+        if (r.held_again > 0)
+            text += "; " + std::to_string(r.held_again) + " words it did not show it received are held again";
+        if (r.dropped > 0)
+            text += "; " + std::to_string(r.dropped) + " words it took before a *RST or INIT are dropped";
+        return text;
     }
 
 private:

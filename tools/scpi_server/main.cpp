@@ -77,8 +77,9 @@ std::string help()
            "                           (POST /api/run, /api/settings, from its own origin\n"
            "                           only); read-only without it\n"
            "      --web-name=NAME      a name the page is reached by, beside its addresses,\n"
-           "                           localhost and this machine's name (and NAME.local);\n"
-           "                           changes from a page under any other name are refused\n"
+           "                           localhost and this machine's host name (bare or\n"
+           "                           .local); changes from a page under any other name\n"
+           "                           are refused\n"
            "      --web-root=DIR       the page's files (default: as installed, in\n"
            "                           share/counter-scpi-server/web under the prefix)\n"
            "      --config=FILE        the lab's usual threshold, polarity and period, sent at\n"
@@ -119,13 +120,75 @@ struct settings {
     std::string config_path; // --config
 };
 
+enum option_code {
+    listen_option = 256, allow_option, clients_option, idle_option, hold_option, spool_option, config_option,
+    version_option, vxi11_port_option, no_vxi11_option, http_option, web_control_option, web_root_option,
+    web_name_option
+};
+
+// One option into the settings; false, with the reason, when its value is wrong.
+bool take_option(int c, const char *value, settings &s, std::string &error)
+{
+    long long number = 0;
+    switch (c) {
+    case listen_option:
+        s.net.scpi.emplace_back();
+        return parse_listen_address(value, s.net.scpi.back(), error);
+    case http_option:
+        s.net.http.emplace_back();
+        if (parse_listen_address(value, s.net.http.back(), error))
+            return true;
+        error = "--http: " + error;
+        return false;
+    case allow_option:
+        s.net.socket.allow_given = true;
+        return parse_cidr_list(value, s.net.socket.allow, error);
+    case clients_option:
+        if (!read_integer("--max-clients", value, 1, 1000, number, error))
+            return false;
+        s.net.socket.max_clients = static_cast<std::size_t>(number);
+        return true;
+    case idle_option:
+        if (!read_integer("--idle-timeout", value, 1, 86400 * 365, number, error))
+            return false;
+        s.net.socket.idle_timeout = std::chrono::seconds(number);
+        return true;
+    case hold_option:
+        if (!read_integer("--hold-words", value, 1, 1LL << 30, number, error))
+            return false;
+        s.hold_words = static_cast<std::size_t>(number);
+        return true;
+    case vxi11_port_option:
+        if (!read_integer("--vxi11-port", value, 0, 65535, number, error))
+            return false;
+        s.net.vxi11_port = static_cast<int>(number);
+        return true;
+    case spool_option:
+        s.spool_directory = value;
+        return true;
+    case config_option:
+        s.config_path = value;
+        return true;
+    case no_vxi11_option:
+        s.net.vxi11 = false;
+        return true;
+    case web_control_option:
+        s.net.web_control = true;
+        return true;
+    case web_root_option:
+        s.net.web_root = value;
+        return true;
+    case web_name_option:
+        s.net.web_names.emplace_back(value);
+        return true;
+    default: // next_option said what is wrong
+        return false;
+    }
+}
+
 // Reads the command line; -1 to go on, else the exit status.
 int read_options(int argc, char **argv, settings &s)
 {
-    enum {
-        listen_option = 256, allow_option, clients_option, idle_option, hold_option, spool_option, config_option,
-        version_option, vxi11_port_option, no_vxi11_option, http_option, web_control_option, web_root_option, web_name_option
-    };
     static const option long_options[] = {{"listen", required_argument, nullptr, listen_option},
                                           {"allow", required_argument, nullptr, allow_option},
                                           {"max-clients", required_argument, nullptr, clients_option},
@@ -144,70 +207,14 @@ int read_options(int argc, char **argv, settings &s)
                                           {nullptr, 0, nullptr, 0}};
     std::vector<char *> args(argv, argv + argc);
     std::string error;
-    long long number = 0;
     optind = 0;
     for (int c; (c = next_option(args, "h", long_options, error)) != -1;) {
-        switch (c) {
-        case listen_option:
-            s.net.scpi.emplace_back();
-            if (!parse_listen_address(optarg, s.net.scpi.back(), error))
-                return usage_error(stderr, program, error, usage);
-            break;
-        case allow_option:
-            s.net.socket.allow_given = true;
-            if (!parse_cidr_list(optarg, s.net.socket.allow, error))
-                return usage_error(stderr, program, error, usage);
-            break;
-        case clients_option:
-            if (!read_integer("--max-clients", optarg, 1, 1000, number, error))
-                return usage_error(stderr, program, error, usage);
-            s.net.socket.max_clients = static_cast<std::size_t>(number);
-            break;
-        case idle_option:
-            if (!read_integer("--idle-timeout", optarg, 1, 86400 * 365, number, error))
-                return usage_error(stderr, program, error, usage);
-            s.net.socket.idle_timeout = std::chrono::seconds(number);
-            break;
-        case hold_option:
-            if (!read_integer("--hold-words", optarg, 1, 1LL << 30, number, error))
-                return usage_error(stderr, program, error, usage);
-            s.hold_words = static_cast<std::size_t>(number);
-            break;
-        case spool_option:
-            s.spool_directory = optarg;
-            break;
-        case config_option:
-            s.config_path = optarg;
-            break;
-        case vxi11_port_option:
-            if (!read_integer("--vxi11-port", optarg, 0, 65535, number, error))
-                return usage_error(stderr, program, error, usage);
-            s.net.vxi11_port = static_cast<int>(number);
-            break;
-        case no_vxi11_option:
-            s.net.vxi11 = false;
-            break;
-        case http_option:
-            s.net.http.emplace_back();
-            if (!parse_listen_address(optarg, s.net.http.back(), error))
-                return usage_error(stderr, program, "--http: " + error, usage);
-            break;
-        case web_control_option:
-            s.net.web_control = true;
-            break;
-        case web_root_option:
-            s.net.web_root = optarg;
-            break;
-        case web_name_option:
-            s.net.web_names.emplace_back(optarg);
-            break;
-        case 'h':
+        if (c == 'h')
             return print_text(program, help());
-        case version_option:
+        if (c == version_option)
             return print_version(program);
-        default:
+        if (!take_option(c, optarg, s, error))
             return usage_error(stderr, program, error, usage);
-        }
     }
     if (optind < argc)
         return usage_error(stderr, program, std::string("unexpected '") + argv[optind] + "'", usage);

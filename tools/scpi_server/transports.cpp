@@ -1,9 +1,5 @@
 #include "transports.h"
 
-#include <arpa/inet.h>
-
-#include <cstring>
-
 #ifdef HAVE_VXI11
 #include "net/vxi11.h"
 #endif
@@ -121,26 +117,14 @@ std::vector<std::string> transports::resources(const std::string &host) const
     std::vector<std::string> out;
     std::string instr_host;
     for (const sockaddr_storage &a : sockets_.addresses()) {
-        char text[INET6_ADDRSTRLEN] = "";
-        int port = 0;
-        bool any = false;
-        if (a.ss_family == AF_INET) {
-            const auto &v4 = reinterpret_cast<const sockaddr_in &>(a);
-            inet_ntop(AF_INET, &v4.sin_addr, text, sizeof text);
-            port = ntohs(v4.sin_port);
-            any = v4.sin_addr.s_addr == htonl(INADDR_ANY);
-        } else {
-            const auto &v6 = reinterpret_cast<const sockaddr_in6 &>(a);
-            inet_ntop(AF_INET6, &v6.sin6_addr, text, sizeof text);
-            port = ntohs(v6.sin6_port);
-            any = IN6_IS_ADDR_UNSPECIFIED(&v6.sin6_addr);
-        }
-        const std::string name = any && !host.empty() ? host
-                                 : a.ss_family == AF_INET6 ? "[" + std::string(text) + "]"
-                                                           : std::string(text);
+        const std::string where = address_text(a); // "127.0.0.1:5025", "[::]:5025"
+        const std::size_t colon = where.rfind(':');
+        const std::string bound_host = where.substr(0, colon);
+        const bool any = bound_host == "0.0.0.0" || bound_host == "[::]";
+        const std::string name = any && !host.empty() ? host : bound_host;
         if (instr_host.empty())
             instr_host = name;
-        out.push_back("TCPIP::" + name + "::" + std::to_string(port) + "::SOCKET");
+        out.push_back("TCPIP::" + name + "::" + where.substr(colon + 1) + "::SOCKET");
     }
 #ifdef HAVE_VXI11
     if (vxi11_ && !instr_host.empty())

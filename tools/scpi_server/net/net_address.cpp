@@ -144,24 +144,26 @@ int open_listener(const listen_address &a, int port, std::string &bound, std::st
             setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
     }
     if (fd < 0 || bind(fd, reinterpret_cast<const sockaddr *>(&where), a.length) != 0 || listen(fd, 16) != 0) {
-        error = "cannot listen on " + address_text(where) + ": " + std::strerror(errno);
+        error = "cannot listen on " + (port < 0 ? a.text : address_text(where)) + ": " + std::strerror(errno);
         if (fd >= 0)
             close(fd);
         return -1;
     }
-    sockaddr_storage actual{};
-    socklen_t length = sizeof actual;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&actual), &length);
-    bound = address_text(actual);
+    bound = address_text(local_address(fd));
     return fd;
+}
+
+sockaddr_storage local_address(int fd)
+{
+    sockaddr_storage a{};
+    socklen_t length = sizeof a;
+    getsockname(fd, reinterpret_cast<sockaddr *>(&a), &length);
+    return a;
 }
 
 int bound_port(int fd)
 {
-    sockaddr_storage actual{};
-    socklen_t length = sizeof actual;
-    if (getsockname(fd, reinterpret_cast<sockaddr *>(&actual), &length) != 0)
-        return -1;
-    return ntohs(actual.ss_family == AF_INET ? reinterpret_cast<const sockaddr_in &>(actual).sin_port
-                                             : reinterpret_cast<const sockaddr_in6 &>(actual).sin6_port);
+    const sockaddr_storage a = local_address(fd);
+    return ntohs(a.ss_family == AF_INET ? reinterpret_cast<const sockaddr_in &>(a).sin_port
+                                        : reinterpret_cast<const sockaddr_in6 &>(a).sin6_port);
 }

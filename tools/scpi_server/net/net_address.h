@@ -37,5 +37,7 @@ std::string address_text(const sockaddr_storage &a);
 // replaced by `port` when that is not negative. -1, with the reason, when
 // it cannot listen; `bound` says where it does (port 0: the kernel's choice).
 int open_listener(const listen_address &a, int port, std::string &bound, std::string &error);
-// The port a socket is bound to.
+// The address a socket is bound to (port 0 there: the kernel's choice).
+sockaddr_storage local_address(int fd);
+// Its port.
 int bound_port(int fd);

@@ -252,16 +252,9 @@ bool raw_socket_server::transmit(raw_connection &c)
 
 void raw_socket_server::close_connection(raw_connection &c, const std::string &why, bool delivered)
 {
-    std::string said;
-    if (delivered) {
+    const std::string said = delivered ? "" : delivery_ticket::said(c.taken.fail());
+    if (delivered)
         c.taken.ack();
-    } else {
-        const delivery_ticket::returned r = c.taken.fail();
-        if (r.held_again > 0)
-            said += "; " + std::to_string(r.held_again) + " words it did not show it received are held again";
-        if (r.dropped > 0)
-            said += "; " + std::to_string(r.dropped) + " words it took before a *RST or INIT are dropped";
-    }
     loop_.forget(c.fd);
     close(c.fd);
     log_("connection from " + c.peer + " closed (" + why + ")" + said);
@@ -319,11 +312,7 @@ std::vector<std::string> raw_socket_server::describe_connections() const
 std::vector<sockaddr_storage> raw_socket_server::addresses() const
 {
     std::vector<sockaddr_storage> out;
-    for (int fd : listeners_) {
-        sockaddr_storage a{};
-        socklen_t length = sizeof a;
-        if (getsockname(fd, reinterpret_cast<sockaddr *>(&a), &length) == 0)
-            out.push_back(a);
-    }
+    for (int fd : listeners_)
+        out.push_back(local_address(fd));
     return out;
 }

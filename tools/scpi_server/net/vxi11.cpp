@@ -31,11 +31,11 @@ enum vxi11_error : long {
     no_error = 0,
     device_not_accessible = 3,
     invalid_link = 4,
+    channel_not_established = 6,
     operation_not_supported = 8,
     out_of_resources = 9,
     locked_by_another_link = 11,
     no_lock_held = 12,
-    channel_not_established = 6,
     io_timeout = 15,
     aborted = 23,
 };
@@ -134,12 +134,25 @@ bool vxi11_server::start(const std::vector<listen_address> &hosts, std::string &
                 bound += (bound.empty() ? "" : ", ") + where;
         }
     }
+    // libtirpc takes each socket; on a failure it is given back whole
+    // (svc_destroy closes the socket and forgets its descriptor).
+    std::vector<SVCXPRT *> transports;
+    auto give_back = [&](const std::string &reason) {
+        why = reason;
+        for (SVCXPRT *t : transports)
+            svc_destroy(t);
+        for (std::size_t i = transports.size(); i < opened.size(); ++i)
+            close(opened[i].first);
+        svc_unregister(DEVICE_CORE, DEVICE_CORE_VERSION);
+        svc_unregister(DEVICE_ASYNC, DEVICE_ASYNC_VERSION);
+        rendezvous_.clear();
+        return false;
+    };
     for (auto &[fd, core] : opened) {
         SVCXPRT *t = svc_vc_create(fd, 0, 0);
-        if (t == nullptr) {
-            why = "libtirpc cannot serve a socket";
-            return false;
-        }
+        if (t == nullptr)
+            return give_back("libtirpc cannot serve a socket");
+        transports.push_back(t);
         if (core)
             svc_register(t, DEVICE_CORE, DEVICE_CORE_VERSION, device_core_1, 0);
         else
@@ -149,18 +162,9 @@ bool vxi11_server::start(const std::vector<listen_address> &hosts, std::string &
     abort_port_ = abort_port;
     // A registration left by a server that did not end cleanly is replaced.
     pmap_unset(DEVICE_CORE, DEVICE_CORE_VERSION);
-    if (!pmap_set(DEVICE_CORE, DEVICE_CORE_VERSION, IPPROTO_TCP, static_cast<unsigned short>(core_port))) {
-        why = "rpcbind does not answer (apt-get install rpcbind; systemctl start rpcbind), so no controller "
-              "could find the core channel";
-        for (auto &[fd, core] : rendezvous_) {
-            (void)core;
-            svc_unregister(DEVICE_CORE, DEVICE_CORE_VERSION);
-            svc_unregister(DEVICE_ASYNC, DEVICE_ASYNC_VERSION);
-            close(fd);
-        }
-        rendezvous_.clear();
-        return false;
-    }
+    if (!pmap_set(DEVICE_CORE, DEVICE_CORE_VERSION, IPPROTO_TCP, static_cast<unsigned short>(core_port)))
+        return give_back("rpcbind does not answer (apt-get install rpcbind; systemctl start rpcbind), so no "
+                         "controller could find the core channel");
     registered_ = true;
     loop_.every(std::chrono::milliseconds(10), [this] { check_timeouts(); });
     bound += " (core port " + std::to_string(core_port) + ", abort port " + std::to_string(abort_port) + ")";
@@ -331,16 +335,9 @@ void vxi11_server::check_timeouts()
 
 void vxi11_server::settle_link(vxi11_link &l, bool delivered, const std::string &why)
 {
-    std::string said;
-    if (delivered) {
+    const std::string said = delivered ? "" : delivery_ticket::said(l.taken.fail());
+    if (delivered)
         l.taken.ack();
-    } else {
-        const delivery_ticket::returned r = l.taken.fail();
-        if (r.held_again > 0)
-            said += "; " + std::to_string(r.held_again) + " words it did not show it received are held again";
-        if (r.dropped > 0)
-            said += "; " + std::to_string(r.dropped) + " words it took before a *RST or INIT are dropped";
-    }
     log_("VXI-11 link " + std::to_string(l.id) + " from " + l.peer + " destroyed (" + why + ")" + said);
     // A link with a call waiting has its connection held back, so it cannot
     // be destroyed by a call of its own: its waiter is the caller's to forget.
@@ -356,29 +353,35 @@ void vxi11_server::settle_link(vxi11_link &l, bool delivered, const std::string 
 
 namespace {
 
-// A waiting call's answer, when it is refused after all.
-void send_refusal(const vxi11_waiter &w, long error)
+// A waiting call's answer, sent after its dispatch returned: encoded as
+// its procedure's answer is (every other waiting procedure answers a
+// Device_Error).
+void send_late(const vxi11_waiter &w, void *answer)
 {
-    if (w.procedure == create_link) {
-        Create_LinkResp r{};
-        r.error = error;
-        svc_sendreply(w.transport, reinterpret_cast<xdrproc_t>(xdr_Create_LinkResp), reinterpret_cast<char *>(&r));
-    } else if (w.procedure == device_write) {
-        Device_WriteResp r{error, 0};
-        svc_sendreply(w.transport, reinterpret_cast<xdrproc_t>(xdr_Device_WriteResp), reinterpret_cast<char *>(&r));
-    } else if (w.procedure == device_read) {
-        Device_ReadResp r{};
-        r.error = error;
-        svc_sendreply(w.transport, reinterpret_cast<xdrproc_t>(xdr_Device_ReadResp), reinterpret_cast<char *>(&r));
-    } else {
-        Device_Error r{error};
-        svc_sendreply(w.transport, reinterpret_cast<xdrproc_t>(xdr_Device_Error), reinterpret_cast<char *>(&r));
-    }
+    xdrproc_t encode = reinterpret_cast<xdrproc_t>(xdr_Device_Error);
+    if (w.procedure == create_link)
+        encode = reinterpret_cast<xdrproc_t>(xdr_Create_LinkResp);
+    else if (w.procedure == device_write)
+        encode = reinterpret_cast<xdrproc_t>(xdr_Device_WriteResp);
+    else if (w.procedure == device_read)
+        encode = reinterpret_cast<xdrproc_t>(xdr_Device_ReadResp);
+    svc_sendreply(w.transport, encode, static_cast<char *>(answer));
 }
 
-} // namespace
-
-namespace {
+// A waiting call's answer, when it is refused after all. Each answer
+// begins with its error code.
+void send_refusal(const vxi11_waiter &w, long error)
+{
+    Create_LinkResp link{};
+    Device_WriteResp write{};
+    Device_ReadResp read{};
+    Device_Error other{};
+    link.error = write.error = read.error = other.error = error;
+    send_late(w, w.procedure == create_link    ? static_cast<void *>(&link)
+                 : w.procedure == device_write ? static_cast<void *>(&write)
+                 : w.procedure == device_read  ? static_cast<void *>(&read)
+                                               : static_cast<void *>(&other));
+}
 
 // The answers, alive until libtirpc has encoded them.
 Create_LinkResp link_answer;
@@ -715,7 +718,7 @@ bool vxi11_server::try_waiter(vxi11_waiter &w, bool timed_out)
     if (w.procedure == create_link) {
         owner_.lock_holder = w.link;
         Create_LinkResp r{no_error, w.link, static_cast<unsigned short>(abort_port_), largest_write};
-        svc_sendreply(w.transport, reinterpret_cast<xdrproc_t>(xdr_Create_LinkResp), reinterpret_cast<char *>(&r));
+        send_late(w, &r);
         return true;
     }
     // Served now as if it had just come, with the lock free for it.
@@ -734,14 +737,8 @@ bool vxi11_server::try_waiter(vxi11_waiter &w, bool timed_out)
         arguments = &w.generic;
     }
     call c{w.procedure, arguments, &request};
-    void *answer = serve(c);
-    xdrproc_t encode = reinterpret_cast<xdrproc_t>(xdr_Device_Error);
-    if (w.procedure == device_write)
-        encode = reinterpret_cast<xdrproc_t>(xdr_Device_WriteResp);
-    else if (w.procedure == device_read)
-        encode = reinterpret_cast<xdrproc_t>(xdr_Device_ReadResp);
-    if (answer != nullptr)
-        svc_sendreply(w.transport, encode, static_cast<char *>(answer));
+    if (void *answer = serve(c))
+        send_late(w, answer);
     return true;
 }
 
