@@ -38,11 +38,7 @@ void setPOL(int polarity);
 // read. Words beyond the capacity stay in the instrument.
 constexpr int max_data_words = 4095;
 
-// A data word: bits 30..0 are the count; bit 31 is set on the first word
-// stored after the instrument's FIFO overflowed, marking the measurements
-// lost before it.
-constexpr std::uint32_t data_gap_flag = 1u << 31;
-inline bool follows_gap(int word) { return (static_cast<std::uint32_t>(word) & data_gap_flag) != 0; }
-inline int count_of(int word) { return static_cast<int>(static_cast<std::uint32_t>(word) & ~data_gap_flag); }
+// A data word is stored whole: all 32 bits, signed, as the instrument sent
+// them. What its bits mean beyond that is the instrument's to say.
 int datasize();
 int readDATA(int count, int *buffer, int capacity);

@@ -145,6 +145,23 @@ class WithRawSockets(unittest.TestCase):
             self.assertEqual(len(received), total)
             self.assertEqual(received[: len(HELD)], HELD)
 
+    def test_words_are_whole_unless_a_gap_marker_is_named(self):
+        # A stand-in instrument whose counts include negative ones.
+        state = {"VIRTUAL_INSTRUMENT_STATE": instrument_state([10, -20, 30, 0x80000007])}
+        with Server(environment=state) as server:
+            c = server.connect()
+            self.assertEqual(ask(c, "DATA:REM? 10"), "10,-20,30,-2147483641")
+            ask(c, "DATA:REM? 1")  # a loss is told at the next
+            self.assertEqual(ask(c, "SYST:ERR?"), '0,"No error"', "no loss is invented")
+            self.assertEqual(ask(c, "DATA:LOST?"), "0,0")
+        state = {"VIRTUAL_INSTRUMENT_STATE": instrument_state([10, -20, 30, 0x80000007])}
+        with Server("--gap-marker", "bit31", environment=state) as server:
+            c = server.connect()
+            self.assertEqual(ask(c, "DATA:REM? 10"), "10,2147483628,30,7", "bit 31 marks a gap; the count is the rest")
+            ask(c, "DATA:REM? 1")
+            self.assertTrue(ask(c, "SYST:ERR?").startswith("-363,"))
+            self.assertEqual(ask(c, "DATA:LOST?"), "0,2")
+
     def test_more_clients_than_allowed_and_a_refused_address_are_closed_and_logged(self):
         with Server("--max-clients", "2") as server:
             kept = [server.connect(), server.connect()]

@@ -256,7 +256,9 @@ void put_trailer(acquisition_state &s, ending e, int signal)
 {
     put_comment(s.out, "ended: " + utc_now());
     put_comment(s.out, "words: " + std::to_string(s.words_read - s.out.index_base));
-    if (s.summary.gaps > 0 || s.request.format == count_format::hdf5) // HDF5 always says: an attribute costs nothing
+    // Gaps are read only with the lab's marker; HDF5 then always says,
+    // as an attribute costs nothing.
+    if (s.summary.marker != gap_marker::none && (s.summary.gaps > 0 || s.request.format == count_format::hdf5))
         put_comment(s.out, "gaps: " + std::to_string(s.summary.gaps) +
                                " (words after a FIFO overflow: negative in the count column, bit 31 set; their count is"
                                " bits 30..0)");
@@ -360,6 +362,7 @@ int prepare(acquisition_state &s, int out_fd, long long &threshold_back)
 int run_acquisition(const acquisition_request &r, int out_fd, std::FILE *err)
 {
     acquisition_state s{r, err, {}, {}, {}, 0, {}, {}, {}, {}, 1, -1};
+    s.summary.marker = r.marker;
     long long &threshold_back = s.threshold_back;
     if (const int failed = prepare(s, out_fd, threshold_back))
         return failed;

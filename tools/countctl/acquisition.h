@@ -7,6 +7,7 @@
 
 #include "bus_lock.h"
 #include "count_output.h"
+#include "gap_marker.h"
 
 struct settings_request {
     bool threshold_given = false, polarity_given = false, period_given = false;
@@ -28,6 +29,7 @@ struct acquisition_request {
     std::string command_line;    // for the file's first line
     std::string config_note;     // which configuration file gave which setting
     bus_wait wait;               // --wait
+    gap_marker marker = gap_marker::none; // the configuration's gap_marker
 };
 
 // Sends the settings asked for (period, polarity, then threshold); returns

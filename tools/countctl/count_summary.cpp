@@ -5,7 +5,6 @@
 #include <algorithm>
 
 #include "countctl.h"
-#include "spi.h"
 
 namespace {
 
@@ -43,11 +42,9 @@ void add_counts(count_summary &s, const int *counts, int n)
 {
     count_histogram &h = s.histogram;
     for (int i = 0; i < n; ++i) {
-        // A word with bit 31 set follows a gap (the instrument's FIFO
-        // overflowed): the gap is counted apart, the word is its count.
-        if (follows_gap(counts[i]))
-            ++s.gaps;
-        const long long v = count_of(counts[i]);
+        const marked_word w = read_marked(s.marker, counts[i]);
+        s.gaps += w.follows_gap;
+        const long long v = w.count;
         if (s.words == 0) {
             h.base = v;
             h.width = 1;

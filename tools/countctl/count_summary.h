@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "gap_marker.h"
+
 // Counts in a fixed number of bins; when a count falls outside them, the
 // bins double in width (and the range grows down or up) until it fits, so
 // a narrow range of counts is kept exactly and any range fits.
@@ -19,10 +21,10 @@ struct count_histogram {
     std::uint64_t count[bins] = {};
 };
 
-// Counts as the instrument gives them: bits 30..0; bit 31 marks a word that
-// follows a gap (measurements lost when the FIFO overflowed), counted in
-// `gaps` and left out of nothing else.
+// Counts as the instrument gives them, whole and signed. With a gap marker
+// named, a word that marks a gap is counted in `gaps` and read as its count.
 struct count_summary {
+    gap_marker marker = gap_marker::none;
     std::uint64_t words = 0;
     std::uint64_t gaps = 0;
     long long min = 0;

@@ -50,8 +50,9 @@ const char general_help[] =
     "\n"
     "Options of every command, before or after its name:\n"
     "      --config=FILE      the lab's usual settings (threshold, polarity, period, tick,\n"
-    "                         output_dir, format) instead of $XDG_CONFIG_HOME/counter-\n"
-    "                         instrument.toml or /etc/counter-instrument.toml; options win\n"
+    "                         output_dir, format, gap_marker) instead of\n"
+    "                         $XDG_CONFIG_HOME/counter-instrument.toml or\n"
+    "                         /etc/counter-instrument.toml; options win\n"
     "      --wait[=S]         when another program holds the bus, wait for it (at most\n"
     "                         S seconds) instead of giving up\n"
     "  -q, --quiet            nothing on standard error but failures\n"
@@ -182,6 +183,7 @@ struct command_context {
     output_buffer *out;
     std::FILE *err;
     bus_wait wait;
+    lab_config config; // --config, else the user's or the system's: read for every command
 };
 
 // Takes the bus (waiting for it with --wait) and starts it. 0, or the
@@ -348,17 +350,6 @@ std::string config_note(const lab_config &config, const std::string &gave)
     return gave.empty() ? "" : config.path + " gave " + gave;
 }
 
-// The lab's configuration (--config, else the user's, else the system's):
-// false, said, when it cannot be used.
-bool load_config(command_context &c, lab_config &config)
-{
-    std::string error;
-    if (load_lab_config(c.options.has("--config") ? c.options.value("--config") : "", config, error))
-        return true;
-    usage_error(c.err, error);
-    return false;
-}
-
 // The settings the command line left out, from the configuration; `gave`
 // says which, for the file's header.
 void settings_from_config(const lab_config &config, settings_request &s, bool with_threshold, std::string &gave)
@@ -458,9 +449,8 @@ int do_acquisition(command_context &c, bool acquire)
                !read_seconds("--timeout", c.options.value("--timeout"), 1e7, r.seconds, error)) {
         return usage_error(c.err, error);
     }
-    lab_config config;
-    if (!load_config(c, config))
-        return exit_usage;
+    const lab_config &config = c.config;
+    r.marker = config.marker;
     std::string gave;
     if (acquire)
         settings_from_config(config, r.settings, true, gave);
@@ -479,7 +469,7 @@ int do_plot(command_context &c)
         return usage_error(c.err, "plot needs one FILE.csv");
     if (!c.options.has("--output") || c.options.value("--output").empty())
         return usage_error(c.err, "plot needs -o OUT.svg, OUT.png or OUT.pdf");
-    return run_plot(c.options.operands[0], c.options.value("--output"), c.err);
+    return run_plot(c.options.operands[0], c.options.value("--output"), c.config.marker, c.err);
 }
 
 int do_scan(command_context &c)
@@ -497,9 +487,8 @@ int do_scan(command_context &c)
         !output_option(c, r.output_path))
         return exit_usage;
     r.quiet = c.options.has("--quiet");
-    lab_config config;
-    if (!load_config(c, config))
-        return exit_usage;
+    const lab_config &config = c.config;
+    r.marker = config.marker;
     std::string gave;
     settings_from_config(config, r.settings, false, gave);
     if (!tick_option(c, r.settings.period_given, r.tick))
@@ -592,7 +581,7 @@ int run_countctl(const std::vector<std::string> &args, int out_fd, std::FILE *er
     if (cmd == nullptr)
         return usage_error(err, "unknown command '" + words[0] + "'");
 
-    command_context c{args, {}, &out, err, {}};
+    command_context c{args, {}, &out, err, {}, {}};
     std::string error;
     if (!parse_options(words, cmd->options, c.options, error))
         return usage_error(err, words[0] + ": " + error);
@@ -604,6 +593,12 @@ int run_countctl(const std::vector<std::string> &args, int out_fd, std::FILE *er
     }
     if (!cmd->takes_operand && !c.options.operands.empty())
         return usage_error(err, words[0] + ": unexpected '" + c.options.operands[0] + "'");
+    // Every command reads the lab's configuration, and none runs with a
+    // file it cannot use: the fault is in the file, not the command line.
+    if (!load_lab_config(c.options.has("--config") ? c.options.value("--config") : "", c.config, error)) {
+        std::fprintf(err, "%s: %s\n", countctl_name, error.c_str());
+        return exit_usage;
+    }
     c.wait.quiet = c.options.has("--quiet");
     if (c.options.has("--wait")) {
         c.wait.wait = true;

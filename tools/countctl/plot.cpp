@@ -16,7 +16,6 @@
 
 #include "atomic_file.h"
 #include "countctl.h"
-#include "spi.h"
 
 extern char **environ;
 
@@ -100,7 +99,7 @@ std::string terminal_for(const std::string &out_path)
 }
 
 // Counts against time (or index) over their histogram.
-std::string counts_script(const table &t)
+std::string counts_script(const table &t, gap_marker marker)
 {
     const bool timed = t.columns.size() > 2 && t.columns[2] == "time_s";
     std::ostringstream s;
@@ -108,7 +107,7 @@ std::string counts_script(const table &t)
     const std::size_t every = std::max<std::size_t>(1, t.rows.size() / 200000); // a picture shows no more
     std::map<int, std::uint64_t> histogram;
     for (std::size_t i = 0; i < t.rows.size(); ++i) {
-        const int count = count_of(static_cast<int>(static_cast<long long>(t.rows[i][1])));
+        const int count = read_marked(marker, static_cast<int>(static_cast<long long>(t.rows[i][1]))).count;
         ++histogram[count];
         if (i % every == 0)
             s << (timed ? t.rows[i][2] : t.rows[i][0]) << ' ' << count << '\n';
@@ -189,7 +188,7 @@ int gnuplot(const std::string &script, std::string &error)
 
 } // namespace
 
-int run_plot(const std::string &csv_path, const std::string &out_path, std::FILE *err)
+int run_plot(const std::string &csv_path, const std::string &out_path, gap_marker marker, std::FILE *err)
 {
     const std::string terminal = terminal_for(out_path);
     if (terminal.empty()) {
@@ -219,7 +218,7 @@ int run_plot(const std::string &csv_path, const std::string &out_path, std::FILE
         return exit_output_failed;
     }
     const std::string script = terminal + "set output " + quoted(temp) + "\n" +
-                               (t.columns[0] == "threshold" ? scan_script(t) : counts_script(t)) + "set output\n";
+                               (t.columns[0] == "threshold" ? scan_script(t) : counts_script(t, marker)) + "set output\n";
     const int status = gnuplot(script, error);
     if (status != 0 || std::rename(temp.c_str(), out_path.c_str()) != 0) {
         unlink(temp.c_str());

@@ -8,7 +8,9 @@
 #include <cstdio>
 #include <string>
 
+#include "gap_marker.h"
+
 // 0 drawn; 1 the file is not one countctl wrote; 2 a wrong command line;
 // 3 the picture could not be made (gnuplot missing or failing, the output
 // not writable).
-int run_plot(const std::string &csv_path, const std::string &out_path, std::FILE *err);
+int run_plot(const std::string &csv_path, const std::string &out_path, gap_marker marker, std::FILE *err);

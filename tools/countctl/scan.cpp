@@ -189,6 +189,7 @@ int run_scan(const scan_request &r, int out_fd, std::FILE *err)
         show_scan_progress(err, progress, at, done, all);
         const int back = setTHR(at);
         point p;
+        p.summary.marker = r.marker;
         if (back != at)
             end = scan_end::instrument;
         else if (!measure(r, p))

@@ -21,6 +21,7 @@ struct scan_request {
     std::string command_line;
     std::string config_note;
     bus_wait wait;
+    gap_marker marker = gap_marker::none; // the configuration's gap_marker
 };
 
 // Parses "FROM:TO:STEP" (STEP may be left out: 1). False, with the reason.

@@ -21,10 +21,11 @@ void owner_read_out(bus_owner &o)
     if (count <= 0)
         return;
     const int read = readDATA(count, words, max_data_words);
-    for (int i = 0; i < read; ++i) {
-        if (follows_gap(words[i])) {
-            ++o.gaps;
-            words[i] = count_of(words[i]);
+    if (o.marker != gap_marker::none) {
+        for (int i = 0; i < read; ++i) {
+            const marked_word w = read_marked(o.marker, words[i]);
+            o.gaps += w.follows_gap;
+            words[i] = w.count;
         }
     }
     // Gaps are said at most once a second: a FIFO that overflows all the

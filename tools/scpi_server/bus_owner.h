@@ -11,6 +11,7 @@
 #include <string>
 
 #include "count_history.h"
+#include "gap_marker.h"
 #include "word_hold.h"
 
 struct known_settings {
@@ -24,7 +25,8 @@ struct bus_owner {
     known_settings settings;
     known_settings defaults;       // sent at start and after *RST, when the lab names any
     std::uint64_t words_lost = 0;  // read while the hold was full, and dropped
-    std::uint64_t gaps = 0;        // words the instrument marked: it dropped measurements before them
+    gap_marker marker = gap_marker::none; // how the lab's instrument marks lost measurements, if it does
+    std::uint64_t gaps = 0;        // words the instrument marked (with a marker): measurements lost before them
     bool hold_full = false;        // the hold is full now
     std::uint64_t gaps_said = 0;   // in the log
     std::chrono::steady_clock::time_point gaps_said_at{};
@@ -37,8 +39,8 @@ struct bus_owner {
 
 // Every word the instrument holds, into the hold; while the hold is full,
 // read all the same (so the instrument's FIFO never overflows) and counted
-// as lost. A word the instrument marked after a gap counts a gap and is
-// kept as its count.
+// as lost. Words are kept whole, unless the lab named a gap marker: then a
+// word that marks a gap counts one and is kept as its count.
 void owner_read_out(bus_owner &o);
 // While a run started here is on: owner_read_out.
 void owner_drain(bus_owner &o);

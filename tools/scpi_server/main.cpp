@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -42,7 +43,7 @@ const char usage[] =
     "usage: scpi_server [--listen=ADDR:PORT]... [--allow=CIDR[,CIDR]...] [--max-clients=N]\n"
     "                   [--idle-timeout=S] [--hold-words=N] [--spool-dir=DIR] [--config=FILE]\n"
     "                   [--vxi11-port=N | --no-vxi11] [--http=ADDR:PORT]... [--web-control]\n"
-    "                   [--web-name=NAME]... [--web-root=DIR]\n";
+    "                   [--web-name=NAME]... [--web-root=DIR] [--gap-marker=none|bit31]\n";
 
 std::string help()
 {
@@ -85,6 +86,11 @@ std::string help()
            "      --config=FILE        the lab's usual threshold, polarity and period, sent at\n"
            "                           start and after *RST (default: the user's, else\n"
            "                           /etc/counter-instrument.toml, if there is one)\n"
+           "      --gap-marker=WAY     how the instrument marks lost measurements in its\n"
+           "                           words: none (default: every word is a count, whole)\n"
+           "                           or bit31 (bit 31 set on the first word after a FIFO\n"
+           "                           overflow, as the virtual instrument does); the\n"
+           "                           configuration's gap_marker, unless given here\n"
            "  -h, --help               this help\n"
            "      --version            the version, and who supplies the GPIO calls\n"
            "\n"
@@ -118,12 +124,13 @@ struct settings {
     std::size_t hold_words = 4u << 20;
     std::string spool_directory;
     std::string config_path; // --config
+    std::optional<gap_marker> marker; // --gap-marker
 };
 
 enum option_code {
     listen_option = 256, allow_option, clients_option, idle_option, hold_option, spool_option, config_option,
     version_option, vxi11_port_option, no_vxi11_option, http_option, web_control_option, web_root_option,
-    web_name_option
+    web_name_option, gap_marker_option
 };
 
 // One option into the settings; false, with the reason, when its value is wrong.
@@ -181,6 +188,12 @@ bool take_option(int c, const char *value, settings &s, std::string &error)
     case web_name_option:
         s.net.web_names.emplace_back(value);
         return true;
+    case gap_marker_option:
+        s.marker.emplace();
+        if (parse_gap_marker(value, *s.marker))
+            return true;
+        error = std::string("--gap-marker is none or bit31, not '") + value + "'";
+        return false;
     default: // next_option said what is wrong
         return false;
     }
@@ -202,6 +215,7 @@ int read_options(int argc, char **argv, settings &s)
                                           {"web-control", no_argument, nullptr, web_control_option},
                                           {"web-root", required_argument, nullptr, web_root_option},
                                           {"web-name", required_argument, nullptr, web_name_option},
+                                          {"gap-marker", required_argument, nullptr, gap_marker_option},
                                           {"help", no_argument, nullptr, 'h'},
                                           {"version", no_argument, nullptr, version_option},
                                           {nullptr, 0, nullptr, 0}};
@@ -331,6 +345,7 @@ int main(int argc, char **argv)
     bus_owner owner;
     owner.hold.capacity = s.hold_words;
     owner.defaults = {config.threshold, config.polarity, config.period};
+    owner.marker = s.marker.value_or(config.marker);
     owner.log = log_line;
     transports net(loop, owner, s.net, log_line);
     std::string listen_error;

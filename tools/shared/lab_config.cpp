@@ -18,6 +18,18 @@ bool exists(const std::string &path)
     return stat(path.c_str(), &st) == 0;
 }
 
+// Only a regular file is read: a directory is no configuration, and a FIFO
+// or a device could hold the program in open() or read() for ever.
+bool regular_file(const lab_config &c, std::string &error)
+{
+    struct stat st{};
+    if (stat(c.path.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+        return true;
+    error = c.path + ": not a configuration file (" +
+            (S_ISDIR(st.st_mode) ? "a directory" : "not a regular file") + ")";
+    return false;
+}
+
 #ifdef HAVE_TOMLPP
 
 std::string where(const lab_config &c, const toml::node &n, const std::string &key)
@@ -48,7 +60,7 @@ bool setting(lab_config &c, const std::string &key, const toml::node &n, std::st
         return whole(c, n, key, 1, 4095, c.period, error);
     if (key == "tick") {
         const std::optional<double> v = n.value<double>();
-        if (!(n.is_floating_point() || n.is_integer()) || !v || *v <= 0 || *v > 3600) {
+        if (!(n.is_floating_point() || n.is_integer()) || !v || !(*v > 0 && *v <= 3600)) { // nan is refused too
             error = where(c, n, key) + " must be a number of seconds above 0 (1e-6, say)";
             return false;
         }
@@ -64,7 +76,15 @@ bool setting(lab_config &c, const std::string &key, const toml::node &n, std::st
         (key == "format" ? c.format : c.output_dir) = *v;
         return true;
     }
-    error = where(c, n, key) + " is not a setting (threshold, polarity, period, tick, output_dir, format)";
+    if (key == "gap_marker") {
+        const std::optional<std::string> v = n.value<std::string>();
+        if (!n.is_string() || !v || !parse_gap_marker(*v, c.marker)) {
+            error = where(c, n, key) + " must be \"none\" or \"bit31\"";
+            return false;
+        }
+        return true;
+    }
+    error = where(c, n, key) + " is not a setting (threshold, polarity, period, tick, output_dir, format, gap_marker)";
     return false;
 }
 
@@ -119,5 +139,5 @@ bool load_lab_config(const std::string &named, lab_config &c, std::string &error
     } else {
         return true; // no configuration: nothing but the options
     }
-    return read_file(c, error);
+    return regular_file(c, error) && read_file(c, error);
 }

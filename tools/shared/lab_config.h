@@ -6,7 +6,11 @@
 //   period = 64           # 1..4095 ticks
 //   tick = 1e-6           # seconds a tick: the instrument's period unit
 //   output_dir = "/srv/counts"
-//   format = "csv"        # csv or plain
+//   format = "csv"        # csv, plain or hdf5
+//   gap_marker = "bit31"  # how the instrument marks lost measurements in its
+//                         # words, if it does: "none" (the default: words are
+//                         # counts, whole) or "bit31" (the virtual instrument's
+//                         # way: bit 31 on the first word after a FIFO overflow)
 //
 // The file is the one named (--config), else
 // $XDG_CONFIG_HOME/counter-instrument.toml (~/.config/...), else
@@ -17,11 +21,14 @@
 #include <optional>
 #include <string>
 
+#include "gap_marker.h"
+
 struct lab_config {
     std::string path; // the file the settings came from; empty: none
     std::optional<int> threshold, polarity, period;
     std::optional<double> tick;
     std::optional<std::string> output_dir, format;
+    gap_marker marker = gap_marker::none;
 };
 
 // Reads the configuration. False, with the reason naming the file, the line
