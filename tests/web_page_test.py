@@ -32,9 +32,9 @@ def page_server(*options, environment=None):
     return server
 
 
-def request(server, method, path, body=None, origin=None, host=None):
+def request(server, method, path, body=None, origin=None, host=None, content_type="application/json"):
     c = http.client.HTTPConnection("127.0.0.1", server.http_port, timeout=10)
-    headers = {"Content-Type": "application/json"}
+    headers = {"Content-Type": content_type}
     if origin:
         headers["Origin"] = origin
     if host:
@@ -92,9 +92,11 @@ class Control(unittest.TestCase):
     def test_only_the_pages_own_origin_may_change_anything(self):
         with page_server("--web-control") as server:
             own = f"http://127.0.0.1:{server.http_port}"
-            for origin in ("http://evil.example", None):
-                code, _ = request(server, "POST", "/api/run", b'{"action":"start"}', origin=origin)
-                self.assertEqual(code, 403)
+            code, _ = request(server, "POST", "/api/run", b'{"action":"start"}', origin="http://evil.example")
+            self.assertEqual(code, 403)
+            # No Origin: a script, not a page, if its body is declared JSON (no other site's page can send that).
+            code, _ = request(server, "POST", "/api/run", b'{"action":"start"}', content_type="text/plain")
+            self.assertEqual(code, 403)
             # A site whose name was rebound to the instrument's address is not its own page.
             code, _ = request(server, "POST", "/api/run", b'{"action":"start"}', origin="http://evil.example",
                               host="evil.example")
@@ -107,6 +109,30 @@ class Control(unittest.TestCase):
             self.assertEqual(request(server, "POST", "/api/run", b'{"action":"start"}', origin=own)[0], 409)
             self.assertEqual(request(server, "POST", "/api/run", b"x" * 5000, origin=own)[0], 413)
             self.assertTrue(server.logged("web control from 127.0.0.1:"))
+            self.assertEqual(request(server, "POST", "/api/run", b'{"action":"stop"}')[0], 200, "a script's")
+            self.assertFalse(status(server)["running"])
+
+    def test_bodies_and_headers_of_the_wrong_kind_are_refused_and_the_server_serves_on(self):
+        with page_server("--web-control", "--allow", "127.0.0.0/8",
+                         environment={"VIRTUAL_INSTRUMENT_STATE": instrument_state(HELD)}) as server:
+            own = f"http://127.0.0.1:{server.http_port}"
+            for body in (b'{"action":["start"]}', b'{"action":1}', b'{"action":null}', b"[1]", b'"start"'):
+                self.assertEqual(request(server, "POST", "/api/run", body, origin=own)[0], 400, body)
+            for body in (b'{"period":"12"}', b'{"period":1.5}', b'{"threshold":[1]}', b'{"polarity":{}}'):
+                self.assertEqual(request(server, "POST", "/api/settings", body, origin=own)[0], 400, body)
+            for host in (b"lab\xff", b"a b", b"x" * 300):
+                with socket.create_connection(("127.0.0.1", server.http_port), timeout=10) as s:
+                    s.sendall(b"GET /api/status HTTP/1.1\r\nHost: " + host + b"\r\nConnection: close\r\n\r\n")
+                    answer = s.recv(4096)
+                    self.assertTrue(answer.startswith(b"HTTP/1.1 400"), (host, answer[:40]))
+            with server.connect() as c:
+                ask(c, "INIT;ABOR;*OPC?")
+                seen = status(server)["counts_seen"]
+            for since in (2**64 - 1, 2**63, seen + 1):
+                counts = json.loads(request(server, "GET", f"/api/counts?since={since}")[1])
+                self.assertEqual((counts["from"], counts["next"], counts["batches"]), (seen, seen, []), since)
+            self.assertFalse(status(server)["running"])
+            self.assertEqual(server.process.poll(), None, "the server lives")
 
 
 class Bounds(unittest.TestCase):
@@ -125,6 +151,30 @@ class Bounds(unittest.TestCase):
             self.assertLess(time.monotonic() - began, 1.0)  # a bound, not a benchmark: 10 queries
             self.assertEqual(status(server)["running"], False)  # and the page still answers
             for s in stalled:
+                s.close()
+
+    def test_connections_that_trickle_a_request_are_closed_after_the_idle_time_out(self):
+        with page_server("--idle-timeout", "2") as server:
+            trickling = [socket.create_connection(("127.0.0.1", server.http_port)) for _ in range(32)]
+            for s in trickling:
+                s.sendall(b"GET /api/status HTTP/1.1\r\nHost: 127.0.0.1\r\n")
+            began = time.monotonic()
+            closed = 0
+            while time.monotonic() - began < 6:  # a byte a second each: never a whole request
+                for s in trickling:
+                    try:
+                        s.sendall(b"X")
+                    except OSError:
+                        closed += 1
+                time.sleep(1)
+                try:
+                    if request(server, "GET", "/api/status")[0] == 200:
+                        break
+                except OSError:
+                    pass
+            self.assertLess(time.monotonic() - began, 6, "the page answers again once the trickles are closed")
+            self.assertTrue(server.logged("no request completed in 2 s"), server.log)
+            for s in trickling:
                 s.close()
 
 

@@ -1,5 +1,7 @@
 #include "transports.h"
 
+#include <algorithm>
+
 #ifdef HAVE_VXI11
 #include "net/vxi11.h"
 #endif
@@ -33,6 +35,7 @@ std::string transports::listen(std::string &error)
     options.control = settings_.web_control;
     options.names = settings_.web_names;
     options.web_root = settings_.web_root;
+    options.idle_timeout = std::min(options.idle_timeout, settings_.socket.idle_timeout);
     http_view view;
     view.clients = [this] { return clients(); };
     view.resources = [this](const std::string &host) { return resources(host); };

@@ -2,9 +2,11 @@
 
 #include <arpa/inet.h>
 #include <microhttpd.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -40,7 +42,12 @@ const page_file page_files[] = {
     {"/javascript/dygraphs/dygraph.min.css", true, "dygraphs/dygraph.min.css", "text/css; charset=utf-8"},
 };
 
-http_server::response json_response(unsigned status, const json &j) { return {status, "application/json", j.dump()}; }
+// Text that is not UTF-8 (a header's bytes, say) is sent with U+FFFD in
+// its place: a response is never an exception.
+http_server::response json_response(unsigned status, const json &j)
+{
+    return {status, "application/json", j.dump(-1, ' ', false, json::error_handler_t::replace)};
+}
 
 http_server::response refusal(unsigned status, const std::string &why)
 {
@@ -92,12 +99,19 @@ MHD_Result answer(void *cls, MHD_Connection *connection, const char *url, const 
     r.url = url;
     r.origin = header(connection, "Origin");
     r.host = header(connection, "Host");
+    r.content_type = header(connection, "Content-Type");
     r.peer = peer_of(connection);
     r.body = std::move(state.body);
     r.body_too_long = state.too_long;
     const char *since = MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, "since");
     r.query_since = since != nullptr ? since : "";
-    const http_server::response out = server.handle(r);
+    http_server::response out;
+    try {
+        out = server.handle(r);
+    } catch (const std::exception &e) { // a fault of ours: this request fails, the server serves on
+        server.log_fault(r, e.what());
+        out = refusal(500, "the server could not answer this request");
+    }
     MHD_Response *response =
         MHD_create_response_from_buffer(out.body.size(), const_cast<char *>(out.body.data()), MHD_RESPMEM_MUST_COPY);
     MHD_add_response_header(response, "Content-Type", out.type.c_str());
@@ -110,10 +124,16 @@ MHD_Result answer(void *cls, MHD_Connection *connection, const char *url, const 
     return queued;
 }
 
-void completed(void *, MHD_Connection *, void **context, MHD_RequestTerminationCode)
+void completed(void *cls, MHD_Connection *connection, void **context, MHD_RequestTerminationCode)
 {
     delete static_cast<request_state *>(*context);
     *context = nullptr;
+    static_cast<http_server *>(cls)->request_done(connection);
+}
+
+void connection_event(void *cls, MHD_Connection *connection, void **, MHD_ConnectionNotificationCode code)
+{
+    static_cast<http_server *>(cls)->connection_event(connection, code == MHD_CONNECTION_NOTIFY_STARTED);
 }
 
 MHD_Result accept_policy(void *cls, const sockaddr *address, socklen_t length)
@@ -124,6 +144,18 @@ MHD_Result accept_policy(void *cls, const sockaddr *address, socklen_t length)
     sockaddr_storage a{};
     std::memcpy(&a, address, std::min<std::size_t>(length, sizeof a));
     return allowed(a, options.allow) ? MHD_YES : MHD_NO;
+}
+
+// A Host header as RFC 3986 has an authority: a name or an address, and a
+// port. Anything else (bytes that are no name) is refused before use.
+bool well_formed_host(const std::string &host)
+{
+    if (host.empty() || host.size() > 255)
+        return false;
+    for (const char ch : host)
+        if (!std::isalnum(static_cast<unsigned char>(ch)) && std::strchr("-._~:[]", ch) == nullptr)
+            return false;
+    return true;
 }
 
 // The host part of a Host header: "pi.local:8080" -> "pi.local", "[::1]:80" -> "[::1]".
@@ -184,7 +216,8 @@ bool http_server::listen_on(const listen_address &a, std::string &bound, std::st
         MHD_USE_EPOLL, 0, accept_policy, &options_, answer, this, MHD_OPTION_LISTEN_SOCKET, fd,
         MHD_OPTION_CONNECTION_LIMIT, options_.max_connections, MHD_OPTION_CONNECTION_TIMEOUT,
         static_cast<unsigned>(options_.idle_timeout.count()), MHD_OPTION_CONNECTION_MEMORY_LIMIT, request_memory,
-        MHD_OPTION_NOTIFY_COMPLETED, completed, nullptr, MHD_OPTION_END);
+        MHD_OPTION_NOTIFY_COMPLETED, completed, this, MHD_OPTION_NOTIFY_CONNECTION, ::connection_event, this,
+        MHD_OPTION_END);
     if (d == nullptr) {
         close(fd);
         error = "libmicrohttpd cannot serve " + bound;
@@ -201,8 +234,59 @@ void http_server::stop()
     daemons_.clear();
 }
 
+void http_server::log_fault(const request &r, const char *what)
+{
+    log_("the web page's " + r.method + " " + r.url + " from " + r.peer + " failed: " + what);
+}
+
+// libmicrohttpd's own time-out counts any byte as activity: a client that
+// trickles a request would hold its connection for ever. Each connection
+// must complete a request within the idle time-out of its start or of its
+// last request.
+void http_server::connection_event(MHD_Connection *c, bool started)
+{
+    if (started)
+        deadlines_[c] = std::chrono::steady_clock::now() + options_.idle_timeout;
+    else
+        deadlines_.erase(c);
+}
+
+void http_server::request_done(MHD_Connection *c)
+{
+    const auto d = deadlines_.find(c);
+    if (d != deadlines_.end())
+        d->second = std::chrono::steady_clock::now() + options_.idle_timeout;
+}
+
+void http_server::close_slow_connections()
+{
+    const auto now = std::chrono::steady_clock::now();
+    for (auto d = deadlines_.begin(); d != deadlines_.end();) {
+        if (d->second > now) {
+            ++d;
+            continue;
+        }
+        // Ended from under libmicrohttpd, which finds the end at its next read.
+        const MHD_ConnectionInfo *info = MHD_get_connection_info(d->first, MHD_CONNECTION_INFO_CONNECTION_FD);
+        if (info != nullptr)
+            shutdown(info->connect_fd, SHUT_RDWR);
+        log_("a web connection is closed: no request completed in " + std::to_string(options_.idle_timeout.count()) +
+             " s");
+        d = deadlines_.erase(d);
+    }
+}
+
 void http_server::prepare(std::vector<pollfd> &fds, int &timeout_ms)
 {
+    if (!deadlines_.empty()) {
+        auto first = deadlines_.begin()->second;
+        for (const auto &[c, due] : deadlines_)
+            first = std::min(first, due);
+        const auto wait = std::chrono::ceil<std::chrono::milliseconds>(first - std::chrono::steady_clock::now()).count();
+        const int ms = static_cast<int>(std::clamp<long long>(wait, 0, 60000));
+        if (timeout_ms < 0 || ms < timeout_ms)
+            timeout_ms = ms;
+    }
     for (MHD_Daemon *d : daemons_) {
         const MHD_DaemonInfo *info = MHD_get_daemon_info(d, MHD_DAEMON_INFO_EPOLL_FD);
         fds.push_back({info->epoll_fd, POLLIN, 0});
@@ -216,12 +300,15 @@ void http_server::dispatch(const pollfd *, std::size_t)
 {
     // MHD_run does what is ready and returns; run each turn, it also ends
     // connections whose time is up.
+    close_slow_connections();
     for (MHD_Daemon *d : daemons_)
         MHD_run(d);
 }
 
 http_server::response http_server::handle(const request &r)
 {
+    if (!r.host.empty() && !well_formed_host(r.host))
+        return refusal(400, "the Host header is not a host name");
     if (r.url.rfind("/api/", 0) == 0) {
         if (r.method == "POST")
             return control(r);
@@ -280,7 +367,7 @@ http_server::response http_server::counts(const request &r)
         const unsigned long long n = std::strtoull(r.query_since.c_str(), &end, 10);
         if (errno != 0 || end == r.query_since.c_str() || *end != '\0' || r.query_since[0] == '-')
             return refusal(400, "since= takes the index of a count: a number from 0");
-        since = std::max<std::uint64_t>(n, since);
+        since = std::min<std::uint64_t>(std::max<std::uint64_t>(n, since), owner_.seen.seen()); // none seen yet
     }
     const std::uint64_t next = std::min<std::uint64_t>(owner_.seen.seen(), since + counts_per_answer);
     // Counts read together share one time: [time, [counts...]] each.
@@ -297,10 +384,19 @@ http_server::response http_server::counts(const request &r)
 
 http_server::response http_server::control(const request &r)
 {
-    // Only the page itself may change anything: a request from another
-    // site a lab member visits carries that site's Origin.
-    if (r.origin.empty() || r.origin != "http://" + r.host || !own_name(host_name(r.host), options_.names))
-        return refusal(403, "a change is taken only from the instrument's own page, by its address or its own name");
+    // Only the page itself may change anything: a browser sends the Origin
+    // of the page that asks, so another site's page carries that site's.
+    // A request with no Origin is no browser's page but a script, which
+    // could as well use SCPI: it is taken when its body is declared JSON,
+    // which no page of another site can send without the preflight this
+    // server never grants (an old browser's cross-site form cannot either).
+    // Either way the Host must be one of the instrument's own names: a
+    // name rebound to its address is another site's.
+    const std::string media = upper(r.content_type.substr(0, r.content_type.find(';')));
+    const bool script = r.origin.empty() && media == "APPLICATION/JSON";
+    if (!own_name(host_name(r.host), options_.names) || (!script && r.origin != "http://" + r.host))
+        return refusal(403, "a change is taken only from the instrument's own page, by its address or its own name,"
+                            " or from a script that sends no Origin and Content-Type: application/json");
     if (!options_.control)
         return refusal(403, "the page is read-only: the server was not started with --web-control");
     if (r.body_too_long)
@@ -314,7 +410,8 @@ http_server::response http_server::control(const request &r)
         return refusal(400, "the body is a JSON object");
     std::string message;
     if (r.url == "/api/run") {
-        const std::string action = body.value("action", "");
+        const auto given = body.find("action");
+        const std::string action = given != body.end() && given->is_string() ? given->get<std::string>() : "";
         if (action == "start")
             message = "INIT";
         else if (action == "stop")

@@ -9,7 +9,9 @@
 //   GET  /api/counts?since=N  the counts read since index N, with the time
 //                           each was read (never taken from the hold)
 //   POST /api/run, /api/settings  only with --web-control, only from the
-//                           page's own origin; every change is logged
+//                           page's own origin, or from a script that sends
+//                           no Origin and a JSON body (Content-Type:
+//                           application/json); every change is logged
 //
 // Bounded as the SCPI transports are: request headers (the memory limit),
 // bodies, connections, and an idle time-out; a slow or half-sent request
@@ -18,6 +20,7 @@
 
 #include <chrono>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -62,7 +65,7 @@ public:
 
     // One request, whole: the status and the body to send.
     struct request {
-        std::string method, url, origin, host, peer;
+        std::string method, url, origin, host, peer, content_type;
         std::string body;
         bool body_too_long = false;
         std::string query_since;
@@ -74,12 +77,21 @@ public:
     };
     response handle(const request &r);
 
+    // From libmicrohttpd's callbacks.
+    void log_fault(const request &r, const char *what);
+    void connection_event(MHD_Connection *c, bool started);
+    void request_done(MHD_Connection *c);
+
 private:
     bus_owner &owner_;
     http_options options_;
     http_view view_;
     std::function<void(const std::string &)> log_;
     std::vector<MHD_Daemon *> daemons_;
+    // When each connection must have completed a request.
+    std::map<MHD_Connection *, std::chrono::steady_clock::time_point> deadlines_;
+
+    void close_slow_connections();
 
     response status(const request &r);
     response counts(const request &r);
