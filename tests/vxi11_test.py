@@ -144,7 +144,7 @@ class Vxi11Words(unittest.TestCase):
         os.kill(int(os.environ["RPCBIND_PID"]), signal.SIGTERM)
         time.sleep(0.2)
         with Server(vxi11=True) as server:
-            self.assertTrue(server.logged("VXI-11 is off: rpcbind does not answer"))
+            self.assertTrue(server.logged("rpcbind does not answer"))
             with server.connect() as s:
                 self.assertTrue(ask(s, "*IDN?").startswith("counter-console,"))
 

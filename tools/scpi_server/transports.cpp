@@ -72,8 +72,7 @@ std::string transports::start_vxi11()
         vxi11_.reset();
         return "VXI-11 is off: " + why + "; the SCPI socket serves all the same";
     }
-    loop_.add_source(*vxi11_);
-    return "VXI-11 (TCPIP::HOST::INSTR) on " + bound + ", registered with rpcbind";
+    return "VXI-11 (TCPIP::HOST::INSTR) on " + bound;
 #else
     return "VXI-11 is off: this build has no VXI-11 (it was built without libtirpc)";
 #endif

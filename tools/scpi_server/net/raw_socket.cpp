@@ -1,7 +1,5 @@
 #include "raw_socket.h"
 
-#include <linux/sockios.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -10,6 +8,7 @@
 #include <cstring>
 
 #include "delivery.h"
+#include "send_queue.h"
 #include "scpi/parser.h"
 #include "scpi/session.h"
 
@@ -19,13 +18,6 @@ constexpr std::size_t longest_message = 64 * 1024;  // longer: -223, the rest of
 constexpr std::size_t output_bound = 1024 * 1024;   // past it, the connection's input waits
 constexpr int socket_buffer = 64 * 1024;            // a connection's send buffer in the kernel
 constexpr auto closing_limit = std::chrono::seconds(5); // for a client's TCP to acknowledge the last bytes
-
-// Bytes sent and not yet acknowledged by the peer's TCP, or -1.
-int unacknowledged(int fd)
-{
-    int n = 0;
-    return ioctl(fd, SIOCOUTQ, &n) == 0 ? n : -1;
-}
 
 } // namespace
 
@@ -39,13 +31,13 @@ struct raw_connection {
     std::size_t scanned = 0;     // of `in`, already scanned for the message's end
     message_scanner scanner;
     bool dropping = false;       // inside a message longer than longest_message
-    std::string out;             // queued; from out_done on not yet sent
-    std::size_t out_done = 0;
+    send_queue out;
     bool peer_done = false;      // the peer shut its side
     bool closing = false;        // waiting for the peer's TCP to acknowledge the last bytes
+    bool waits_for_lock = false; // a whole message has come, and waits while a VXI-11 link holds the lock
     event_loop::clock::time_point last_message = event_loop::clock::now();
     event_loop::clock::time_point closing_since;
-    std::size_t backlog() const { return out.size() - out_done; }
+    std::size_t backlog() const { return out.backlog(); }
 };
 
 namespace {
@@ -148,7 +140,7 @@ void raw_socket_server::accept_from(int listener)
 void raw_socket_server::update_events(raw_connection &c)
 {
     short events = 0;
-    if (reading_ && !c.peer_done && c.backlog() < output_bound && owner_.lock_holder == 0)
+    if (reading_ && !c.peer_done && c.backlog() < output_bound && !c.waits_for_lock)
         events |= POLLIN;
     if (c.backlog() > 0)
         events |= POLLOUT;
@@ -195,8 +187,7 @@ bool raw_socket_server::receive(raw_connection &c)
 void raw_socket_server::handle_input(raw_connection &c, bool at_end)
 {
     for (;;) {
-        if (owner_.lock_holder != 0)
-            return; // a VXI-11 link holds the instrument: the message waits, unread
+        const message_scanner before = c.scanner;
         std::size_t end = find_message_end(c.in, c.scanned, c.scanner);
         if (end == std::string::npos) {
             c.scanned = c.in.size();
@@ -212,6 +203,16 @@ void raw_socket_server::handle_input(raw_connection &c, bool at_end)
                 return;
             end = c.in.size();
         }
+        // This message shows the responses before it arrived: everything
+        // sent is acknowledged and nothing waits here.
+        if (c.backlog() == 0 && unacknowledged(c.fd) == 0)
+            c.taken.ack();
+        c.last_message = event_loop::clock::now();
+        c.waits_for_lock = owner_.lock_holder != 0;
+        if (c.waits_for_lock) { // a VXI-11 link holds the instrument: the message runs once it is given back
+            c.scanner = before;
+            return;
+        }
         std::string message = c.in.substr(0, end);
         c.in.erase(0, std::min(end + 1, c.in.size()));
         c.scanned = 0;
@@ -226,28 +227,18 @@ void raw_socket_server::handle_input(raw_connection &c, bool at_end)
         }
         if (!message.empty() && message.back() == '\r')
             message.pop_back(); // CR LF ends a message as LF does
-        // This message shows the responses before it arrived: everything
-        // sent is acknowledged and nothing waits here.
-        if (c.backlog() == 0 && unacknowledged(c.fd) == 0)
-            c.taken.ack();
-        c.last_message = event_loop::clock::now();
-        c.out += execute_message(c.session, owner_, c.taken, message);
+        c.out.bytes += execute_message(c.session, owner_, c.taken, message);
     }
 }
 
 // Sends what is queued; false when the connection failed.
 bool raw_socket_server::transmit(raw_connection &c)
 {
-    while (c.backlog() > 0) {
-        const ssize_t n = send(c.fd, c.out.data() + c.out_done, c.backlog(), MSG_NOSIGNAL);
-        if (n < 0)
-            return errno == EAGAIN || errno == EINTR;
-        c.out_done += static_cast<std::size_t>(n);
+    bool moved = false;
+    const bool alive = c.out.flush(c.fd, moved);
+    if (moved)
         c.last_message = event_loop::clock::now(); // a client reading a long response is not idle
-    }
-    c.out.clear();
-    c.out_done = 0;
-    return true;
+    return alive;
 }
 
 void raw_socket_server::close_connection(raw_connection &c, const std::string &why, bool delivered)
@@ -266,9 +257,11 @@ void raw_socket_server::close_connection(raw_connection &c, const std::string &w
 
 void raw_socket_server::close_all(const std::string &why)
 {
+    // At the end, a response the client's TCP has acknowledged whole is the
+    // client's, as on VXI-11: it is not spooled as well.
     while (!connections_.empty()) {
         raw_connection &c = *connections_.back();
-        const bool delivered = c.backlog() == 0 && c.peer_done && unacknowledged(c.fd) == 0;
+        const bool delivered = c.backlog() == 0 && unacknowledged(c.fd) == 0;
         close_connection(c, why, delivered);
     }
 }
@@ -286,7 +279,7 @@ void raw_socket_server::check_idle_and_closing()
                 close_connection(c, "the client closed it", true);
             else if (left < 0 || now - c.closing_since > closing_limit)
                 close_connection(c, "the client closed it before receiving everything", false);
-        } else if (now - c.last_message > options_.idle_timeout) {
+        } else if (now - c.last_message > options_.idle_timeout && !c.waits_for_lock) { // one waiting is not idle
             close_connection(c, "idle: no message in " + std::to_string(options_.idle_timeout.count()) + " s", false);
         }
     }

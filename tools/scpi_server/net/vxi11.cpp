@@ -1,28 +1,23 @@
 #include "vxi11.h"
 
-#include <linux/sockios.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
-#include <set>
 
 #include "delivery.h"
+#include "rpc_record.h"
+#include "send_queue.h"
 #include "scpi/parser.h"
 #include "scpi/session.h"
 #include "vxi11_rpc.h" // rpcgen's: it names the procedures as macros, so nothing here is called create_link
 
 #include <rpc/pmap_clnt.h>
-#include <rpc/rpc_com.h>
-
-// rpcgen's dispatchers, which its header does not declare.
-extern "C" {
-void device_core_1(struct svc_req *, SVCXPRT *);
-void device_async_1(struct svc_req *, SVCXPRT *);
-}
 
 namespace {
 
@@ -45,22 +40,69 @@ constexpr long reason_requested = 1, reason_termchar = 2, reason_end = 4;
 constexpr std::size_t longest_message = 64 * 1024; // as on the socket: longer is -223, dropped
 constexpr unsigned long largest_write = 64 * 1024; // device_write's data, said in create_link
 constexpr std::size_t largest_read = 1024 * 1024;  // device_read's answer, whatever requestSize asks
-// A connection's requests wait while this much of its answers is unacknowledged,
-// so that libtirpc never waits to write one.
-constexpr int output_bound = 1024 * 1024;
+// A connection's calls wait while this much of its replies is unsent, or
+// sent and unacknowledged; a link's messages are not taken while this much
+// of its output is unread (device_write answers error 15, as a device that
+// cannot take data does).
+constexpr std::size_t output_bound = 1024 * 1024;
 constexpr int socket_buffer = 4 * 1024 * 1024;
-// libtirpc gathers a request without blocking once records are bounded.
-constexpr int largest_record = 128 * 1024;
+constexpr std::size_t largest_record = 128 * 1024; // a call: a write's 64 KiB and its header
+constexpr auto accept_pause = std::chrono::seconds(1); // out of descriptors: try again after this
+constexpr auto registration_check = std::chrono::seconds(5);
 
-vxi11_server *serving_now = nullptr; // the one server; rpcgen's dispatchers reach it here
+// destroy_intr_chan takes nothing.
+bool_t no_arguments(XDR *, void *) { return TRUE; }
 
-int unacknowledged(int fd)
-{
-    int n = 0;
-    return ioctl(fd, SIOCOUTQ, &n) == 0 ? n : -1;
-}
+// A procedure's rpcgen routines, and the channel it is served on.
+struct procedure_row {
+    unsigned long number;
+    bool core;
+    xdrproc_t decode;
+};
+const procedure_row procedures[] = {
+    {device_abort, false, reinterpret_cast<xdrproc_t>(xdr_Device_Link)},
+    {create_link, true, reinterpret_cast<xdrproc_t>(xdr_Create_LinkParms)},
+    {device_write, true, reinterpret_cast<xdrproc_t>(xdr_Device_WriteParms)},
+    {device_read, true, reinterpret_cast<xdrproc_t>(xdr_Device_ReadParms)},
+    {device_readstb, true, reinterpret_cast<xdrproc_t>(xdr_Device_GenericParms)},
+    {device_trigger, true, reinterpret_cast<xdrproc_t>(xdr_Device_GenericParms)},
+    {device_clear, true, reinterpret_cast<xdrproc_t>(xdr_Device_GenericParms)},
+    {device_remote, true, reinterpret_cast<xdrproc_t>(xdr_Device_GenericParms)},
+    {device_local, true, reinterpret_cast<xdrproc_t>(xdr_Device_GenericParms)},
+    {device_lock, true, reinterpret_cast<xdrproc_t>(xdr_Device_LockParms)},
+    {device_unlock, true, reinterpret_cast<xdrproc_t>(xdr_Device_Link)},
+    {device_enable_srq, true, reinterpret_cast<xdrproc_t>(xdr_Device_EnableSrqParms)},
+    {device_docmd, true, reinterpret_cast<xdrproc_t>(xdr_Device_DocmdParms)},
+    {destroy_link, true, reinterpret_cast<xdrproc_t>(xdr_Device_Link)},
+    {create_intr_chan, true, reinterpret_cast<xdrproc_t>(xdr_Device_RemoteFunc)},
+    {destroy_intr_chan, true, reinterpret_cast<xdrproc_t>(no_arguments)},
+};
+
+// Room for any procedure's arguments, as rpcgen declares them.
+union any_arguments {
+    Device_Link link;
+    Create_LinkParms create;
+    Device_WriteParms write;
+    Device_ReadParms read;
+    Device_GenericParms generic;
+    Device_LockParms lock;
+    Device_EnableSrqParms srq;
+    Device_DocmdParms docmd;
+    Device_RemoteFunc remote;
+};
 
 } // namespace
+
+struct vxi11_connection {
+    vxi11_connection(int fd_, bool core_, std::string peer_) : fd(fd_), core(core_), peer(std::move(peer_)) {}
+    int fd;
+    bool core;
+    std::string peer;
+    rpc_record_reader in{largest_record};
+    send_queue out; // replies
+    event_loop::clock::time_point last_call = event_loop::clock::now();
+    std::size_t backlog() const { return out.backlog(); }
+};
 
 struct vxi11_link {
     vxi11_link(long id_, int fd_, std::string peer_, word_hold &hold) : id(id_), fd(fd_), peer(std::move(peer_)), taken(hold)
@@ -78,14 +120,13 @@ struct vxi11_link {
     std::size_t unread() const { return out.size() - out_done; }
 };
 
-// A call that waits for the lock, and is answered when it comes (or its
-// lock_timeout passes): libtirpc replies to the last request a connection
-// made, so the connection's next requests wait behind it.
+// A call that waits for the lock, answered when it comes (or its
+// lock_timeout passes), under its own transaction id.
 struct vxi11_waiter {
     unsigned long procedure;
     long link;
     int fd;
-    SVCXPRT *transport;
+    std::uint32_t xid;
     event_loop::clock::time_point deadline;
     Device_WriteParms write{};
     std::string write_data;
@@ -96,26 +137,20 @@ struct vxi11_waiter {
 struct vxi11_server::call {
     unsigned long procedure;
     void *arguments;
-    svc_req *request;
+    vxi11_connection &connection;
+    std::uint32_t xid;
 };
 
 vxi11_server::vxi11_server(event_loop &loop, bus_owner &owner, vxi11_options options,
                            std::function<void(const std::string &)> log)
     : loop_(loop), owner_(owner), options_(std::move(options)), log_(std::move(log))
 {
-    serving_now = this;
 }
 
-vxi11_server::~vxi11_server()
-{
-    stop("the server is ending");
-    serving_now = nullptr;
-}
+vxi11_server::~vxi11_server() { stop("the server is ending"); }
 
 bool vxi11_server::start(const std::vector<listen_address> &hosts, std::string &bound, std::string &why)
 {
-    int record = largest_record;
-    rpc_control(RPC_SVC_CONNMAXREC_SET, &record);
     int core_port = options_.core_port, abort_port = 0;
     std::vector<std::pair<int, bool>> opened;
     for (const listen_address &a : hosts) {
@@ -134,45 +169,55 @@ bool vxi11_server::start(const std::vector<listen_address> &hosts, std::string &
                 bound += (bound.empty() ? "" : ", ") + where;
         }
     }
-    // libtirpc takes each socket; on a failure it is given back whole
-    // (svc_destroy closes the socket and forgets its descriptor).
-    std::vector<SVCXPRT *> transports;
-    auto give_back = [&](const std::string &reason) {
-        why = reason;
-        for (SVCXPRT *t : transports)
-            svc_destroy(t);
-        for (std::size_t i = transports.size(); i < opened.size(); ++i)
-            close(opened[i].first);
-        svc_unregister(DEVICE_CORE, DEVICE_CORE_VERSION);
-        svc_unregister(DEVICE_ASYNC, DEVICE_ASYNC_VERSION);
-        rendezvous_.clear();
-        return false;
-    };
     for (auto &[fd, core] : opened) {
-        SVCXPRT *t = svc_vc_create(fd, 0, 0);
-        if (t == nullptr)
-            return give_back("libtirpc cannot serve a socket");
-        transports.push_back(t);
-        if (core)
-            svc_register(t, DEVICE_CORE, DEVICE_CORE_VERSION, device_core_1, 0);
-        else
-            svc_register(t, DEVICE_ASYNC, DEVICE_ASYNC_VERSION, device_async_1, 0);
-        rendezvous_[fd] = core;
+        listeners_[fd] = core;
+        loop_.watch(fd, POLLIN, [this, fd = fd, core = core](short) { accept_from(fd, core); });
     }
+    core_port_ = core_port;
     abort_port_ = abort_port;
-    // A registration left by a server that did not end cleanly is replaced.
-    pmap_unset(DEVICE_CORE, DEVICE_CORE_VERSION);
-    if (!pmap_set(DEVICE_CORE, DEVICE_CORE_VERSION, IPPROTO_TCP, static_cast<unsigned short>(core_port)))
-        return give_back("rpcbind does not answer (apt-get install rpcbind; systemctl start rpcbind), so no "
-                         "controller could find the core channel");
-    registered_ = true;
     loop_.every(std::chrono::milliseconds(10), [this] { check_timeouts(); });
     bound += " (core port " + std::to_string(core_port) + ", abort port " + std::to_string(abort_port) + ")";
+    // A registration left by a server that did not end cleanly is replaced.
+    pmap_unset(DEVICE_CORE, DEVICE_CORE_VERSION);
+    keep_registered();
+    bound += registered_ ? ", registered with rpcbind"
+                         : "; rpcbind does not answer, so no controller can find it yet: start rpcbind"
+                           " (systemctl start rpcbind, or as root without systemd: rpcbind -w) and it registers";
     return true;
+}
+
+// rpcbind keeps no registration over a restart without its warm state, and
+// may start after the server: every few seconds rpcbind is asked for the
+// core channel's port, and the registration is made again if it has none.
+void vxi11_server::keep_registered()
+{
+    registration_checked_ = event_loop::clock::now();
+    if (stopped_)
+        return;
+    sockaddr_in rpcbind{};
+    rpcbind.sin_family = AF_INET;
+    rpcbind.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    rpc_createerr.cf_stat = RPC_SUCCESS;
+    const unsigned short known = pmap_getport(&rpcbind, DEVICE_CORE, DEVICE_CORE_VERSION, IPPROTO_TCP);
+    // It answers that nothing is registered, or it does not answer at all.
+    const bool answers = known != 0 || rpc_createerr.cf_stat == RPC_PROGNOTREGISTERED;
+    const bool made = answers && known != core_port_ &&
+                      pmap_set(DEVICE_CORE, DEVICE_CORE_VERSION, IPPROTO_TCP, static_cast<unsigned short>(core_port_));
+    if (made && registered_)
+        log_("rpcbind had lost the VXI-11 core channel (restarted?): registered again, port " +
+             std::to_string(core_port_));
+    else if (made && rpcbind_silent_)
+        log_("rpcbind answers now: the VXI-11 core channel is registered with it, port " + std::to_string(core_port_));
+    if (!answers && !rpcbind_silent_ && registered_)
+        log_("rpcbind does not answer: VXI-11 registers again when it does");
+    rpcbind_silent_ = !answers;
+    registered_ = answers;
 }
 
 void vxi11_server::stop(const std::string &why)
 {
+    if (stopped_)
+        return;
     stopped_ = true;  // no more connections are taken
     waiters_.clear(); // unanswered: their connections close
     while (!links_.empty()) {
@@ -180,8 +225,16 @@ void vxi11_server::stop(const std::string &why)
         const bool delivered = l.unread() == 0 && unacknowledged(l.fd) == 0;
         settle_link(l, delivered, why);
     }
-    for (auto &[fd, c] : connections_)
-        shutdown(fd, SHUT_RDWR);
+    for (auto &[fd, c] : connections_) {
+        loop_.forget(fd);
+        close(fd);
+    }
+    connections_.clear();
+    for (auto &[fd, core] : listeners_) {
+        loop_.forget(fd);
+        close(fd);
+    }
+    listeners_.clear();
     if (registered_)
         pmap_unset(DEVICE_CORE, DEVICE_CORE_VERSION);
     registered_ = false;
@@ -195,142 +248,219 @@ std::vector<std::string> vxi11_server::describe_links() const
     return out;
 }
 
-// --- the loop's side --------------------------------------------------------
+// --- connections ---------------------------------------------------------------
 
-void vxi11_server::prepare(std::vector<pollfd> &fds, int &timeout_ms)
+void vxi11_server::accept_from(int listener, bool core)
 {
-    std::set<int> waiting;
-    for (const auto &w : waiters_)
-        waiting.insert(w->fd);
-    bool held_back = false;
-    for (int i = 0; i < svc_max_pollfd; ++i) {
-        const int fd = svc_pollfd[i].fd;
-        if (fd < 0)
-            continue;
-        short events = stopped_ && rendezvous_.count(fd) > 0 ? 0 : POLLIN;
-        const auto c = connections_.find(fd);
-        if (c != connections_.end() && !c->second.shut &&
-            (waiting.count(fd) > 0 || unacknowledged(fd) > output_bound)) {
-            events = 0; // its next request waits: it has not read its answers, or one waits for the lock
-            held_back = true;
+    sockaddr_storage peer{};
+    socklen_t length = sizeof peer;
+    const int fd = accept4(listener, reinterpret_cast<sockaddr *>(&peer), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) {
+        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+            log_(std::string("VXI-11 cannot accept a connection: ") + std::strerror(errno) +
+                 "; accepting waits a second");
+            accept_paused_until_ = event_loop::clock::now() + accept_pause;
+            for (auto &[l, c] : listeners_)
+                loop_.change(l, 0);
         }
-        fds.push_back({fd, events, 0});
-    }
-    if (held_back && (timeout_ms < 0 || timeout_ms > 10))
-        timeout_ms = 10;
-}
-
-void vxi11_server::dispatch(const pollfd *fds, std::size_t count)
-{
-    // Connections first, then the listeners: a connection libtirpc closes is
-    // forgotten before an accept can reuse its descriptor.
-    run_pass(fds, count, -1);
-    forget_closed_connections();
-    for (const auto &[fd, core] : rendezvous_) {
-        run_pass(fds, count, fd);
-        adopt_new_connections(core);
-    }
-}
-
-void vxi11_server::run_pass(const pollfd *fds, std::size_t count, int only_listener)
-{
-    std::vector<pollfd> ready;
-    for (std::size_t i = 0; i < count; ++i) {
-        if (fds[i].revents == 0)
-            continue;
-        const bool listener = rendezvous_.count(fds[i].fd) > 0;
-        if (only_listener < 0 ? listener : fds[i].fd != only_listener)
-            continue;
-        ready.push_back(fds[i]);
-        const auto c = connections_.find(fds[i].fd);
-        if (c != connections_.end())
-            c->second.last_call = event_loop::clock::now();
-    }
-    if (!ready.empty())
-        svc_getreq_poll(ready.data(), static_cast<int>(ready.size()));
-}
-
-void vxi11_server::forget_closed_connections()
-{
-    std::set<int> open;
-    for (int i = 0; i < svc_max_pollfd; ++i)
-        if (svc_pollfd[i].fd >= 0)
-            open.insert(svc_pollfd[i].fd);
-    for (auto c = connections_.begin(); c != connections_.end();) {
-        if (open.count(c->first) > 0) {
-            ++c;
-            continue;
-        }
-        // Its waiting calls first: libtirpc has destroyed their transport,
-        // and a lock given back by its links would answer them.
-        const int fd = c->first;
-        waiters_.erase(std::remove_if(waiters_.begin(), waiters_.end(), [fd](const auto &w) { return w->fd == fd; }),
-                       waiters_.end());
-        std::vector<vxi11_link *> gone;
-        for (auto &[id, l] : links_)
-            if (l->fd == fd)
-                gone.push_back(l.get());
-        for (vxi11_link *l : gone)
-            settle_link(*l, false, "its connection closed");
-        c = connections_.erase(c);
-    }
-}
-
-void vxi11_server::adopt_new_connections(bool core)
-{
-    std::size_t on_channel = 0;
-    for (const auto &[fd, c] : connections_)
-        on_channel += c.core == core && !c.shut;
-    for (int i = 0; i < svc_max_pollfd; ++i) {
-        const int fd = svc_pollfd[i].fd;
-        if (fd < 0 || rendezvous_.count(fd) > 0 || connections_.count(fd) > 0)
-            continue;
-        sockaddr_storage peer{};
-        socklen_t length = sizeof peer;
-        getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &length);
-        connections_[fd] = {core, address_text(peer), event_loop::clock::now()};
-        setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &socket_buffer, sizeof socket_buffer);
-        const int on = 1; // a reply goes at once: calls are one at a time, each waits for its reply
-        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-        const char *channel = core ? "VXI-11 core channel" : "VXI-11 abort channel";
-        if (options_.allow_given && !allowed(peer, options_.allow)) {
-            shut(fd, std::string(channel) + " connection from " + address_text(peer) + " refused (not in --allow)");
-        } else if (on_channel >= 2 * options_.max_links) {
-            shut(fd, std::string(channel) + " connection from " + address_text(peer) + " refused (" +
-                         std::to_string(on_channel) + " open already)");
-        } else {
-            ++on_channel;
-        }
-    }
-}
-
-// libtirpc owns the connection: it is ended from under it, and libtirpc
-// finds the end at its next read.
-void vxi11_server::shut(int fd, const std::string &why)
-{
-    auto c = connections_.find(fd);
-    if (c == connections_.end() || c->second.shut)
         return;
-    c->second.shut = true;
-    shutdown(fd, SHUT_RDWR);
-    log_(why);
+    }
+    const char *channel = core ? "VXI-11 core channel" : "VXI-11 abort channel";
+    const std::string name = address_text(peer);
+    std::size_t on_channel = 0;
+    for (const auto &[f, c] : connections_)
+        on_channel += c->core == core;
+    if (options_.allow_given && !allowed(peer, options_.allow)) {
+        close(fd);
+        log_(std::string(channel) + " connection from " + name + " refused (not in --allow)");
+        return;
+    }
+    if (on_channel >= 2 * options_.max_links) {
+        close(fd);
+        log_(std::string(channel) + " connection from " + name + " refused (" + std::to_string(on_channel) +
+             " open already)");
+        return;
+    }
+    setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &socket_buffer, sizeof socket_buffer);
+    const int on = 1; // a reply goes at once: calls are one at a time, each waits for its reply
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    connections_[fd] = std::make_unique<vxi11_connection>(fd, core, name);
+    vxi11_connection *c = connections_[fd].get();
+    loop_.watch(fd, POLLIN, [this, c](short revents) { serve(*c, revents); });
+}
+
+void vxi11_server::update_events(vxi11_connection &c)
+{
+    short events = 0;
+    const int sent = unacknowledged(c.fd);
+    if (!stopped_ && c.backlog() == 0 && sent >= 0 && static_cast<std::size_t>(sent) <= output_bound)
+        events |= POLLIN; // else its next calls wait until its replies are taken
+    if (c.backlog() > 0)
+        events |= POLLOUT;
+    loop_.change(c.fd, events);
+}
+
+void vxi11_server::serve(vxi11_connection &c, short revents)
+{
+    const int fd = c.fd;
+    if ((revents & POLLERR) != 0)
+        return close_connection(fd, "its connection failed", false);
+    if ((revents & POLLOUT) != 0 && !transmit(c))
+        return close_connection(fd, "its connection failed", false);
+    if ((revents & (POLLIN | POLLHUP)) != 0 && !receive(c))
+        return; // closed
+    if (connections_.count(fd) > 0)
+        update_events(c);
+}
+
+// Reads the calls that came, and answers each. False when the connection
+// was closed.
+bool vxi11_server::receive(vxi11_connection &c)
+{
+    char buffer[65536];
+    const ssize_t n = recv(c.fd, buffer, sizeof buffer, 0);
+    if (n == 0) {
+        close_connection(c.fd, "its connection closed", true);
+        return false;
+    }
+    if (n < 0) {
+        if (errno == EAGAIN || errno == EINTR)
+            return true;
+        close_connection(c.fd, "its connection failed", false);
+        return false;
+    }
+    const int fd = c.fd;
+    for (std::size_t at = 0; at < static_cast<std::size_t>(n);) {
+        std::size_t used = 0;
+        const auto r = c.in.feed(buffer + at, static_cast<std::size_t>(n) - at, used);
+        at += used;
+        if (r == rpc_record_reader::result::too_long) {
+            close_connection(fd, "a call longer than " + std::to_string(largest_record) + " bytes", false);
+            return false;
+        }
+        if (r == rpc_record_reader::result::record) {
+            c.last_call = event_loop::clock::now(); // only a whole call counts: a trickle of bytes does not
+            handle_record(c, c.in.record());
+            if (connections_.count(fd) == 0)
+                return false;
+        }
+    }
+    return true;
+}
+
+// Sends what is queued; false when the connection failed.
+bool vxi11_server::transmit(vxi11_connection &c)
+{
+    bool moved = false;
+    const bool alive = c.out.flush(c.fd, moved);
+    if (moved)
+        c.last_call = event_loop::clock::now(); // a client taking a long reply is not idle
+    return alive;
+}
+
+void vxi11_server::send_reply(vxi11_connection &c, std::string reply)
+{
+    c.out.bytes += reply;
+    if (!transmit(c)) {
+        // Its end is found at the next turn: the loop sees the error.
+        shutdown(c.fd, SHUT_RDWR);
+        return;
+    }
+    update_events(c);
+}
+
+void vxi11_server::handle_record(vxi11_connection &c, const std::string &record)
+{
+    rpc_request rc;
+    switch (parse_rpc_call(record, rc)) {
+    case rpc_call_fault::not_a_call:
+        return close_connection(c.fd, "it sent what is no RPC call", false);
+    case rpc_call_fault::rpc_version:
+        return send_reply(c, rpc_version_denied(rc.xid));
+    case rpc_call_fault::garbage:
+        return send_reply(c, rpc_reply(rc.xid, rpc_accept::garbage_arguments));
+    case rpc_call_fault::none:
+        break;
+    }
+    // Each channel answers its own program only.
+    const std::uint32_t program = c.core ? DEVICE_CORE : DEVICE_ASYNC;
+    if (rc.program != program)
+        return send_reply(c, rpc_reply(rc.xid, rpc_accept::program_unavailable));
+    if (rc.version != 1)
+        return send_reply(c, rpc_reply(rc.xid, rpc_accept::program_mismatch));
+    if (rc.procedure == 0) // the null procedure: a controller's ping
+        return send_reply(c, rpc_reply(rc.xid, rpc_accept::success));
+    const procedure_row *row = nullptr;
+    for (const procedure_row &p : procedures)
+        if (p.number == rc.procedure && p.core == c.core)
+            row = &p;
+    if (row == nullptr)
+        return send_reply(c, rpc_reply(rc.xid, rpc_accept::procedure_unavailable));
+    any_arguments arguments;
+    std::memset(&arguments, 0, sizeof arguments);
+    if (!decode_arguments(rc, row->decode, &arguments)) {
+        free_arguments(row->decode, &arguments);
+        return send_reply(c, rpc_reply(rc.xid, rpc_accept::garbage_arguments));
+    }
+    call k{rc.procedure, &arguments, c, rc.xid};
+    const answer a = dispatch(k);
+    free_arguments(row->decode, &arguments);
+    if (a.encode != nullptr && connections_.count(c.fd) > 0)
+        send_reply(c, rpc_reply(rc.xid, rpc_accept::success, a.encode, a.value));
+}
+
+void vxi11_server::close_connection(int fd, const std::string &why, bool clean)
+{
+    const auto found = connections_.find(fd);
+    if (found == connections_.end())
+        return;
+    // Its waiting calls first: a lock given back by its links would answer them.
+    waiters_.erase(std::remove_if(waiters_.begin(), waiters_.end(), [fd](const auto &w) { return w->fd == fd; }),
+                   waiters_.end());
+    const bool all_taken = found->second->backlog() == 0 && unacknowledged(fd) == 0;
+    std::vector<vxi11_link *> gone;
+    for (auto &[id, l] : links_)
+        if (l->fd == fd)
+            gone.push_back(l.get());
+    // A clean close after everything was taken shows the responses read, as on the socket.
+    for (vxi11_link *l : gone)
+        settle_link(*l, clean && all_taken && l->unread() == 0, why);
+    loop_.forget(fd);
+    close(fd);
+    connections_.erase(found);
+}
+
+// A connection whose call waits for a lock held on another connection is
+// not idle: its client waits for that holder.
+bool vxi11_server::waits_on_another_connection(const vxi11_connection &c) const
+{
+    const auto holder = links_.find(owner_.lock_holder);
+    return holder != links_.end() && holder->second->fd != c.fd &&
+           std::any_of(waiters_.begin(), waiters_.end(), [&](const auto &w) { return w->fd == c.fd; });
 }
 
 void vxi11_server::check_timeouts()
 {
     const auto now = event_loop::clock::now();
-    for (std::size_t i = 0; i < waiters_.size();) {
-        if (now >= waiters_[i]->deadline && try_waiter(*waiters_[i], true))
-            waiters_.erase(waiters_.begin() + static_cast<long>(i));
-        else
-            ++i;
+    answer_waiters();
+    std::vector<int> idle;
+    for (const auto &[fd, c] : connections_)
+        if (now - c->last_call > options_.idle_timeout && !waits_on_another_connection(*c))
+            idle.push_back(fd);
+    for (auto &[fd, c] : connections_)
+        update_events(*c); // a connection held back reads again once its client took its replies
+    for (int fd : idle) {
+        log_("VXI-11 connection from " + connections_[fd]->peer + " closed (idle: no call in " +
+             std::to_string(options_.idle_timeout.count()) + " s)");
+        close_connection(fd, "its connection was idle", false);
     }
-    for (auto &[fd, c] : connections_) {
-        const bool waits = std::any_of(waiters_.begin(), waiters_.end(), [fd = fd](const auto &w) { return w->fd == fd; });
-        if (!c.shut && !waits && now - c.last_call > options_.idle_timeout)
-            shut(fd, "VXI-11 connection from " + c.peer + " closed (idle: no call in " +
-                         std::to_string(options_.idle_timeout.count()) + " s)");
+    if (accept_paused_until_ != event_loop::clock::time_point{} && now >= accept_paused_until_) {
+        accept_paused_until_ = {};
+        for (auto &[l, c] : listeners_)
+            loop_.change(l, POLLIN);
     }
+    if (now - registration_checked_ >= registration_check)
+        keep_registered();
 }
 
 void vxi11_server::settle_link(vxi11_link &l, bool delivered, const std::string &why)
@@ -339,10 +469,11 @@ void vxi11_server::settle_link(vxi11_link &l, bool delivered, const std::string 
     if (delivered)
         l.taken.ack();
     log_("VXI-11 link " + std::to_string(l.id) + " from " + l.peer + " destroyed (" + why + ")" + said);
-    // A link with a call waiting has its connection held back, so it cannot
-    // be destroyed by a call of its own: its waiter is the caller's to forget.
     const bool held_lock = owner_.lock_holder == l.id;
-    links_.erase(l.id);
+    const long id = l.id;
+    waiters_.erase(std::remove_if(waiters_.begin(), waiters_.end(), [id](const auto &w) { return w->link == id; }),
+                   waiters_.end());
+    links_.erase(id);
     if (held_lock) {
         owner_.lock_holder = 0;
         lock_released();
@@ -353,37 +484,7 @@ void vxi11_server::settle_link(vxi11_link &l, bool delivered, const std::string 
 
 namespace {
 
-// A waiting call's answer, sent after its dispatch returned: encoded as
-// its procedure's answer is (every other waiting procedure answers a
-// Device_Error).
-void send_late(const vxi11_waiter &w, void *answer)
-{
-    xdrproc_t encode = reinterpret_cast<xdrproc_t>(xdr_Device_Error);
-    if (w.procedure == create_link)
-        encode = reinterpret_cast<xdrproc_t>(xdr_Create_LinkResp);
-    else if (w.procedure == device_write)
-        encode = reinterpret_cast<xdrproc_t>(xdr_Device_WriteResp);
-    else if (w.procedure == device_read)
-        encode = reinterpret_cast<xdrproc_t>(xdr_Device_ReadResp);
-    svc_sendreply(w.transport, encode, static_cast<char *>(answer));
-}
-
-// A waiting call's answer, when it is refused after all. Each answer
-// begins with its error code.
-void send_refusal(const vxi11_waiter &w, long error)
-{
-    Create_LinkResp link{};
-    Device_WriteResp write{};
-    Device_ReadResp read{};
-    Device_Error other{};
-    link.error = write.error = read.error = other.error = error;
-    send_late(w, w.procedure == create_link    ? static_cast<void *>(&link)
-                 : w.procedure == device_write ? static_cast<void *>(&write)
-                 : w.procedure == device_read  ? static_cast<void *>(&read)
-                                               : static_cast<void *>(&other));
-}
-
-// The answers, alive until libtirpc has encoded them.
+// The answers, alive until they are encoded.
 Create_LinkResp link_answer;
 Device_WriteResp write_answer;
 Device_ReadResp read_answer;
@@ -392,11 +493,22 @@ Device_ReadStbResp stb_answer;
 Device_Error error_answer;
 Device_DocmdResp docmd_answer;
 
-Device_Error *error_of(long code)
+vxi11_server::answer answer_of(Create_LinkResp &r) { return {reinterpret_cast<xdrproc_t>(xdr_Create_LinkResp), &r}; }
+vxi11_server::answer answer_of(Device_WriteResp &r) { return {reinterpret_cast<xdrproc_t>(xdr_Device_WriteResp), &r}; }
+vxi11_server::answer answer_of(Device_ReadResp &r) { return {reinterpret_cast<xdrproc_t>(xdr_Device_ReadResp), &r}; }
+vxi11_server::answer answer_of(Device_ReadStbResp &r)
+{
+    return {reinterpret_cast<xdrproc_t>(xdr_Device_ReadStbResp), &r};
+}
+vxi11_server::answer answer_of(Device_DocmdResp &r) { return {reinterpret_cast<xdrproc_t>(xdr_Device_DocmdResp), &r}; }
+
+vxi11_server::answer error_of(long code)
 {
     error_answer.error = code;
-    return &error_answer;
+    return {reinterpret_cast<xdrproc_t>(xdr_Device_Error), &error_answer};
 }
+
+const vxi11_server::answer later{};
 
 } // namespace
 
@@ -406,9 +518,9 @@ Device_Error *error_of(long code)
 vxi11_link *vxi11_server::link_of(const call &c, long id)
 {
     const auto l = links_.find(id);
-    if (l == links_.end() || l->second->fd != c.request->rq_xprt->xp_fd)
+    if (l == links_.end() || l->second->fd != c.connection.fd)
         return nullptr;
-    if (l->second->unread() == 0 && unacknowledged(l->second->fd) == 0)
+    if (l->second->unread() == 0 && c.connection.backlog() == 0 && unacknowledged(l->second->fd) == 0)
         l->second->taken.ack();
     return l->second.get();
 }
@@ -422,29 +534,20 @@ bool vxi11_server::wait_for_lock(const call &c, long link, long flags, unsigned 
         return false;
     w.procedure = c.procedure;
     w.link = link;
-    w.fd = c.request->rq_xprt->xp_fd;
-    w.transport = c.request->rq_xprt;
+    w.fd = c.connection.fd;
+    w.xid = c.xid;
     w.deadline = event_loop::clock::now() + std::chrono::milliseconds(timeout_ms);
     waiters_.push_back(std::make_unique<vxi11_waiter>(std::move(w)));
     return true;
 }
 
-void *vxi11_server::serve(call &c)
+vxi11_server::answer vxi11_server::dispatch(call &c)
 {
-    const auto conn = connections_.find(c.request->rq_xprt->xp_fd);
-    if (conn == connections_.end() || stopped_) {
-        svcerr_systemerr(c.request->rq_xprt);
-        return nullptr;
-    }
-    if ((c.request->rq_prog == DEVICE_ASYNC) == conn->second.core) {
-        svcerr_noprog(c.request->rq_xprt); // each channel answers its own program only
-        return nullptr;
-    }
     switch (c.procedure) {
     case device_abort:
         return abort_waits(c);
     case create_link:
-        return make_link(c, conn->second.peer);
+        return make_link(c);
     case device_write:
         return on_write(c);
     case device_read:
@@ -457,7 +560,7 @@ void *vxi11_server::serve(call &c)
             stb_answer.error = invalid_link;
         else // MAV, bit 4: a response waits to be read
             stb_answer.stb = static_cast<u_char>(status_byte(l->session) | (l->unread() > 0 ? 1 << 4 : 0));
-        return &stb_answer;
+        return answer_of(stb_answer);
     }
     case device_clear:
         return on_clear(c);
@@ -493,50 +596,55 @@ void *vxi11_server::serve(call &c)
     case device_docmd:
         docmd_answer = {};
         docmd_answer.error = operation_not_supported;
-        return &docmd_answer;
-    default:
-        svcerr_noproc(c.request->rq_xprt);
-        return nullptr;
+        return answer_of(docmd_answer);
+    default: // not in the table: handle_record answered it
+        return error_of(operation_not_supported);
     }
 }
 
 // From the abort channel, for a link on the core channel: a call of that
-// link waiting for the lock is answered "aborted".
-void *vxi11_server::abort_waits(call &c)
+// link waiting for the lock is answered "aborted"; a create_link that waits
+// is refused, and its link goes.
+vxi11_server::answer vxi11_server::abort_waits(call &c)
 {
     const long id = *static_cast<Device_Link *>(c.arguments);
     if (links_.count(id) == 0)
         return error_of(invalid_link);
+    bool link_made_for_it = false;
     for (std::size_t i = 0; i < waiters_.size();) {
         if (waiters_[i]->link != id) {
             ++i;
             continue;
         }
-        send_refusal(*waiters_[i], aborted);
+        refuse_late(*waiters_[i], aborted);
+        link_made_for_it |= waiters_[i]->procedure == create_link;
         waiters_.erase(waiters_.begin() + static_cast<long>(i));
     }
+    if (link_made_for_it)
+        settle_link(*links_.at(id), true, "its create_link was aborted");
     return error_of(no_error);
 }
 
-void *vxi11_server::make_link(call &c, const std::string &peer)
+vxi11_server::answer vxi11_server::make_link(call &c)
 {
     const auto &p = *static_cast<Create_LinkParms *>(c.arguments);
     link_answer = {};
     link_answer.abortPort = static_cast<unsigned short>(abort_port_);
     link_answer.maxRecvSize = largest_write;
     const std::string device = p.device != nullptr ? p.device : "";
+    const std::string &peer = c.connection.peer;
     if (device != "inst0" && device != "INST0") {
         link_answer.error = device_not_accessible;
-        return &link_answer;
+        return answer_of(link_answer);
     }
     if (links_.size() >= options_.max_links) {
         link_answer.error = out_of_resources;
         log_("VXI-11 link from " + peer + " refused (" + std::to_string(links_.size()) +
              " links already, the most --max-clients allows)");
-        return &link_answer;
+        return answer_of(link_answer);
     }
     const long id = next_link_++;
-    links_[id] = std::make_unique<vxi11_link>(id, c.request->rq_xprt->xp_fd, peer, owner_.hold);
+    links_[id] = std::make_unique<vxi11_link>(id, c.connection.fd, peer, owner_.hold);
     log_("VXI-11 link " + std::to_string(id) + " from " + peer + " created");
     link_answer.lid = id;
     if (p.lockDevice) {
@@ -547,29 +655,34 @@ void *vxi11_server::make_link(call &c, const std::string &peer)
             link_answer.lid = 0;
             link_answer.error = locked_by_another_link;
         } else {
-            return nullptr; // answered when the lock comes, or its time is up
+            return later; // answered when the lock comes, or its time is up
         }
     }
-    return &link_answer;
+    return answer_of(link_answer);
 }
 
-void *vxi11_server::on_write(call &c)
+vxi11_server::answer vxi11_server::on_write(call &c)
 {
     const auto &p = *static_cast<Device_WriteParms *>(c.arguments);
     write_answer = {};
     vxi11_link *l = link_of(c, p.lid);
     if (l == nullptr) {
         write_answer.error = invalid_link;
-        return &write_answer;
+        return answer_of(write_answer);
     }
     if (!lock_free_for(l->id)) {
         vxi11_waiter w;
         w.write = p;
         w.write_data.assign(p.data.data_val, p.data.data_len);
         if (wait_for_lock(c, l->id, p.flags, p.lock_timeout, std::move(w)))
-            return nullptr;
+            return later;
         write_answer.error = locked_by_another_link;
-        return &write_answer;
+        return answer_of(write_answer);
+    }
+    if (l->unread() > output_bound) {
+        // Its output is not being read: nothing more is taken until it is.
+        write_answer.error = io_timeout;
+        return answer_of(write_answer);
     }
     l->in.append(p.data.data_val, p.data.data_len);
     if (l->in.size() > longest_message) {
@@ -587,7 +700,7 @@ void *vxi11_server::on_write(call &c)
             execute_lines(*l, all);
     }
     write_answer.size = p.data.data_len;
-    return &write_answer;
+    return answer_of(write_answer);
 }
 
 // Lines within one message are messages of their own, as on the socket.
@@ -610,27 +723,27 @@ void vxi11_server::execute_lines(vxi11_link &l, const std::string &all)
     }
 }
 
-void *vxi11_server::on_read(call &c)
+vxi11_server::answer vxi11_server::on_read(call &c)
 {
     const auto &p = *static_cast<Device_ReadParms *>(c.arguments);
     read_answer = {};
     vxi11_link *l = link_of(c, p.lid);
     if (l == nullptr) {
         read_answer.error = invalid_link;
-        return &read_answer;
+        return answer_of(read_answer);
     }
     if (!lock_free_for(l->id)) {
         vxi11_waiter w;
         w.read = p;
         if (wait_for_lock(c, l->id, p.flags, p.lock_timeout, std::move(w)))
-            return nullptr;
+            return later;
         read_answer.error = locked_by_another_link;
-        return &read_answer;
+        return answer_of(read_answer);
     }
     if (l->unread() == 0) {
         // Every response is made when its message is written: none will come.
         read_answer.error = io_timeout;
-        return &read_answer;
+        return answer_of(read_answer);
     }
     std::size_t n = std::min<std::size_t>({l->unread(), p.requestSize, largest_read});
     long reason = 0;
@@ -651,12 +764,12 @@ void *vxi11_server::on_read(call &c)
     read_answer.reason = reason;
     read_answer.data.data_val = read_bytes.data();
     read_answer.data.data_len = static_cast<u_int>(read_bytes.size());
-    return &read_answer;
+    return answer_of(read_answer);
 }
 
 // The link's input and output are emptied; the words of a response it did
 // not read go back to the hold. Its error queue stays.
-void *vxi11_server::on_clear(call &c)
+vxi11_server::answer vxi11_server::on_clear(call &c)
 {
     const auto &p = *static_cast<Device_GenericParms *>(c.arguments);
     vxi11_link *l = link_of(c, p.lid);
@@ -666,7 +779,7 @@ void *vxi11_server::on_clear(call &c)
         vxi11_waiter w;
         w.generic = p;
         if (wait_for_lock(c, l->id, p.flags, p.lock_timeout, std::move(w)))
-            return nullptr;
+            return later;
         return error_of(locked_by_another_link);
     }
     l->in.clear();
@@ -677,7 +790,7 @@ void *vxi11_server::on_clear(call &c)
     return error_of(no_error);
 }
 
-void *vxi11_server::on_lock(call &c)
+vxi11_server::answer vxi11_server::on_lock(call &c)
 {
     const auto &p = *static_cast<Device_LockParms *>(c.arguments);
     vxi11_link *l = link_of(c, p.lid);
@@ -688,44 +801,73 @@ void *vxi11_server::on_lock(call &c)
         return error_of(no_error);
     }
     if (wait_for_lock(c, l->id, p.flags, p.lock_timeout, vxi11_waiter{}))
-        return nullptr;
+        return later;
     return error_of(locked_by_another_link);
 }
 
-void vxi11_server::lock_released()
+void vxi11_server::lock_released() { answer_waiters(); }
+
+// Each waiter that may go on (the lock is free for it, or its time is up)
+// is taken out of the list before it is answered: answering one may take
+// the lock or destroy a link, and so change the list, which is then read
+// again from its start.
+void vxi11_server::answer_waiters()
 {
     for (std::size_t i = 0; i < waiters_.size();) {
-        if (try_waiter(*waiters_[i], false))
-            waiters_.erase(waiters_.begin() + static_cast<long>(i));
-        else
+        const bool timed_out = event_loop::clock::now() >= waiters_[i]->deadline;
+        if (!timed_out && !lock_free_for(waiters_[i]->link)) {
             ++i;
+            continue;
+        }
+        const std::unique_ptr<vxi11_waiter> w = std::move(waiters_[i]);
+        waiters_.erase(waiters_.begin() + static_cast<long>(i));
+        answer_waiter(*w, timed_out);
+        i = 0;
     }
 }
 
-// Answers a waiting call if the lock is free for it, or with error 11 when
-// its time is up. True when answered.
-bool vxi11_server::try_waiter(vxi11_waiter &w, bool timed_out)
+void vxi11_server::answer_late(const vxi11_waiter &w, const answer &a)
 {
-    const bool free = owner_.lock_holder == 0 || owner_.lock_holder == w.link;
-    if (!free && !timed_out)
-        return false;
-    if (!free) {
-        send_refusal(w, locked_by_another_link);
-        if (w.procedure == create_link) // the link made for it goes
-            settle_link(*links_.at(w.link), true, "the lock it asked for is held by another link");
-        return true;
+    const auto c = connections_.find(w.fd);
+    if (c != connections_.end() && a.encode != nullptr)
+        send_reply(*c->second, rpc_reply(w.xid, rpc_accept::success, a.encode, a.value));
+}
+
+// A waiting call's answer, when it is refused after all. Each answer
+// begins with its error code.
+void vxi11_server::refuse_late(const vxi11_waiter &w, long error)
+{
+    Create_LinkResp link{};
+    Device_WriteResp write{};
+    Device_ReadResp read{};
+    link.error = write.error = read.error = error;
+    answer_late(w, w.procedure == create_link    ? answer_of(link)
+                   : w.procedure == device_write ? answer_of(write)
+                   : w.procedure == device_read  ? answer_of(read)
+                                                 : error_of(error));
+}
+
+// Answers a waiting call: served if the lock is free for it, else refused
+// with error 11 (its time is up).
+void vxi11_server::answer_waiter(vxi11_waiter &w, bool timed_out)
+{
+    const auto c = connections_.find(w.fd);
+    if (c == connections_.end())
+        return; // gone with its connection
+    if (!lock_free_for(w.link) || (timed_out && w.procedure == create_link)) {
+        refuse_late(w, locked_by_another_link);
+        const auto l = links_.find(w.link);
+        if (w.procedure == create_link && l != links_.end()) // the link made for it goes
+            settle_link(*l->second, true, "the lock it asked for is held by another link");
+        return;
     }
     if (w.procedure == create_link) {
         owner_.lock_holder = w.link;
         Create_LinkResp r{no_error, w.link, static_cast<unsigned short>(abort_port_), largest_write};
-        send_late(w, &r);
-        return true;
+        answer_late(w, answer_of(r));
+        return;
     }
     // Served now as if it had just come, with the lock free for it.
-    svc_req request{};
-    request.rq_xprt = w.transport;
-    request.rq_prog = DEVICE_CORE;
-    request.rq_proc = w.procedure;
     Device_LockParms lock{w.link, 0, 0};
     void *arguments = &lock;
     if (w.procedure == device_write) {
@@ -736,60 +878,6 @@ bool vxi11_server::try_waiter(vxi11_waiter &w, bool timed_out)
     } else if (w.procedure == device_clear) {
         arguments = &w.generic;
     }
-    call c{w.procedure, arguments, &request};
-    if (void *answer = serve(c))
-        send_late(w, answer);
-    return true;
-}
-
-// --- rpcgen's dispatchers call these ------------------------------------------
-
-namespace {
-
-template <typename Answer, typename Arguments>
-Answer *serve_call(unsigned long procedure, Arguments *arguments, svc_req *request)
-{
-    if (serving_now == nullptr)
-        return nullptr;
-    vxi11_server::call c{procedure, arguments, request};
-    return static_cast<Answer *>(serving_now->serve(c));
-}
-
-} // namespace
-
-extern "C" {
-Device_Error *device_abort_1_svc(Device_Link *link, svc_req *r)
-{
-    return serve_call<Device_Error>(device_abort, link, r);
-}
-Create_LinkResp *create_link_1_svc(Create_LinkParms *p, svc_req *r) { return serve_call<Create_LinkResp>(create_link, p, r); }
-Device_WriteResp *device_write_1_svc(Device_WriteParms *p, svc_req *r)
-{
-    return serve_call<Device_WriteResp>(device_write, p, r);
-}
-Device_ReadResp *device_read_1_svc(Device_ReadParms *p, svc_req *r) { return serve_call<Device_ReadResp>(device_read, p, r); }
-Device_ReadStbResp *device_readstb_1_svc(Device_GenericParms *p, svc_req *r)
-{
-    return serve_call<Device_ReadStbResp>(device_readstb, p, r);
-}
-Device_Error *device_trigger_1_svc(Device_GenericParms *p, svc_req *r) { return serve_call<Device_Error>(device_trigger, p, r); }
-Device_Error *device_clear_1_svc(Device_GenericParms *p, svc_req *r) { return serve_call<Device_Error>(device_clear, p, r); }
-Device_Error *device_remote_1_svc(Device_GenericParms *p, svc_req *r) { return serve_call<Device_Error>(device_remote, p, r); }
-Device_Error *device_local_1_svc(Device_GenericParms *p, svc_req *r) { return serve_call<Device_Error>(device_local, p, r); }
-Device_Error *device_lock_1_svc(Device_LockParms *p, svc_req *r) { return serve_call<Device_Error>(device_lock, p, r); }
-Device_Error *device_unlock_1_svc(Device_Link *p, svc_req *r) { return serve_call<Device_Error>(device_unlock, p, r); }
-Device_Error *device_enable_srq_1_svc(Device_EnableSrqParms *p, svc_req *r)
-{
-    return serve_call<Device_Error>(device_enable_srq, p, r);
-}
-Device_DocmdResp *device_docmd_1_svc(Device_DocmdParms *p, svc_req *r)
-{
-    return serve_call<Device_DocmdResp>(device_docmd, p, r);
-}
-Device_Error *destroy_link_1_svc(Device_Link *p, svc_req *r) { return serve_call<Device_Error>(destroy_link, p, r); }
-Device_Error *create_intr_chan_1_svc(Device_RemoteFunc *p, svc_req *r)
-{
-    return serve_call<Device_Error>(create_intr_chan, p, r);
-}
-Device_Error *destroy_intr_chan_1_svc(void *p, svc_req *r) { return serve_call<Device_Error>(destroy_intr_chan, p, r); }
+    call k{w.procedure, arguments, *c->second, w.xid};
+    answer_late(w, dispatch(k));
 }
