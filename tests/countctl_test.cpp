@@ -202,6 +202,9 @@ TEST(countctl, a_threshold_scan_follows_the_instruments_model)
     EXPECT_NE(s.out.find("# threshold: left at 500"), std::string::npos);
     EXPECT_NE(s.out.find("# stopped: scan complete\n"), std::string::npos);
     EXPECT_EQ(run_in_process({"scan", "threshold", "0:5000", "--words", "5"}).status, 2);
+    const countctl_session h5 = run_in_process({"scan", "threshold", "1:2", "--words", "1", "-o", "scan.h5"});
+    EXPECT_EQ(h5.status, 2) << "a scan's table is CSV, not under an HDF5 name";
+    EXPECT_TRUE(h5.bus.frames.empty());
 }
 
 TEST(countctl, the_configuration_gives_what_the_options_leave_out_and_its_faults_are_named)

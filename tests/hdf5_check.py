@@ -50,6 +50,31 @@ with h5py.File(os.path.join(work, "run.h5"), "r") as f:
     assert read_out[0] == 1 and (read_out[1:] > read_out[:-1]).all(), read_out
     assert f["entry/read_out/utc_s"][0] > 1.7e9
 
+# A disk that fills during the run: status 3 with the words lost counted,
+# no crash at exit, and no file left that h5py could not open.
+def small_files():
+    import resource, signal
+    signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
+    resource.setrlimit(resource.RLIMIT_FSIZE, (30000, 30000))
+
+full = os.path.join(tempfile.mkdtemp(prefix="hdf5-full-"), "run.h5")
+for ending in (["--words", "400000"], ["--seconds", "600"]):
+    cut = subprocess.Popen([countctl, "acquire", "--period", "1", *ending, "-o", full], stderr=subprocess.PIPE,
+                           text=True, preexec_fn=small_files)
+    _, err = cut.communicate(timeout=60)
+    assert cut.returncode == 3, (cut.returncode, err)
+    assert "words read from the instrument were not written" in err, err
+    assert os.listdir(os.path.dirname(full)) == [], os.listdir(os.path.dirname(full))
+
+# HDF5 goes to a regular file: a FIFO or a device is refused before the bus is taken.
+for stream in ("/dev/null", os.path.join(work, "fifo")):
+    if not os.path.exists(stream):
+        os.mkfifo(stream)
+    refused = subprocess.run([countctl, *run, "-o", stream, "--format", "hdf5"], capture_output=True, text=True,
+                             timeout=30)
+    assert refused.returncode == 3 and "regular file" in refused.stderr, (refused.returncode, refused.stderr)
+os.remove(os.path.join(work, "fifo"))
+
 # No half file when the directory cannot take one.
 missing = subprocess.run([countctl, *run, "-o", os.path.join(work, "no", "run.h5")], capture_output=True, text=True)
 assert missing.returncode == 3 and not os.path.exists(os.path.join(work, "no")), missing.stderr

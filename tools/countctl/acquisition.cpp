@@ -171,16 +171,22 @@ int report_output_failure(acquisition_state &s, const std::string &why)
         std::fprintf(s.err, "%s: %s was given up: a second stop signal came while it was blocked", countctl_name,
                      output_name(s.out).c_str());
     else
-        std::fprintf(s.err, "%s: cannot write %s: %s", countctl_name, output_name(s.out).c_str(), why.c_str());
+        std::fprintf(s.err, "%s: cannot write %s: %s", countctl_name, output_name(s.out).c_str(),
+                     s.out.hdf5_error.empty() ? why.c_str() : s.out.hdf5_error.c_str());
     const std::uint64_t in_file = s.words_read - s.out.index_base;
-    const std::uint64_t lost = counts_not_written(s.out, in_file);
+    // An HDF5 file the library could not finish cannot be opened: it is
+    // not kept, and every word of it is lost.
+    const bool unreadable = s.out.format == count_format::hdf5 && !s.out.temp_path.empty();
+    const std::uint64_t lost = unreadable ? in_file : counts_not_written(s.out, in_file);
     if (lost > 0)
         std::fprintf(s.err, "; %llu words read from the instrument were not written",
                      static_cast<unsigned long long>(lost));
-    if (in_file > lost && !s.out.temp_path.empty())
+    if (unreadable && in_file > 0)
+        std::fputs(" (an HDF5 file the library could not finish cannot be read, so none is kept)", s.err);
+    else if (in_file > lost && !s.out.temp_path.empty())
         std::fprintf(s.err, "; the words written are in %s", s.out.temp_path.c_str());
-    if (in_file == 0)
-        discard_count_output(s.out); // nothing read: nothing worth keeping
+    if (in_file == 0 || unreadable)
+        discard_count_output(s.out); // nothing worth keeping
     std::fputs("\n", s.err);
     return given_up ? exit_signal_base + stop_signal() : exit_output_failed;
 }

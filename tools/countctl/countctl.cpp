@@ -486,6 +486,8 @@ int do_scan(command_context &c)
     if (!settings_options(c, r.settings) || !run_limits(c, r.target_words, r.seconds) ||
         !output_option(c, r.output_path))
         return exit_usage;
+    if (ends_with(r.output_path, ".h5") || ends_with(r.output_path, ".hdf5"))
+        return usage_error(c.err, "a scan writes a CSV table: -o FILE.csv, not " + r.output_path);
     r.quiet = c.options.has("--quiet");
     const lab_config &config = c.config;
     r.marker = config.marker;

@@ -122,7 +122,12 @@ bool open_count_output(count_output &c, const std::string &path, count_format fo
         error = reason("cannot write " + path);
         return false;
     }
-    if (exists && (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)))
+    const bool stream = exists && (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode));
+    if (stream && format == count_format::hdf5) { // HDF5 seeks back into its file: no stream can take it
+        error = "cannot write " + path + ": HDF5 goes to a regular file, not to a device, FIFO or socket";
+        return false;
+    }
+    if (stream)
         return open_stream(c, error);
     if (exists && !S_ISREG(st.st_mode)) {
         error = "cannot write " + path + ": " + (S_ISDIR(st.st_mode) ? "it is a directory" : "it is not a file");
@@ -236,8 +241,10 @@ void put_header_row(count_output &c)
     if (c.format == count_format::hdf5 && c.hdf5 == nullptr) {
         std::string error;
         c.hdf5 = hdf5_create(c.temp_path, c.seconds_per_word, error, c.index_base + 1);
-        if (c.hdf5 == nullptr)
+        if (c.hdf5 == nullptr) {
+            c.hdf5_error = error;
             return hdf5_failed(c);
+        }
         for (const std::string &note : c.hdf5_notes)
             hdf5_note(c, note);
         c.hdf5_notes.clear();
@@ -261,8 +268,10 @@ void put_counts(count_output &c, const int *counts, int n)
         std::string error;
         if (c.out->error == 0 && c.hdf5 != nullptr && hdf5_append(c.hdf5, counts, n, error))
             c.words_put += static_cast<std::uint64_t>(n);
-        else
+        else if (c.out->error == 0) {
+            c.hdf5_error = error;
             hdf5_failed(c);
+        }
         return;
     }
     for (int i = 0; i < n; ++i) {

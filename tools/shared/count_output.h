@@ -42,6 +42,7 @@ struct count_output {
     std::deque<std::uint64_t> comment_lines; // which of those were '#' lines, while they may be unwritten
     hdf5_counts *hdf5 = nullptr;        // HDF5: the file, made at the header row
     std::vector<std::string> hdf5_notes; // HDF5: the '#' lines before it was made
+    std::string hdf5_error;              // HDF5: why the library failed, once it has
 };
 
 // Opens the output for `path`, or takes `stdout_fd` when `path` is "-".

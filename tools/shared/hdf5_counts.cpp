@@ -88,6 +88,13 @@ bool write_pending(hdf5_counts *h, std::string &error)
     }
     h->written += n;
     h->pending.clear();
+    // Flushed at every chunk, so that a write that fails (a full disk) is
+    // known at once, while the run can still be stopped, and not only at
+    // the end, when the library's caches are written.
+    if (H5Fflush(h->file, H5F_SCOPE_LOCAL) < 0) {
+        error = "the HDF5 library could not write the counts (a full disk?)";
+        return false;
+    }
     return true;
 }
 
@@ -124,6 +131,10 @@ bool hdf5_available() { return true; }
 hdf5_counts *hdf5_create(const std::string &path, double seconds_per_word, std::string &error,
                          unsigned long long first_index)
 {
+    // A file the library failed to close stays in its tables, and its own
+    // clean-up at exit would then crash (H5F__close_cb): every file is
+    // closed here, so the library is left to the process's end.
+    H5dont_atexit();
     H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr); // failures are said by the program, once
     auto *h = new hdf5_counts;
     h->seconds_per_word = seconds_per_word;
