@@ -129,12 +129,14 @@ ending acquire_until_done(acquisition_state &s)
         std::chrono::duration<double>(s.request.rotate_seconds));
     for (;;) {
         show(s);
-        if (s.request.rotate_seconds > 0 && clock_type::now() - s.file_started >= interval && !rotate(s))
-            return ending::output_failed;
+        // The run's end before a rotation due at the same time: no file of
+        // a few words after the last.
         if (target > 0 && s.words_read >= static_cast<std::uint64_t>(target))
             return ending::target_reached;
         if (past(s))
             return ending::time_limit;
+        if (s.request.rotate_seconds > 0 && clock_type::now() - s.file_started >= interval && !rotate(s))
+            return ending::output_failed;
         if (!still_own_bus(s))
             return ending::bus_lost;
         const int count = query_data_size();

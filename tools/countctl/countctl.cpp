@@ -1,5 +1,8 @@
 #include "countctl.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -421,7 +424,19 @@ bool rotation_options(command_context &c, const lab_config &config, acquisition_
     r.output_dir = c.options.has("--output-dir") ? c.options.value("--output-dir") : config.output_dir.value_or("");
     if (r.output_dir.empty())
         return usage_error(c.err, "--rotate needs --output-dir DIR (or output_dir in the configuration)"), false;
-    return true;
+    // Refused now, before the bus, not at the first file's end.
+    std::string why;
+    struct stat st{};
+    if (stat(r.output_dir.c_str(), &st) != 0)
+        why = std::strerror(errno);
+    else if (!S_ISDIR(st.st_mode))
+        why = "not a directory";
+    else if (access(r.output_dir.c_str(), W_OK | X_OK) != 0)
+        why = std::strerror(errno);
+    if (why.empty())
+        return true;
+    usage_error(c.err, "--output-dir " + r.output_dir + ": " + why);
+    return false;
 }
 
 int do_acquisition(command_context &c, bool acquire)

@@ -53,12 +53,9 @@ bool write_spool(bus_owner &owner, const std::string &directory, const std::stri
     put_comment(out, "words: " + std::to_string(held));
     put_comment(out, "words lost: " + std::to_string(owner.words_lost) + " for a full hold; gaps the instrument marked: " +
                          std::to_string(owner.gaps));
-    bool placed = finish_count_output(out, error);
-    // A name taken (another life of the server ended in the same second):
-    // the next in sequence.
-    for (int n = 2; !placed && errno == EEXIST && !out.temp_path.empty() && n < 1000; ++n)
-        placed = place_count_output(out, base + "-" + std::to_string(n) + ".csv", error);
-    if (!placed) {
+    // A name taken (another life of the server ended in the same second)
+    // gives the next in sequence.
+    if (!finish_count_output(out, error)) {
         discard_count_output(out);
         return false;
     }

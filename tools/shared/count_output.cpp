@@ -368,22 +368,43 @@ bool finish_count_output(count_output &c, std::string &error)
     return place_count_output(c, c.target, error);
 }
 
+namespace {
+
+// "dir/20261209T063000Z.csv" -> "dir/20261209T063000Z-2.csv"
+std::string numbered(const std::string &path, int n)
+{
+    const std::size_t slash = path.rfind('/');
+    const std::size_t dot = path.rfind('.');
+    const std::size_t at = dot != std::string::npos && (slash == std::string::npos || dot > slash) ? dot : path.size();
+    return path.substr(0, at) + "-" + std::to_string(n) + path.substr(at);
+}
+
+} // namespace
+
 bool place_count_output(count_output &c, const std::string &target, std::string &error)
 {
-    c.target = target;
-    const int renamed = c.never_replace
-                            ? renameat2(AT_FDCWD, c.temp_path.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE)
-                            : std::rename(c.temp_path.c_str(), target.c_str());
+    // Where nothing may be replaced, a name taken (a file of an earlier
+    // run, or of another life of the server, made in the same second or
+    // after the clock went back) gives the next in sequence: NAME-2.csv, ...
+    int renamed = -1;
+    for (int n = 1; renamed != 0 && n < 1000; ++n) {
+        c.target = n == 1 ? target : numbered(target, n);
+        renamed = c.never_replace
+                      ? renameat2(AT_FDCWD, c.temp_path.c_str(), AT_FDCWD, c.target.c_str(), RENAME_NOREPLACE)
+                      : std::rename(c.temp_path.c_str(), c.target.c_str());
+        if (renamed != 0 && !(c.never_replace && errno == EEXIST))
+            break;
+    }
     if (renamed != 0) {
         const int e = errno;
-        error = reason("cannot rename " + c.temp_path + " to " + target);
+        error = reason("cannot rename " + c.temp_path + " to " + c.target);
         errno = e;
         return false;
     }
     c.temp_path.clear();
     // The rename itself is made durable by syncing the directory.
-    if (!sync_directory_of(target)) {
-        error = reason(target + " is in place, but its directory could not be synced");
+    if (!sync_directory_of(c.target)) {
+        error = reason(c.target + " is in place, but its directory could not be synced");
         return false;
     }
     return true;

@@ -70,8 +70,9 @@ std::uint64_t counts_not_written(const count_output &c, std::uint64_t words_read
 // Flushes; for a file, syncs it, closes it and renames it into place, then
 // syncs its directory. False, with the reason.
 bool finish_count_output(count_output &c, std::string &error);
-// After a rename that failed (a name taken, with never_replace): the
-// finished file renamed to another name. False, with the reason (errno kept).
+// The finished file renamed to `target`; with never_replace, a name taken
+// gives target-2, target-3, ... (before the extension), and `target` of the
+// output says which. False, with the reason (errno kept).
 bool place_count_output(count_output &c, const std::string &target, std::string &error);
 
 // How the output is named in messages: the path given, or "standard output".
