@@ -380,6 +380,7 @@ int run_acquisition(const acquisition_request &r, int out_fd, std::FILE *err)
 
     start_progress(s.progress, err, r.quiet);
     s.started = clock_type::now();
+    s.file_started = s.started; // the first file's interval, like the time limit, counts from here
     if (r.seconds >= 0)
         s.deadline = s.started + std::chrono::duration_cast<clock_type::duration>(std::chrono::duration<double>(r.seconds));
     const ending e = r.acquire ? acquire_run(s) : read_once(s);
