@@ -1,5 +1,6 @@
 #include "bus_lock.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -7,6 +8,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <chrono>
 #include <cstring>
 #include <fstream>
@@ -197,6 +200,55 @@ bool still_at_path(int fd, const char *path)
            open_one.st_ino == at_path.st_ino;
 }
 
+// A program that holds a lock file since deleted from the path, or
+// replaced there, and has not yet noticed: the bus is still its own. Found
+// through the kernel's list of locks (flocks on the lock's file system) and
+// the holders' open files; 0 when none is seen. A holder whose open files
+// this program may not list (another user's, for one not root) is not seen:
+// a lock file only root may delete (the package's, in /run/lock) leaves no
+// such gap.
+long holder_of_unlinked(int fd, const char *path)
+{
+    struct stat own{};
+    if (fstat(fd, &own) != 0)
+        return 0;
+    char real[PATH_MAX];
+    if (realpath(path, real) == nullptr)
+        return 0;
+    const std::string deleted = std::string(real) + " (deleted)";
+    char device[32];
+    std::snprintf(device, sizeof device, "%02x:%02x:", major(own.st_dev), minor(own.st_dev));
+    std::ifstream locks("/proc/locks");
+    std::string line;
+    while (std::getline(locks, line)) {
+        std::istringstream words(line);
+        std::string number, kind, advisory, mode, file;
+        long pid = 0;
+        words >> number >> kind;
+        if (kind != "FLOCK")
+            continue;
+        words >> advisory >> mode >> pid >> file;
+        if (pid == getpid() || file.compare(0, std::strlen(device), device) != 0 ||
+            file == device + std::to_string(own.st_ino))
+            continue;
+        const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+        DIR *d = opendir(fds.c_str());
+        if (d == nullptr)
+            continue;
+        bool holds = false;
+        while (const dirent *e = readdir(d)) {
+            char target[PATH_MAX + 16];
+            const ssize_t n = readlinkat(dirfd(d), e->d_name, target, sizeof target - 1);
+            if (n > 0 && deleted == std::string(target, static_cast<std::size_t>(n)))
+                holds = true;
+        }
+        closedir(d);
+        if (holds)
+            return pid;
+    }
+    return 0;
+}
+
 int refuse(const char *program, std::FILE *err, const char *path, const std::string &why)
 {
     std::fprintf(err, "%s: cannot use the bus lock %s: %s; %s; nothing was sent\n", program, path, why.c_str(),
@@ -228,6 +280,15 @@ int take_bus(const char *program, std::FILE *err, const bus_wait &wait, const ch
             if (!still_at_path(f.fd, path)) {
                 close(f.fd);
                 continue;
+            }
+            if (const long other = holder_of_unlinked(f.fd, path); other != 0) {
+                close(f.fd);
+                const std::string who = from_proc(other);
+                std::fprintf(err,
+                             "%s: the bus is in use by pid %ld%s, which holds the bus lock %s that was deleted or "
+                             "replaced under it; nothing was sent\n",
+                             program, other, who.empty() ? "" : (" (" + who + ")").c_str(), path);
+                return exit_bus_taken;
             }
             leave_holder_note(f, program, note);
             held_fd = f.fd;

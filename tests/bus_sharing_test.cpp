@@ -83,6 +83,19 @@ TEST(bus_lock, the_console_takes_its_deleted_lock_file_again_and_ends_when_anoth
     waitpid(other, nullptr, 0);
 }
 
+TEST(bus_lock, a_lock_file_deleted_under_its_holder_does_not_let_a_second_program_on_the_bus)
+{
+    const std::string path = scratch_directory() + "/bus.lock";
+    holder h({"COUNTER_BUS_LOCK=" + path});
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    const run_result second = countctl({"status"}, {"COUNTER_BUS_LOCK=" + path}); // before the holder looks again
+    EXPECT_EQ(second.status, 4) << second.err;
+    EXPECT_TRUE(second.bus.empty()) << "nothing sent";
+    EXPECT_TRUE(h.console.wait_for_error("it is locked again", std::chrono::seconds(4)));
+    h.console.type("0\n");
+    EXPECT_EQ(h.console.finish(), 0);
+}
+
 TEST(bus_lock, a_holder_killed_outright_leaves_no_lock_behind)
 {
     const std::string lock = "COUNTER_BUS_LOCK=" + scratch_directory() + "/bus.lock";
