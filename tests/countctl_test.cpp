@@ -3,6 +3,7 @@
 // signal, a failing output or a terminal.
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -229,6 +230,7 @@ TEST(countctl, the_configuration_gives_what_the_options_leave_out_and_its_faults
         {write("nan.toml", "tick = nan\n"), "nan.toml:1: 'tick' must be a number of seconds above 0"},
         {write("marker.toml", "gap_marker = \"bit30\"\n"), "marker.toml:1: 'gap_marker' must be \"none\" or \"bit31\""},
         {dir, "not a configuration file (a directory)"},
+        {[&] { mkfifo((dir + "/fifo").c_str(), 0600); return dir + "/fifo"; }(), "not a configuration file (not a regular file)"},
         {dir + "/missing.toml", "there is no such configuration file"},
     };
     // Every command reads it, and none drives the bus with a file it cannot use.

@@ -145,6 +145,17 @@ class WithRawSockets(unittest.TestCase):
             self.assertEqual(len(received), total)
             self.assertEqual(received[: len(HELD)], HELD)
 
+    def test_a_configuration_that_is_no_file_or_holds_nan_is_refused_at_once(self):
+        d = tempfile.mkdtemp(prefix="scpi-config-")
+        os.mkfifo(os.path.join(d, "fifo"))  # no writer: opening it would wait for ever
+        with open(os.path.join(d, "nan.toml"), "w") as f:
+            f.write("tick = nan\n")
+        for path in (d, os.path.join(d, "fifo"), os.path.join(d, "nan.toml")):
+            r = subprocess.run([scpi_harness.SERVER, "--config", path, "--listen", "127.0.0.1:0", "--no-vxi11"],
+                               capture_output=True, text=True, timeout=10)
+            self.assertEqual(r.returncode, 2, (path, r.stderr))
+            self.assertIn(path, r.stderr)
+
     def test_words_are_whole_unless_a_gap_marker_is_named(self):
         # A stand-in instrument whose counts include negative ones.
         state = {"VIRTUAL_INSTRUMENT_STATE": instrument_state([10, -20, 30, 0x80000007])}
