@@ -233,6 +233,13 @@ TEST(countctl, the_configuration_gives_what_the_options_leave_out_and_its_faults
         {[&] { mkfifo((dir + "/fifo").c_str(), 0600); return dir + "/fifo"; }(), "not a configuration file (not a regular file)"},
         {dir + "/missing.toml", "there is no such configuration file"},
     };
+    // Where the configuration's output_dir put a file, the summary says.
+    const std::string placed = write("placed.toml", "output_dir = \"" + dir + "\"\n");
+    s = run_in_process({"--config", placed, "acquire", "--words", "2", "-o", "cfg.csv"});
+    EXPECT_EQ(s.status, 0) << s.err;
+    EXPECT_NE(s.err.find("the words are in " + dir + "/cfg.csv (output_dir of " + placed + ")"), std::string::npos)
+        << s.err;
+    EXPECT_EQ(access((dir + "/cfg.csv").c_str(), F_OK), 0);
     // Every command reads it, and none drives the bus with a file it cannot use.
     const std::vector<std::vector<std::string>> commands = {
         {"acquire", "--words", "2"}, {"read"}, {"status"}, {"set", "--period", "9"}, {"reset"}, {"start"},

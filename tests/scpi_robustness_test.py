@@ -263,7 +263,9 @@ class ScpiManners(SharedServer):
         self.assertEqual(ask(s, "PER +5.;PER?"), "5")
         self.assertEqual(ask(s, "THR #H3FF;THR?"), "1023")
         ask(s, "PER 1.5;PER 10HZ;*OPC?")
-        self.assertEqual([e[:4] for e in self.errors(s)], ["-224", "-138"])
+        said = self.errors(s)
+        self.assertEqual([e[:4] for e in said], ["-224", "-138"])
+        self.assertIn("PER 1.5: a whole number, 1 to 4095", said[0])
         self.assertEqual(ask(s, "PER?"), "5", "a refused number changes nothing")
 
     def test_init_during_a_run_the_queue_and_the_last_message_at_close(self):

@@ -393,7 +393,11 @@ int run_acquisition(const acquisition_request &r, int out_fd, std::FILE *err)
     std::string error;
     if (!finish_count_output(s.out, error))
         return report_output_failure(s, error);
-    if (!r.quiet)
+    if (!r.quiet) {
         print_summary(err, s.summary, r.summary || isatty(fileno(err)) == 1);
+        if (r.output_path != r.output_asked) // the configuration's output_dir chose the place
+            std::fprintf(err, "%s: the words are in %s (output_dir of %s)\n", countctl_name, s.out.target.c_str(),
+                         r.config_path.c_str());
+    }
     return exit_status_of(s, e, signal);
 }

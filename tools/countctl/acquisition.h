@@ -20,6 +20,8 @@ struct acquisition_request {
     long long target_words = 0;  // acquire --words; 0: none
     double seconds = -1;         // acquire --seconds, read --timeout; below 0: none
     std::string output_path;     // empty: standard output
+    std::string output_asked;    // -o as given, before the configuration's output_dir
+    std::string config_path;     // the configuration file read, if any
     count_format format = count_format::csv;
     bool quiet = false;
     bool summary = false;        // --summary: the histogram too, off a terminal

@@ -471,6 +471,8 @@ int do_acquisition(command_context &c, bool acquire)
         settings_from_config(config, r.settings, true, gave);
     if (acquire && (!tick_option(c, r.settings.period_given, r.tick) || !rotation_options(c, config, r)))
         return exit_usage;
+    r.output_asked = r.output_path;
+    r.config_path = config.path;
     output_from_config(c, config, acquire && r.settings.period_given, r.tick, r.output_path, &r.format, gave);
     r.config_note = config_note(config, gave);
     r.command_line = command_line_of(c);

@@ -344,7 +344,9 @@ bool command_context::number(std::size_t i, long long min, long long max, bool l
         return true;
     }
     const int fault = integer_param(p, min, max, value);
-    return fault == 0 || refuse(fault, std::to_string(min) + " to " + std::to_string(max));
+    // A fraction (1.5) is -224 as an out-of-range value is -222: each says what is taken.
+    return fault == 0 || refuse(fault, std::string(fault == -224 ? "a whole number, " : "") + std::to_string(min) +
+                                           " to " + std::to_string(max));
 }
 
 const std::vector<command_row> &command_table() { return table; }
