@@ -77,28 +77,38 @@ install(FILES tools/countctl/completion.bash DESTINATION ${CMAKE_INSTALL_DATADIR
 # existing file is kept (and dpkg keeps them as conffiles).
 set(component_of_counter-scpi-server server)
 set(component_of_counter-acquire countctl)
+# The configuration directory follows the prefix installed to, as
+# GNUInstallDirs has it: /etc for /usr, else PREFIX/etc (a user's own
+# prefix needs no root).
+set(sysconfdir_at_install "
+    if(\"\${CMAKE_INSTALL_PREFIX}\" STREQUAL \"/usr\")
+      set(sysconfdir /etc)
+    else()
+      set(sysconfdir \"\${CMAKE_INSTALL_PREFIX}/etc\")
+    endif()")
 foreach(unit counter-scpi-server counter-acquire)
-  install(CODE "
+  install(CODE "${sysconfdir_at_install}
     set(bindir \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
     configure_file(\"${PROJECT_SOURCE_DIR}/cmake/debian/${unit}.service.in\"
                    \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/lib/systemd/system/${unit}.service\" @ONLY)
     message(STATUS \"Installing: \$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/lib/systemd/system/${unit}.service\")
-    set(options_file \"\$ENV{DESTDIR}/etc/default/${unit}\")
+    set(options_file \"\$ENV{DESTDIR}\${sysconfdir}/default/${unit}\")
     if(EXISTS \"\${options_file}\")
       message(STATUS \"Kept: \${options_file} (a lab's settings are never overwritten)\")
     else()
       file(INSTALL \"${PROJECT_SOURCE_DIR}/cmake/debian/${unit}.default\"
-           DESTINATION /etc/default RENAME ${unit}) # DESTDIR goes before it
+           DESTINATION \"\${sysconfdir}/default\" RENAME ${unit}) # DESTDIR goes before it
     endif()" COMPONENT ${component_of_${unit}})
 endforeach()
 # The server's mDNS announcements (avahi-daemon reads /etc/avahi/services),
 # installed once as the options files are: a lab edits their ports.
 foreach(announcement counter-scpi-raw counter-vxi11 counter-http counter-lxi)
-  install(CODE "
-    if(EXISTS \"\$ENV{DESTDIR}/etc/avahi/services/${announcement}.service\")
-      message(STATUS \"Kept: \$ENV{DESTDIR}/etc/avahi/services/${announcement}.service\")
+  install(CODE "${sysconfdir_at_install}
+    if(EXISTS \"\$ENV{DESTDIR}\${sysconfdir}/avahi/services/${announcement}.service\")
+      message(STATUS \"Kept: \$ENV{DESTDIR}\${sysconfdir}/avahi/services/${announcement}.service\")
     else()
-      file(INSTALL \"${PROJECT_SOURCE_DIR}/cmake/debian/avahi/${announcement}.service\" DESTINATION /etc/avahi/services)
+      file(INSTALL \"${PROJECT_SOURCE_DIR}/cmake/debian/avahi/${announcement}.service\"
+           DESTINATION \"\${sysconfdir}/avahi/services\")
     endif()" COMPONENT server)
 endforeach()
 # The server's web page; dygraphs comes from Debian's libjs-dygraphs.

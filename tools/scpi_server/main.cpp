@@ -1,11 +1,14 @@
-// scpi_server: the Pi and its counting instrument as a network instrument.
-//
-// One thread and one loop (event_loop.h): the SCPI socket and the drain
-// timer are its sources, so operations of different clients never
-// interleave on the bus. One owner of the bus (bus_owner.h) keeps the words
-// read until a client has shown it has them. A stop signal ends it
-// cleanly: the run it started is stopped, the instrument drained, responses
-// under way sent, and every word still held written to a spool file.
+// scpi_server: the Pi and its counting instrument as a network instrument:
+// SCPI on a raw socket, VXI-11 and a web page (transports.h), each a
+// source of one thread's one loop (event_loop.h) beside the drain timer,
+// so operations of different clients never interleave on the bus. One
+// owner of the bus (bus_owner.h) keeps the words read until a client has
+// shown it has them. This file holds the options, the start and the end: a
+// stop signal ends the server cleanly (the run it started stopped, the
+// instrument drained, responses under way sent, every word still held
+// written to a spool file), and the exit status says how it went.
+
+#include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
@@ -35,9 +38,20 @@ namespace {
 
 const char *program = "scpi_server";
 
-#ifndef WEB_ROOT
-#define WEB_ROOT "/usr/share/counter-scpi-server/web" // this build has no web page
-#endif
+// Where the page's files are, from where this program runs: the source
+// tree's when it runs from its build tree, else share/counter-scpi-server/web
+// beside the bin directory it was installed in, under whatever prefix.
+std::string default_web_root()
+{
+    char exe[4096];
+    const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    const std::string path(exe, n > 0 ? static_cast<std::size_t>(n) : 0);
+    const std::string dir = path.substr(0, path.rfind('/'));
+    if (dir == BUILD_PROGRAM_DIR)
+        return SOURCE_WEB_ROOT;
+    const std::string prefix = dir.substr(0, dir.rfind('/'));
+    return prefix + "/share/counter-scpi-server/web";
+}
 
 const char usage[] =
     "usage: scpi_server [--listen=ADDR:PORT]... [--allow=CIDR[,CIDR]...] [--max-clients=N]\n"
@@ -81,8 +95,9 @@ std::string help()
            "                           localhost and this machine's host name (bare or\n"
            "                           .local); changes from a page under any other name\n"
            "                           are refused\n"
-           "      --web-root=DIR       the page's files (default: as installed, in\n"
-           "                           share/counter-scpi-server/web under the prefix)\n"
+           "      --web-root=DIR       the page's files (default: the source tree's when run\n"
+           "                           from the build tree, else share/counter-scpi-server/web\n"
+           "                           beside the bin directory the server is installed in)\n"
            "      --config=FILE        the lab's usual threshold, polarity and period, sent at\n"
            "                           start and after *RST (default: the user's, else\n"
            "                           /etc/counter-instrument.toml, if there is one)\n"
@@ -244,7 +259,7 @@ int check_settings(settings &s)
         parse_listen_address("127.0.0.1:5025", s.net.scpi.back(), error);
     }
     if (s.net.web_root.empty())
-        s.net.web_root = WEB_ROOT;
+        s.net.web_root = default_web_root();
     for (const auto *addresses : {&s.net.scpi, &s.net.http})
         for (const listen_address &a : *addresses)
             if (!is_loopback(a.address) && !s.net.socket.allow_given)
@@ -360,6 +375,11 @@ int main(int argc, char **argv)
         return platform_setup_failure_status();
     owner_send_defaults(owner);
     log_line(where);
+    if (!s.net.http.empty()) {
+        const bool page = access((s.net.web_root + "/index.html").c_str(), R_OK) == 0;
+        log_line(page ? "the web page's files are in " + s.net.web_root
+                      : "no web page's files in " + s.net.web_root + " (--web-root DIR names them): / answers 404");
+    }
     log_line(net.start_vxi11());
     if (!config.path.empty())
         log_line("the lab's settings are from " + config.path + "; sent now and after every *RST");
