@@ -43,12 +43,28 @@ with h5py.File(os.path.join(work, "run.h5"), "r") as f:
     entry = f["entry"].attrs
     for key in ("program", "version", "platform", "command_line", "started", "ended", "settings_sent", "words", "gaps", "stopped"):
         assert key in entry, (key, dict(entry))
-    assert entry["settings_sent"].decode() == "threshold 1000, period 4"
-    assert entry["words"].decode() == "6000" and entry["platform"].decode() == "virtual instrument"
-    assert f["entry"].attrs["NX_class"].decode() == "NXentry" and f["entry/data"].attrs["signal"].decode() == "counts"
+    # Numbers as numbers, text as str: dict(attrs) is usable as it comes.
+    assert entry["settings_sent"] == "threshold 1000, period 4", entry["settings_sent"]
+    assert (entry["threshold"], entry["period"], entry["threshold_read_back"]) == (1000, 4, 1000), dict(entry)
+    assert entry["words"] == 6000 and entry["gaps"] >= 0 and entry["first_index"] == 1, dict(entry)
+    assert abs(entry["tick_s"] - 2e-6) < 1e-15 and entry["target_words"] == 6000, dict(entry)
+    for key in ("threshold", "period", "words", "gaps", "threshold_read_back", "first_index"):
+        assert entry[key].dtype.kind == "i", (key, entry[key].dtype)
+    assert entry["platform"] == "virtual instrument" and isinstance(entry["started"], str)
+    assert f["entry"].attrs["NX_class"] == "NXentry" and f["entry/data"].attrs["signal"] == "counts"
     read_out = f["entry/read_out/first_index"][:]
     assert read_out[0] == 1 and (read_out[1:] > read_out[:-1]).all(), read_out
     assert f["entry/read_out/utc_s"][0] > 1.7e9
+
+# A rotated run's HDF5 files say where each stands in the run, as the CSV does.
+rotated = tempfile.mkdtemp(prefix="hdf5-rotated-")
+subprocess.run([countctl, "acquire", "--rotate", "1s", "--seconds", "2.5", "--output-dir", rotated, "--format", "hdf5",
+                "--period", "16", "-q"], check=True, timeout=60)
+files = sorted(os.listdir(rotated))
+assert len(files) >= 2 and all(name.endswith(".h5") for name in files), files
+for number, name in enumerate(files, 1):
+    with h5py.File(os.path.join(rotated, name), "r") as f:
+        assert f["entry"].attrs["file_of_the_run"] == number and f["entry"].attrs["rotate_s"] == 1, dict(f["entry"].attrs)
 
 # A disk that fills during the run: status 3 with the words lost counted,
 # no crash at exit, and no file left that h5py could not open.

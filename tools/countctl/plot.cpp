@@ -16,6 +16,7 @@
 
 #include "atomic_file.h"
 #include "countctl.h"
+#include "hdf5_counts.h"
 
 extern char **environ;
 
@@ -74,16 +75,46 @@ std::string quoted(const std::string &s)
     return q + "'";
 }
 
-std::string title_of(const table &t)
+// An HDF5 file countctl wrote, as the table its CSV would give.
+bool read_hdf5_table(const std::string &path, table &t, std::string &error)
 {
-    std::string title = "countctl";
-    for (const char *key : {"scan", "settings sent", "each threshold", "tick"}) {
+    hdf5_read_back h;
+    if (!hdf5_read(path, h, error))
+        return false;
+    t.columns = {"index", "count"};
+    if (!h.times.empty())
+        t.columns.push_back("time_s");
+    for (std::size_t i = 0; i < h.counts.size(); ++i) {
+        t.rows.push_back({static_cast<double>(i + 1), static_cast<double>(h.counts[i])});
+        if (!h.times.empty())
+            t.rows.back().push_back(h.times[i]);
+    }
+    for (auto [key, value] : h.text) {
+        std::replace(key.begin(), key.end(), '_', ' ');
+        t.said.emplace(key, value);
+    }
+    return true;
+}
+
+bool is_hdf5_name(const std::string &path)
+{
+    for (const char *ext : {".h5", ".hdf5"})
+        if (path.size() > std::strlen(ext) && path.compare(path.size() - std::strlen(ext), std::strlen(ext), ext) == 0)
+            return true;
+    return false;
+}
+
+// "countctl: run.csv; settings sent threshold 1000, period 4; ...": the
+// file's name, and the settings it says it was made with.
+std::string title_of(const table &t, const std::string &path)
+{
+    std::string title = "countctl: " + path.substr(path.rfind('/') + 1);
+    for (const char *key : {"scan", "settings sent", "each threshold", "polarity", "period", "tick"}) {
         const auto it = t.said.find(key);
         if (it != t.said.end()) // a setting's value, up to its explanation
-            title += (title == "countctl" ? ": " : "; ") + std::string(key) + " " +
-                     it->second.substr(0, std::min<std::size_t>(it->second.find(';'), 48));
+            title += "; " + std::string(key) + " " + it->second.substr(0, std::min<std::size_t>(it->second.find(';'), 48));
     }
-    return title.size() > 110 ? title.substr(0, 107) + "..." : title;
+    return title.size() > 140 ? title.substr(0, 137) + "..." : title;
 }
 
 std::string terminal_for(const std::string &out_path)
@@ -99,7 +130,7 @@ std::string terminal_for(const std::string &out_path)
 }
 
 // Counts against time (or index) over their histogram.
-std::string counts_script(const table &t, gap_marker marker)
+std::string counts_script(const table &t, const std::string &title, gap_marker marker)
 {
     const bool timed = t.columns.size() > 2 && t.columns[2] == "time_s";
     std::ostringstream s;
@@ -113,15 +144,35 @@ std::string counts_script(const table &t, gap_marker marker)
             s << (timed ? t.rows[i][2] : t.rows[i][0]) << ' ' << count << '\n';
     }
     s << "EOD\n$histogram << EOD\n";
-    for (const auto &[count, n] : histogram)
-        s << count << ' ' << n << '\n';
+    // Bars as wide as the closest two counts allow, on whole numbers of
+    // measurements from 0: a file of a few words draws as plainly as a big one.
+    std::uint64_t most = 1;
+    double narrowest = 0; // the smallest step between two counts
+    for (auto at = histogram.begin(); at != histogram.end(); ++at) {
+        s << at->first << ' ' << at->second << '\n';
+        most = std::max(most, at->second);
+        if (at != histogram.begin()) {
+            const double step = static_cast<double>(at->first) - std::prev(at)->first;
+            narrowest = narrowest == 0 ? step : std::min(narrowest, step);
+        }
+    }
+    if (narrowest == 0)
+        narrowest = 1;
+    const int lowest = histogram.empty() ? 0 : histogram.begin()->first;
+    const int highest = histogram.empty() ? 0 : histogram.rbegin()->first;
     s << "EOD\n"
-      << "set multiplot layout 2,1 title " << quoted(title_of(t)) << " noenhanced\n"
+      << "set multiplot layout 2,1 title " << quoted(title) << " noenhanced\n"
       << "set xlabel " << quoted(timed ? "time since the run's start (s)" : "index (word)") << "\n"
       << "set ylabel 'count (pulses a measurement)'\nset grid\n"
-      << "plot $counts using 1:2 with lines linecolor rgb '#1a5fb4' notitle\n"
+      << "set offsets graph 0.02, graph 0.02, 0, 0\n"
+      << "set yrange [" << lowest - 1 << ":" << highest + 1 << "]\n"
+      << "plot $counts using 1:2 with linespoints pointtype 7 pointsize 0.3 linecolor rgb '#1a5fb4' notitle\n"
       << "set xlabel 'count (pulses a measurement)'\nset ylabel 'measurements'\nset style fill solid 0.6\n"
-      << "set boxwidth 0.9 relative\n"
+      << "set offsets 0, 0, 0, 0\n"
+      << "set xrange [" << lowest - narrowest << ":" << highest + narrowest << "]\n"
+      << "set yrange [0:" << most + (most + 9) / 10 << "]\nset format y '%.0f'\n"
+      << (most < 10 ? "set ytics 1\n" : "")
+      << "set boxwidth " << 0.8 * narrowest << " absolute\n"
       << "plot $histogram using 1:2 with boxes linecolor rgb '#26a269' notitle\n"
       << "unset multiplot\n";
     return s.str();
@@ -129,16 +180,17 @@ std::string counts_script(const table &t, gap_marker marker)
 
 // A scan's rate against threshold, with the square root of its counts as
 // the error of each point.
-std::string scan_script(const table &t)
+std::string scan_script(const table &t, const std::string &title)
 {
     std::ostringstream s;
     s << "$scan << EOD\n";
     for (const std::vector<double> &r : t.rows) // threshold,words,sum,mean,seconds,rate
         s << r[0] << ' ' << r[5] << ' ' << (r[4] > 0 ? std::sqrt(r[2]) / r[4] : 0) << '\n';
     s << "EOD\n"
-      << "set title " << quoted(title_of(t)) << " noenhanced\n"
+      << "set title " << quoted(title) << " noenhanced\n"
       << "set xlabel 'threshold (discriminator units, 0..4095)'\n"
       << "set ylabel 'rate (counts/s)'\nset grid\nset logscale y\n"
+      << "set offsets graph 0.03, graph 0.03, 0, 0\n" // no end point on the frame
       << "plot $scan using 1:2:3 with yerrorbars pointtype 7 linecolor rgb '#c64600' title 'rate, error sqrt(counts)/s', "
          "$scan using 1:2 with lines linecolor rgb '#c64600' notitle\n";
     return s.str();
@@ -197,7 +249,7 @@ int run_plot(const std::string &csv_path, const std::string &out_path, gap_marke
     }
     table t;
     std::string error;
-    if (!read_table(csv_path, t, error)) {
+    if (!(is_hdf5_name(csv_path) ? read_hdf5_table(csv_path, t, error) : read_table(csv_path, t, error))) {
         std::fprintf(err, "%s: %s\n", countctl_name, error.c_str());
         return 1;
     }
@@ -218,7 +270,9 @@ int run_plot(const std::string &csv_path, const std::string &out_path, gap_marke
         return exit_output_failed;
     }
     const std::string script = terminal + "set output " + quoted(temp) + "\n" +
-                               (t.columns[0] == "threshold" ? scan_script(t) : counts_script(t, marker)) + "set output\n";
+                               (t.columns[0] == "threshold" ? scan_script(t, title_of(t, csv_path))
+                                                            : counts_script(t, title_of(t, csv_path), marker)) +
+                               "set output\n";
     const int status = gnuplot(script, error);
     if (status != 0 || std::rename(temp.c_str(), out_path.c_str()) != 0) {
         unlink(temp.c_str());

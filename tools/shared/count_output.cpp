@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <charconv>
 #include <climits>
 #include <cstdio>
@@ -147,8 +148,61 @@ bool open_count_output(count_output &c, const std::string &path, count_format fo
 
 namespace {
 
-// A '#' line as HDF5 keeps it: the program line, a read-out's time, or a
-// "name: value" attribute.
+// A number at the start of `text`, and what follows it.
+bool leading_number(const std::string &text, double &number, std::string &rest)
+{
+    const char *begin = text.c_str();
+    char *end = nullptr;
+    number = std::strtod(begin, &end);
+    if (end == begin)
+        return false;
+    rest = end;
+    return true;
+}
+
+void numeric_attribute(count_output &c, const std::string &key, double number)
+{
+    if (number == static_cast<double>(static_cast<long long>(number)) && std::abs(number) < 9e15)
+        hdf5_attribute(c.hdf5, key, static_cast<long long>(number));
+    else
+        hdf5_attribute(c.hdf5, key, number);
+}
+
+// "name: value": numbers as numbers, with their unit in the name where
+// they have one (tick_s), and the text as text.
+void hdf5_value(count_output &c, const std::string &name, const std::string &value)
+{
+    double number = 0;
+    std::string rest;
+    const bool numeric = leading_number(value, number, rest);
+    if (name == "settings sent") { // "threshold 1000, polarity 1, period 4", each a number of its own
+        hdf5_attribute(c.hdf5, "settings_sent", value);
+        for (const char *setting : {"threshold", "polarity", "period"}) {
+            const std::size_t at = value.find(std::string(setting) + " ");
+            if (at != std::string::npos)
+                hdf5_attribute(c.hdf5, setting, std::atoll(value.c_str() + at + std::strlen(setting) + 1));
+        }
+    } else if (numeric && name == "tick") { // "2e-06 s; time_s is ..."
+        hdf5_attribute(c.hdf5, "tick_s", number);
+        hdf5_attribute(c.hdf5, "time_axis", rest.substr(rest.find_first_not_of("s; ")));
+    } else if (numeric && (name == "time limit" || name == "timeout")) { // "2 s"
+        hdf5_attribute(c.hdf5, name + "_s", number);
+    } else if (numeric && name == "target") { // "100 words"
+        numeric_attribute(c, "target_words", number);
+    } else if (numeric && name == "gaps") { // "3 (words after a FIFO overflow: ...)"
+        numeric_attribute(c, "gaps", number);
+        const std::size_t open = rest.find('(');
+        if (open != std::string::npos)
+            hdf5_attribute(c.hdf5, "gaps_are", rest.substr(open + 1, rest.rfind(')') - open - 1));
+    } else if (numeric && rest.empty()) { // words, threshold read back, ...
+        numeric_attribute(c, name, number);
+    } else {
+        hdf5_attribute(c.hdf5, name, value);
+    }
+}
+
+// A '#' line as HDF5 keeps it: the program line, a read-out's time, the
+// file's place in a rotated run, or a "name: value" attribute.
 void hdf5_note(count_output &c, const std::string &text)
 {
     const std::size_t colon = text.find(": ");
@@ -164,8 +218,15 @@ void hdf5_note(count_output &c, const std::string &text)
         if (rest != nullptr && from != std::string::npos)
             hdf5_read_out(c.hdf5, std::strtoull(text.c_str() + from + 11, nullptr, 10),
                           static_cast<double>(timegm(&utc)) + ms);
+    } else if (text.rfind("file ", 0) == 0) { // "file 2 of the run, from index 4097; a new file every 60 s"
+        long long file = 0, every = 0;
+        if (std::sscanf(text.c_str(), "file %lld of the run", &file) == 1)
+            hdf5_attribute(c.hdf5, "file_of_the_run", file);
+        const std::size_t at = text.find("a new file every ");
+        if (at != std::string::npos && std::sscanf(text.c_str() + at, "a new file every %lld s", &every) == 1)
+            hdf5_attribute(c.hdf5, "rotate_s", every);
     } else if (colon != std::string::npos) {
-        hdf5_attribute(c.hdf5, text.substr(0, colon), text.substr(colon + 2));
+        hdf5_value(c, text.substr(0, colon), text.substr(colon + 2));
     }
 }
 

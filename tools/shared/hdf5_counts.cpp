@@ -1,6 +1,7 @@
 #include "hdf5_counts.h"
 
 #include <cstdint>
+#include <variant>
 #include <vector>
 
 #ifdef HAVE_HDF5
@@ -17,28 +18,45 @@ struct hdf5_counts {
     std::uint64_t read_outs_written = 0;
     std::vector<std::uint64_t> pending_first; // read-outs not yet in theirs
     std::vector<double> pending_utc;
-    std::vector<std::pair<std::string, std::string>> attributes;
+    std::vector<std::pair<std::string, std::variant<std::string, long long, double>>> attributes;
 };
 
 namespace {
 
 constexpr hsize_t chunk = 16384;
 
-void set_text_attribute(hid_t on, const std::string &key, const std::string &value)
+// A scalar attribute of `type` (stored as `file_type`), replacing one of its name.
+void set_attribute(hid_t on, const std::string &key, hid_t file_type, hid_t type, const void *value)
 {
-    const hid_t type = H5Tcopy(H5T_C_S1);
-    H5Tset_size(type, value.empty() ? 1 : value.size());
-    H5Tset_cset(type, H5T_CSET_UTF8);
     const hid_t space = H5Screate(H5S_SCALAR);
     if (H5Aexists(on, key.c_str()) > 0)
         H5Adelete(on, key.c_str());
-    const hid_t attribute = H5Acreate2(on, key.c_str(), type, space, H5P_DEFAULT, H5P_DEFAULT);
+    const hid_t attribute = H5Acreate2(on, key.c_str(), file_type, space, H5P_DEFAULT, H5P_DEFAULT);
     if (attribute >= 0) {
-        H5Awrite(attribute, type, value.empty() ? "" : value.c_str());
+        H5Awrite(attribute, type, value);
         H5Aclose(attribute);
     }
     H5Sclose(space);
+}
+
+// Text as analysis wants it: UTF-8, of variable length (h5py gives a str).
+void set_text_attribute(hid_t on, const std::string &key, const std::string &value)
+{
+    const hid_t type = H5Tcopy(H5T_C_S1);
+    H5Tset_size(type, H5T_VARIABLE);
+    H5Tset_cset(type, H5T_CSET_UTF8);
+    const char *text = value.c_str();
+    set_attribute(on, key, type, type, &text);
     H5Tclose(type);
+}
+
+void set_attribute(hid_t on, const std::string &key, const std::variant<std::string, long long, double> &value)
+{
+    if (const auto *text = std::get_if<std::string>(&value))
+        return set_text_attribute(on, key, *text);
+    if (const auto *whole = std::get_if<long long>(&value))
+        return set_attribute(on, key, H5T_STD_I64LE, H5T_NATIVE_LLONG, whole);
+    set_attribute(on, key, H5T_IEEE_F64LE, H5T_NATIVE_DOUBLE, &std::get<double>(value));
 }
 
 // An extendible one-dimensional dataset, chunked and compressed.
@@ -160,7 +178,8 @@ hdf5_counts *hdf5_create(const std::string &path, double seconds_per_word, std::
     set_text_attribute(h->data, "NX_class", "NXdata");
     set_text_attribute(h->data, "signal", "counts");
     set_text_attribute(h->data, "axes", seconds_per_word > 0 ? "time_s" : ".");
-    set_text_attribute(h->entry, "first_index", std::to_string(first_index));
+    const long long first = static_cast<long long>(first_index);
+    set_attribute(h->entry, "first_index", H5T_STD_I64LE, H5T_NATIVE_LLONG, &first);
     H5Lcreate_hard(h->data, "counts", h->file, "counts", H5P_DEFAULT, H5P_DEFAULT);
     if (h->times >= 0) {
         set_text_attribute(h->times, "units", "s");
@@ -169,13 +188,30 @@ hdf5_counts *hdf5_create(const std::string &path, double seconds_per_word, std::
     return h;
 }
 
-void hdf5_attribute(hdf5_counts *h, const std::string &key, const std::string &value)
+namespace {
+
+std::string safe_key(const std::string &key)
 {
     std::string safe = key;
     for (char &c : safe)
         if (c == ' ' || c == '/' || c == '.')
             c = '_';
-    h->attributes.emplace_back(safe, value);
+    return safe;
+}
+
+} // namespace
+
+void hdf5_attribute(hdf5_counts *h, const std::string &key, const std::string &value)
+{
+    h->attributes.emplace_back(safe_key(key), value);
+}
+void hdf5_attribute(hdf5_counts *h, const std::string &key, long long value)
+{
+    h->attributes.emplace_back(safe_key(key), value);
+}
+void hdf5_attribute(hdf5_counts *h, const std::string &key, double value)
+{
+    h->attributes.emplace_back(safe_key(key), value);
 }
 
 void hdf5_read_out(hdf5_counts *h, unsigned long long first_index, double utc_seconds)
@@ -196,7 +232,7 @@ bool hdf5_close(hdf5_counts *h, std::string &error)
 {
     bool ok = write_pending(h, error) && write_pending_read_outs(h);
     for (const auto &[key, value] : h->attributes)
-        set_text_attribute(h->entry, key, value);
+        set_attribute(h->entry, key, value);
     ok = H5Fflush(h->file, H5F_SCOPE_GLOBAL) >= 0 && ok;
     if (!ok && error.empty())
         error = "the HDF5 library could not finish the file";
@@ -205,6 +241,81 @@ bool hdf5_close(hdf5_counts *h, std::string &error)
 }
 
 void hdf5_abandon(hdf5_counts *h) { close_all(h); }
+
+namespace {
+
+// A whole dataset of `type`, or false.
+template <typename T>
+bool read_dataset(hid_t file, const char *name, hid_t type, std::vector<T> &into)
+{
+    if (H5Lexists(file, name, H5P_DEFAULT) <= 0)
+        return false;
+    const hid_t set = H5Dopen2(file, name, H5P_DEFAULT);
+    if (set < 0)
+        return false;
+    const hid_t space = H5Dget_space(set);
+    hsize_t n = 0;
+    const bool one_dimension = H5Sget_simple_extent_ndims(space) == 1 && H5Sget_simple_extent_dims(space, &n, nullptr) == 1;
+    into.resize(one_dimension ? n : 0);
+    const bool read = one_dimension && (n == 0 || H5Dread(set, type, H5S_ALL, H5S_ALL, H5P_DEFAULT, into.data()) >= 0);
+    H5Sclose(space);
+    H5Dclose(set);
+    return read;
+}
+
+// /entry's text attributes, in the order stored.
+herr_t text_attribute(hid_t on, const char *name, const H5A_info_t *, void *data)
+{
+    auto &text = *static_cast<std::vector<std::pair<std::string, std::string>> *>(data);
+    const hid_t attribute = H5Aopen(on, name, H5P_DEFAULT);
+    const hid_t type = H5Aget_type(attribute);
+    if (H5Tget_class(type) == H5T_STRING && H5Tis_variable_str(type) > 0) {
+        const hid_t memory = H5Tcopy(H5T_C_S1);
+        H5Tset_size(memory, H5T_VARIABLE);
+        H5Tset_cset(memory, H5T_CSET_UTF8);
+        char *value = nullptr;
+        if (H5Aread(attribute, memory, &value) >= 0 && value != nullptr) {
+            text.emplace_back(name, value);
+            H5free_memory(value);
+        }
+        H5Tclose(memory);
+    }
+    H5Tclose(type);
+    H5Aclose(attribute);
+    return 0;
+}
+
+} // namespace
+
+bool hdf5_read(const std::string &path, hdf5_read_back &into, std::string &error)
+{
+    H5dont_atexit();
+    H5Eset_auto2(H5E_DEFAULT, nullptr, nullptr);
+    const hid_t file = H5Fopen(path.c_str(), H5F_ACC_RDONLY, H5P_DEFAULT);
+    if (file < 0) {
+        error = "cannot read " + path + ": not an HDF5 file";
+        return false;
+    }
+    std::vector<std::int32_t> counts;
+    bool ok = read_dataset(file, "counts", H5T_NATIVE_INT32, counts);
+    if (ok && H5Lexists(file, "time_s", H5P_DEFAULT) > 0)
+        ok = read_dataset(file, "time_s", H5T_NATIVE_DOUBLE, into.times) && into.times.size() == counts.size();
+    if (ok && H5Lexists(file, "entry", H5P_DEFAULT) > 0) {
+        const hid_t entry = H5Gopen2(file, "entry", H5P_DEFAULT);
+        hsize_t at = 0;
+        H5Aiterate2(entry, H5_INDEX_CRT_ORDER, H5_ITER_INC, &at, text_attribute, &into.text);
+        if (into.text.empty()) // attributes kept in name order only
+            H5Aiterate2(entry, H5_INDEX_NAME, H5_ITER_INC, &(at = 0), text_attribute, &into.text);
+        H5Gclose(entry);
+    }
+    H5Fclose(file);
+    if (!ok) {
+        error = path + " is not a file countctl wrote (it has no /counts of int32, or its /time_s does not match)";
+        return false;
+    }
+    into.counts.assign(counts.begin(), counts.end());
+    return true;
+}
 
 #else
 
@@ -217,6 +328,13 @@ hdf5_counts *hdf5_create(const std::string &, double, std::string &error, unsign
     return nullptr;
 }
 void hdf5_attribute(hdf5_counts *, const std::string &, const std::string &) {}
+void hdf5_attribute(hdf5_counts *, const std::string &, long long) {}
+void hdf5_attribute(hdf5_counts *, const std::string &, double) {}
+bool hdf5_read(const std::string &path, hdf5_read_back &, std::string &error)
+{
+    error = path + ": this build reads no HDF5 (build it with libhdf5-dev installed)";
+    return false;
+}
 void hdf5_read_out(hdf5_counts *, unsigned long long, double) {}
 bool hdf5_append(hdf5_counts *, const int *, int, std::string &) { return false; }
 bool hdf5_close(hdf5_counts *, std::string &) { return false; }
