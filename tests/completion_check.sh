@@ -27,6 +27,7 @@ expect() {
     if [ "$got" != "$2" ]; then
         echo "'$1' completes to '$got', not '$2'"
         status=1
+        return 1
     fi
 }
 expect "countctl " "--config --help --quiet --version --wait acquire ifc plot read reset scan set start status stop "
@@ -36,5 +37,12 @@ expect "countctl acquire --w" "--wait --words "
 expect "countctl status --" "--config --help --json --quiet --wait "
 expect "countctl read --format " "csv hdf5 plain "
 expect "countctl set --p" "--period --polarity "
+expect "countctl scan " "threshold "
+expect "countctl scan threshold 0:4000:100 --w" "--wait --words "
+expect "countctl acquire --rotate " "10min 1d 1h 30s "
+work=$(mktemp -d)
+touch "$work/scan.csv" "$work/run.h5" "$work/notes.txt"
+(cd "$work" && expect "countctl plot sc" "scan.csv " && expect "countctl plot r" "run.h5 ") || status=1
+rm -rf "$work"
 [ $status = 0 ] && echo "countctl's completion offers its commands, their options and --format's values"
 exit $status

@@ -37,10 +37,28 @@ _countctl()
             COMPREPLY=($(compgen -W "csv plain hdf5" -- "$cur"))
             return
             ;;
+        --rotate)
+            COMPREPLY=($(compgen -W "30s 10min 1h 1d" -- "$cur"))
+            return
+            ;;
         --threshold | --polarity | --period | --words | --seconds | --timeout | --tick)
             return
             ;;
     esac
+    # What the command takes besides its options: plot a file countctl
+    # wrote, scan the word threshold and then its range.
+    if [[ $cur != -* ]]; then
+        case $command in
+            plot)
+                _filedir '@(csv|h5|hdf5)'
+                return
+                ;;
+            scan)
+                [[ " ${words[*]:1:cword-1} " == *" threshold "* ]] || COMPREPLY=($(compgen -W "threshold" -- "$cur"))
+                return
+                ;;
+        esac
+    fi
 
     local options="--wait --quiet --config --help"
     case $command in

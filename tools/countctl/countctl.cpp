@@ -43,13 +43,16 @@ const char general_help[] =
     "  read [--timeout=S] [-o FILE] [--format=csv|plain|hdf5]\n"
     "                         wait for data, read every word held, write them\n"
     "  acquire [SETTINGS] (--words=N and/or --seconds=S) [-o FILE] [--format=csv|plain|hdf5]\n"
-    "          [--rotate=INTERVAL --output-dir=DIR]   (with --rotate, no limit is needed)\n"
-    "                         start a run, read out as data comes, stop the run\n"
+    "                         start a run, read out as data comes, stop the run; with\n"
+    "                         --rotate=INTERVAL --output-dir=DIR a new file every\n"
+    "                         INTERVAL, and no limit is needed\n"
     "  ifc VALUE              the interface test: the reply in decimal and hexadecimal\n"
-    "  scan threshold FROM:TO:STEP (--words=N and/or --seconds=S) [--polarity=N] [--period=N]\n"
-    "       [--tick=S] [-o FILE]  one run per threshold: threshold,words,sum,mean,seconds,rate\n"
-    "  plot FILE.csv -o OUT.svg|png|pdf\n"
-    "                         draw a file countctl wrote (with gnuplot): counts, or a scan\n"
+    "  scan threshold FROM:TO:STEP (--words=N and/or --seconds=S) [-o FILE]\n"
+    "                         one run per threshold (--polarity, --period and --tick as\n"
+    "                         acquire takes them): threshold,words,sum,mean,seconds,rate\n"
+    "  plot FILE -o OUT.svg|png|pdf\n"
+    "                         draw a file countctl wrote (CSV or HDF5, with gnuplot):\n"
+    "                         counts, or a scan\n"
     "\n"
     "Options of every command, before or after its name:\n"
     "      --config=FILE      the lab's usual settings (threshold, polarity, period, tick,\n"
@@ -126,8 +129,9 @@ const command_help command_helps[] = {
              "A terminal shows its progress. Ctrl-C (or SIGTERM, SIGHUP) ends it cleanly: the rows done\n"
              "are kept and the file says where it stopped. The threshold before the scan cannot be read,\n"
              "so it is left at the scan's last, and said so.\n"},
-    {"plot", "usage: countctl plot FILE.csv -o OUT.svg|OUT.png|OUT.pdf\n"
-             "Draws a file countctl wrote, with gnuplot (apt-get install gnuplot-nox): counts against time\n"
+    {"plot", "usage: countctl plot FILE -o OUT.svg|OUT.png|OUT.pdf\n"
+             "Draws a file countctl wrote (CSV, or HDF5 named .h5), with gnuplot (apt-get install\n"
+             "gnuplot-nox): counts against time\n"
              "(with --tick) or index, over their histogram; or a scan's rate against threshold, with\n"
              "error bars of the square root of its counts. The title carries the file's settings. The\n"
              "picture appears whole or not at all. Drives no bus. Exit status 1: not a file countctl\n"
@@ -483,7 +487,7 @@ int do_acquisition(command_context &c, bool acquire)
 int do_plot(command_context &c)
 {
     if (c.options.operands.size() != 1)
-        return usage_error(c.err, "plot needs one FILE.csv");
+        return usage_error(c.err, "plot needs one FILE (.csv or .h5)");
     if (!c.options.has("--output") || c.options.value("--output").empty())
         return usage_error(c.err, "plot needs -o OUT.svg, OUT.png or OUT.pdf");
     return run_plot(c.options.operands[0], c.options.value("--output"), c.config.marker, c.err);
