@@ -197,7 +197,9 @@ class PageInChromium(unittest.TestCase):
             url = f"http://127.0.0.1:{server.http_port}/"
             time.sleep(2.5)
             first = self.chromium(url, "--dump-dom")
-            self.assertIn("counter-console,counting-instrument,", re.search(r'id="identity">([^<]*)', first).group(1))
+            # The model heads the page; the maker, serial and version beneath it.
+            self.assertEqual(re.search(r'id="identity"[^>]*>([^<]*)', first).group(1), "counting-instrument")
+            self.assertIn("counter-console", re.search(r'id="maker"[^>]*>([^<]*)', first).group(1))
             points = lambda dom, plot: int(re.search(rf'id="{plot}"[^>]*data-points="(\d+)"', dom).group(1))
             self.assertGreater(points(first, "histogram"), 0)
             time.sleep(2.5)

@@ -60,8 +60,12 @@ function showResources(resources) {
   list.replaceChildren();
   for (const r of resources) {
     const li = document.createElement('li');
+    // It may break after a "::", never inside a name or a number.
     const code = document.createElement('code');
-    code.textContent = r;
+    r.split('::').forEach((part, i, parts) => {
+      code.append(part + (i < parts.length - 1 ? '::' : ''));
+      if (i < parts.length - 1) code.append(document.createElement('wbr'));
+    });
     const button = document.createElement('button');
     button.type = 'button';
     button.textContent = 'Copy';
@@ -71,9 +75,34 @@ function showResources(resources) {
   }
 }
 
+// *IDN? is "maker,model,serial,version": the model heads the page.
+function showIdentity(identity) {
+  const [maker, model, serial, version] = identity.split(',');
+  text('identity', model || identity);
+  byId('identity').title = identity;
+  text('maker', [maker, serial && serial !== '0' ? `serial ${serial}` : '', version ? `version ${version}` : '']
+    .filter(Boolean).join(' · '));
+  document.title = `${model || identity} (${location.host})`;
+}
+
+// A plot's place says why it is empty.
+function waiting(id, why) {
+  const place = byId(id);
+  if (place.querySelector('canvas')) return;
+  place.replaceChildren();
+  const p = document.createElement('p');
+  p.className = 'waiting';
+  p.textContent = why;
+  place.append(p);
+}
+
+// "14:03:25", as this computer's clock reads the time each second was counted.
+const clockTime = (d) => d.toLocaleTimeString([], { hour12: false });
+// A tick of the rate plot (seconds since 1970) on a whole second, else none.
+const secondLabel = (s) => (Number.isInteger(s) ? clockTime(new Date(s * 1000)) : '');
+
 function showStatus(s) {
-  text('identity', s.identity);
-  document.title = s.identity;
+  showIdentity(s.identity);
   const state = byId('state');
   state.textContent = (s.running ? 'Running' : 'Stopped') + (s.locked ? ' · locked by a VXI-11 client' : '');
   state.classList.toggle('running', s.running);
@@ -122,7 +151,7 @@ function draw() {
   // While a run is on, the newest second is still being counted: not drawn yet.
   let seconds = [...rateBins.entries()].sort((a, b) => a[0] - b[0]);
   if (running) seconds = seconds.slice(0, -1);
-  const rate = seconds.map(([s, sum]) => [new Date(s * 1000), sum]);
+  const rate = seconds.map(([s, sum]) => [s, sum]);
   const bars = histogram();
   byId('rate').dataset.points = rate.length;
   byId('histogram').dataset.points = bars.length;
@@ -131,11 +160,17 @@ function draw() {
     text('rate', 'The plots need dygraphs (apt-get install libjs-dygraphs).');
     return;
   }
+  if (rate.length === 0) waiting('rate', running ? 'the run is on: its first second is being counted…'
+                                                 : 'no counts read yet: a run shows its rate here');
+  if (bars.length === 0) waiting('histogram', 'no counts read yet');
   if (rate.length > 0) {
     if (ratePlot) ratePlot.updateOptions({ file: rate });
-    else ratePlot = new Dygraph(byId('rate'), rate, { labels: ['time', 'counts/s'], ylabel: 'counts per second',
-                                                      drawPoints: true, includeZero: true, legend: 'follow',
-                                                      axes: { x: { axisLabelWidth: 70 }, y: { axisLabelWidth: 70 } } });
+    else ratePlot = new Dygraph(byId('rate'), rate, {
+      labels: ['time', 'counts/s'], xlabel: "time of day (this computer's clock)", ylabel: 'counts per second',
+      drawPoints: true, includeZero: true, legend: 'follow',
+      axes: { x: { axisLabelWidth: 70, pixelsPerLabel: 80, axisLabelFormatter: secondLabel,
+                   valueFormatter: (s) => clockTime(new Date(s * 1000)) },
+              y: { axisLabelWidth: 70 } } });
   }
   if (bars.length > 0) {
     if (histogramPlot) histogramPlot.updateOptions({ file: bars });
