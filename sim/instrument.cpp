@@ -131,6 +131,8 @@ std::uint64_t realtime_ns()
     return static_cast<std::uint64_t>(t.tv_sec) * 1000000000u + static_cast<std::uint64_t>(t.tv_nsec);
 }
 
+void advance_clock(std::uint64_t ticks);
+
 // With the wall clock: the ticks since the last reading, counted now. Once
 // the FIFO is full every further measurement is dropped unseen (and the gap
 // marked), so a long wait costs no more than filling the FIFO.
@@ -145,6 +147,23 @@ void catch_up_with_wall_clock()
     }
     const std::uint64_t ticks = (now - wall.reference_ns) / wall.tick_ns;
     wall.reference_ns += ticks * wall.tick_ns;
+    advance_clock(ticks);
+}
+
+} // namespace
+
+// The clock on by `ticks` at once: the measurements they close, the FIFO's
+// overflow if it fills.
+void let_time_pass(std::uint64_t ticks)
+{
+    if (!wall.on) // the wall clock counts the time itself
+        advance_clock(ticks);
+}
+
+namespace {
+
+void advance_clock(std::uint64_t ticks)
+{
     const std::uint64_t until = acq.ticks + ticks;
     while (regs.running && acq.next_close <= until) {
         acq.ticks = acq.next_close;

@@ -102,6 +102,10 @@ void keep_data_ready(bool on);
 // overflows) its FIFO between programs as the real one does. The shared
 // state carries the wall-clock reading it counts from.
 void use_wall_clock(std::uint64_t tick_ns);
+// With the bus clock: `ticks` pass at once, as they would while a program
+// waits between two queries of a run (platform_waited). The wall clock
+// counts them itself.
+void let_time_pass(std::uint64_t ticks);
 
 // The instrument's whole state (registers, run flag, FIFO and its flags,
 // generator, clock, latched size) as text, and back: what a program on the

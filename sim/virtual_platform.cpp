@@ -5,6 +5,7 @@
 #include <string>
 
 #include "../src/platform.h"
+#include "instrument.h"
 #include "pin_bank_core.h"
 
 void sim::bank_detail::platform_linked() {}
@@ -43,5 +44,11 @@ const char *platform_no_data_hint()
 void platform_bus_lost() { sim::bank_detail::forget_shared_state(); }
 
 void platform_quiet() { sim::bank_detail::announced = true; }
+
+void platform_waited(long long microseconds)
+{
+    if (microseconds > 0)
+        sim::let_time_pass(static_cast<std::uint64_t>(microseconds));
+}
 
 int platform_setup_failure_status() { return sim::bank_detail::setup_failure_status; }

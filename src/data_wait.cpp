@@ -1,5 +1,6 @@
 #include "data_wait.h"
 
+#include "platform.h"
 #include "spi.h"
 #include "stop_signals.h"
 
@@ -7,6 +8,14 @@ int query_data_size()
 {
     const int count = datasize();
     return sleep_unless_stopped(data_poll_interval) ? count : -1;
+}
+
+int query_data_size_in_run()
+{
+    const int count = query_data_size();
+    if (count >= 0)
+        platform_waited(std::chrono::duration_cast<std::chrono::microseconds>(data_poll_interval).count());
+    return count;
 }
 
 data_wait_result wait_for_data(const data_wait &how)

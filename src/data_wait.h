@@ -17,6 +17,9 @@ constexpr auto data_quiet_wait = std::chrono::seconds(2);
 // One data-size query and the sleep after it: the size, or -1 when a stop
 // signal came during the sleep.
 int query_data_size();
+// The same during a run that this program started and reads out (acquire,
+// scan): the platform is told of the sleep (platform_waited).
+int query_data_size_in_run();
 
 struct data_wait {
     std::FILE *err;

@@ -27,6 +27,13 @@ int platform_setup_failure_status();
 // virtual instrument does not save its shared state over the new holder's).
 void platform_bus_lost();
 
+// A program waited this long between two queries of a run (a real
+// instrument measures meanwhile). The virtual instrument on its bus clock,
+// which counts only bus activity, lets the same time pass, a tick a
+// microsecond, so that a run it serves goes at the pace a user expects;
+// elsewhere nothing.
+void platform_waited(long long microseconds);
+
 // Keeps the platform from saying anything of its own on standard error
 // when the bus starts (the virtual instrument's "no hardware" line).
 void platform_quiet();

@@ -16,6 +16,8 @@ const char *platform_bus_lock()
 
 void platform_quiet() {}
 
+void platform_waited(long long) {} // the instrument measured meanwhile
+
 const char *platform_bus_lock_remedy() { return "name another with COUNTER_BUS_LOCK=PATH"; }
 
 const char *platform_no_data_hint() { return "is the instrument started?"; }

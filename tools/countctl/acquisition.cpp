@@ -139,7 +139,7 @@ ending acquire_until_done(acquisition_state &s)
             return ending::output_failed;
         if (!still_own_bus(s))
             return ending::bus_lost;
-        const int count = query_data_size();
+        const int count = query_data_size_in_run();
         if (count < 0)
             return ending::signal;
         int take = count;

@@ -51,7 +51,7 @@ bool measure(const scan_request &r, point &p)
             timed_out = true;
             break;
         }
-        const int count = query_data_size();
+        const int count = query_data_size_in_run();
         if (count < 0 || poll_stop_signals() != 0) {
             stopped = true;
             break;
@@ -63,11 +63,19 @@ bool measure(const scan_request &r, point &p)
             read_into(p, static_cast<int>(take));
     }
     stop();
-    if (timed_out) { // what was measured before the time ran out
-        const int count = query_data_size();
-        if (count > 0)
-            read_into(p, count);
-        stopped = count < 0;
+    // What the instrument still holds was measured at this threshold: with
+    // a time limit it counts here; past the target it is read out and left
+    // out, so that none of it is counted at the next threshold.
+    for (int left = 0; !stopped;) {
+        left = query_data_size();
+        if (left <= 0) {
+            stopped = left < 0;
+            break;
+        }
+        if (timed_out)
+            read_into(p, left);
+        else
+            readDATA(left, words, max_data_words);
     }
     p.seconds = r.tick > 0 ? static_cast<double>(p.summary.words) * r.settings.period * r.tick
                            : std::chrono::duration<double>(clock_type::now() - began).count();
