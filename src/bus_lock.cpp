@@ -81,30 +81,45 @@ std::string read_file(const std::string &path, std::size_t most = 4096)
     return text;
 }
 
-// The process that holds a flock on the file open as `fd`, from the
-// kernel's list of locks; 0 when it cannot be told.
+// The first flock in the kernel's list of locks for which `wanted(pid,
+// file)` holds, its file as "MAJOR:MINOR:INODE" (the device in hex); its
+// holder's pid, or 0.
+template <typename Wanted>
+long find_flock(Wanted wanted)
+{
+    std::ifstream locks("/proc/locks");
+    std::string line;
+    while (std::getline(locks, line)) {
+        std::istringstream words(line);
+        std::string number, kind, advisory, mode, file;
+        long pid = 0;
+        words >> number >> kind;
+        if (kind != "FLOCK") // blocked waiters show as "->"
+            continue;
+        words >> advisory >> mode >> pid >> file;
+        if (wanted(pid, file))
+            return pid;
+    }
+    return 0;
+}
+
+// "MAJOR:MINOR:" of the file system a file is on, as /proc/locks names it.
+std::string device_of(const struct stat &st)
+{
+    char id[32];
+    std::snprintf(id, sizeof id, "%02x:%02x:", major(st.st_dev), minor(st.st_dev));
+    return id;
+}
+
+// The process that holds a flock on the file open as `fd`; 0 when it
+// cannot be told.
 long holder_pid(int fd)
 {
     struct stat st{};
     if (fstat(fd, &st) != 0)
         return 0;
-    char id[64];
-    std::snprintf(id, sizeof id, "%02x:%02x:%llu", major(st.st_dev), minor(st.st_dev),
-                  static_cast<unsigned long long>(st.st_ino));
-    std::ifstream locks("/proc/locks");
-    std::string line;
-    while (std::getline(locks, line)) {
-        std::istringstream words(line);
-        std::string number, kind, advisory, mode, device;
-        long pid = 0;
-        words >> number >> kind;
-        if (kind != "FLOCK") // blocked waiters show as "->"
-            continue;
-        words >> advisory >> mode >> pid >> device;
-        if (device == id)
-            return pid;
-    }
-    return 0;
+    const std::string id = device_of(st) + std::to_string(st.st_ino);
+    return find_flock([&](long, const std::string &file) { return file == id; });
 }
 
 // Text another program wrote, made safe to show on a terminal: control
@@ -216,37 +231,22 @@ long holder_of_unlinked(int fd, const char *path)
     if (realpath(path, real) == nullptr)
         return 0;
     const std::string deleted = std::string(real) + " (deleted)";
-    char device[32];
-    std::snprintf(device, sizeof device, "%02x:%02x:", major(own.st_dev), minor(own.st_dev));
-    std::ifstream locks("/proc/locks");
-    std::string line;
-    while (std::getline(locks, line)) {
-        std::istringstream words(line);
-        std::string number, kind, advisory, mode, file;
-        long pid = 0;
-        words >> number >> kind;
-        if (kind != "FLOCK")
-            continue;
-        words >> advisory >> mode >> pid >> file;
-        if (pid == getpid() || file.compare(0, std::strlen(device), device) != 0 ||
-            file == device + std::to_string(own.st_ino))
-            continue;
-        const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
-        DIR *d = opendir(fds.c_str());
+    const std::string device = device_of(own);
+    return find_flock([&](long pid, const std::string &file) {
+        if (pid == getpid() || file.compare(0, device.size(), device) != 0 || file == device + std::to_string(own.st_ino))
+            return false;
+        DIR *d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
         if (d == nullptr)
-            continue;
+            return false;
         bool holds = false;
         while (const dirent *e = readdir(d)) {
             char target[PATH_MAX + 16];
             const ssize_t n = readlinkat(dirfd(d), e->d_name, target, sizeof target - 1);
-            if (n > 0 && deleted == std::string(target, static_cast<std::size_t>(n)))
-                holds = true;
+            holds |= n > 0 && deleted == std::string(target, static_cast<std::size_t>(n));
         }
         closedir(d);
-        if (holds)
-            return pid;
-    }
-    return 0;
+        return holds;
+    });
 }
 
 int refuse(const char *program, std::FILE *err, const char *path, const std::string &why)
