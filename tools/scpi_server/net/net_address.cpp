@@ -1,6 +1,7 @@
 #include "net_address.h"
 
 #include <arpa/inet.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -166,4 +167,14 @@ int bound_port(int fd)
     const sockaddr_storage a = local_address(fd);
     return ntohs(a.ss_family == AF_INET ? reinterpret_cast<const sockaddr_in &>(a).sin_port
                                         : reinterpret_cast<const sockaddr_in6 &>(a).sin6_port);
+}
+
+int accept_connection(int listener, sockaddr_storage &peer, std::string &why)
+{
+    socklen_t length = sizeof peer;
+    const int fd = accept4(listener, reinterpret_cast<sockaddr *>(&peer), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    why.clear();
+    if (fd < 0 && (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM))
+        why = std::strerror(errno);
+    return fd;
 }

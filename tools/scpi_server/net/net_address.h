@@ -37,6 +37,11 @@ std::string address_text(const sockaddr_storage &a);
 // replaced by `port` when that is not negative. -1, with the reason, when
 // it cannot listen; `bound` says where it does (port 0: the kernel's choice).
 int open_listener(const listen_address &a, int port, std::string &bound, std::string &error);
+// A connection from `listener`, non-blocking and close-on-exec, or -1. On
+// -1, `why` is the reason when it is a lack of descriptors or memory, which
+// only waiting cures (the listener stays readable: accepting again at once
+// would spin), else empty.
+int accept_connection(int listener, sockaddr_storage &peer, std::string &why);
 // The address a socket is bound to (port 0 there: the kernel's choice).
 sockaddr_storage local_address(int fd);
 // Its port.

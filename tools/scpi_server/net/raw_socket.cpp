@@ -113,12 +113,11 @@ void raw_socket_server::refuse(int fd, const std::string &peer, const std::strin
 void raw_socket_server::accept_from(int listener)
 {
     sockaddr_storage peer{};
-    socklen_t length = sizeof peer;
-    const int fd = accept4(listener, reinterpret_cast<sockaddr *>(&peer), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    std::string why;
+    const int fd = accept_connection(listener, peer, why);
     if (fd < 0) {
-        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-            log_(std::string("cannot accept a connection: ") + std::strerror(errno) +
-                 "; accepting waits until a descriptor is free");
+        if (!why.empty()) {
+            log_("cannot accept a connection: " + why + "; accepting waits until a descriptor is free");
             pause_accepting(true);
         }
         return;

@@ -253,12 +253,11 @@ std::vector<std::string> vxi11_server::describe_links() const
 void vxi11_server::accept_from(int listener, bool core)
 {
     sockaddr_storage peer{};
-    socklen_t length = sizeof peer;
-    const int fd = accept4(listener, reinterpret_cast<sockaddr *>(&peer), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    std::string why;
+    const int fd = accept_connection(listener, peer, why);
     if (fd < 0) {
-        if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-            log_(std::string("VXI-11 cannot accept a connection: ") + std::strerror(errno) +
-                 "; accepting waits a second");
+        if (!why.empty()) {
+            log_("VXI-11 cannot accept a connection: " + why + "; accepting waits a second");
             accept_paused_until_ = event_loop::clock::now() + accept_pause;
             for (auto &[l, c] : listeners_)
                 loop_.change(l, 0);
