@@ -1,10 +1,13 @@
-// Fuzz target: arbitrary bytes as a client's stream to the SCPI server,
-// framed as the socket frames it (a newline inside a string or a block is
-// data). The parser and the commands must never crash, a refused command
-// must send nothing on the bus, every error's text must be printable ASCII
-// of at most 255 characters, and every answered message ends with its one
-// newline. Words taken and put back keep the hold within its bound.
+// Fuzz target: arbitrary bytes as a client's stream to the SCPI server.
+// Each command of each message (a newline inside a string or a block is
+// data) is run alone: a refused command must send nothing on the bus and
+// queue its error. Then the whole stream goes through one client, as a
+// transport feeds it, in pieces cut where the input says. The parser and
+// the commands must never crash, every error's text must be printable
+// ASCII of at most 255 characters, every response ends with its newline,
+// and words taken and put back keep the hold within its bound.
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +15,7 @@
 
 #include "instrument.h"
 #include "pin_bank.h"
+#include "scpi/client.h"
 #include "scpi/parser.h"
 #include "scpi/session.h"
 #include "spi.h"
@@ -51,8 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     scpi_session session;
 
     const std::string input(reinterpret_cast<const char *>(data), size);
-    std::size_t at = 0;
-    while (at < input.size()) {
+    for (std::size_t at = 0; at < input.size();) {
         message_scanner scanner;
         std::size_t end = find_message_end(input, at, scanner);
         if (end == std::string::npos)
@@ -74,11 +77,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             require(answer.empty() || p.query, "a command that asks nothing answered");
             check_errors(session);
         } // each ticket fails here: its words go back
-        delivery_ticket taken(owner.hold);
-        const std::string reply = execute_message(session, owner, taken, message);
-        require(reply.empty() || reply.back() == '\n', "a response without its newline");
-        if (at % 2 == 0)
-            taken.ack();
+    }
+
+    scpi_client client(owner);
+    for (std::size_t at = 0; at < input.size();) {
+        const std::size_t piece = 1 + static_cast<unsigned char>(input[at]) % 61;
+        const std::size_t n = std::min(piece, input.size() - at);
+        client.feed(input.data() + at, n, at + n == input.size());
+        at += n;
+        const byte_queue &out = client.output();
+        require(out.backlog() == 0 || out.bytes.back() == '\n', "a response without its newline");
+        client.settle(at % 2 == 0);
+        client.output().clear();
+        check_errors(client.session);
     }
     sim::record_events(false);
     require(sim::violation_count() == 0, "a frame broke a bus rule");

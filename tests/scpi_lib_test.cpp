@@ -84,7 +84,12 @@ struct session_fixture : ::testing::Test {
         sim::power_on();
         setup_io();
     }
-    std::string say(const std::string &message) { return execute_message(session, owner, taken, message); }
+    std::string say(const std::string &message)
+    {
+        std::string reply;
+        execute_message(session, owner, taken, message, reply);
+        return reply;
+    }
 };
 
 TEST_F(session_fixture, a_header_continues_the_path_of_the_command_before_it)

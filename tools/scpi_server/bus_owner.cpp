@@ -91,6 +91,8 @@ bool owner_start(bus_owner &o)
     o.running = true;
     ++o.runs_started;
     hold_new_epoch(o.hold);
+    if (o.run_started)
+        o.run_started();
     return true;
 }
 
@@ -144,3 +146,30 @@ int owner_self_test(bus_owner &o)
 }
 
 std::uint64_t owner_loss(const bus_owner &o) { return o.words_lost + o.gaps; }
+
+bool bus_owner::lock(long client)
+{
+    if (!may_run(client))
+        return false;
+    lock_holder_ = client;
+    return true;
+}
+
+bool bus_owner::unlock(long client)
+{
+    if (!holds_lock(client))
+        return false;
+    lock_holder_ = 0;
+    // A copy: a client that goes on may stop waiting, or take the lock.
+    const std::map<waiting_id, std::function<void()>> waiting = released_;
+    for (const auto &[id, resume] : waiting)
+        if (released_.count(id) > 0 && lock_holder_ == 0)
+            resume();
+    return true;
+}
+
+bus_owner::waiting_id bus_owner::when_released(std::function<void()> resume)
+{
+    released_[++last_waiting_] = std::move(resume);
+    return last_waiting_;
+}

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 
@@ -31,10 +32,30 @@ struct bus_owner {
     std::uint64_t gaps_said = 0;   // in the log
     std::chrono::steady_clock::time_point gaps_said_at{};
     count_history seen;            // the latest counts read, for the web page's plots
-    // The VXI-11 link that holds the instrument's lock (device_lock), or 0.
-    // While it is held, no other client's command runs.
-    long lock_holder = 0;
     std::function<void(const std::string &line)> log;
+    // Called when a run starts here (the server then drains the instrument).
+    std::function<void()> run_started;
+
+    // The instrument's lock (VXI-11's device_lock): while one client holds
+    // it, no other client's command runs. Clients are named by the number
+    // new_client() gave them.
+    long new_client() { return ++clients_named_; }
+    bool lock(long client);   // false: another holds it
+    bool unlock(long client); // false: it did not hold it
+    bool may_run(long client) const { return lock_holder_ == 0 || lock_holder_ == client; }
+    bool locked() const { return lock_holder_ != 0; }
+    bool holds_lock(long client) const { return client != 0 && lock_holder_ == client; }
+    // `resume` runs each time the lock is given back, until forgotten: the
+    // clients that waited for it go on.
+    using waiting_id = std::uint64_t;
+    waiting_id when_released(std::function<void()> resume);
+    void forget_waiting(waiting_id id) { released_.erase(id); }
+
+private:
+    long lock_holder_ = 0;
+    long clients_named_ = 0;
+    std::map<waiting_id, std::function<void()>> released_;
+    waiting_id last_waiting_ = 0;
 };
 
 // Every word the instrument holds, into the hold; while the hold is full,

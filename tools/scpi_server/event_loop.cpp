@@ -6,7 +6,7 @@
 
 void event_loop::watch(int fd, short events, fd_handler handler)
 {
-    watched_[fd] = {events, std::move(handler), ++generation_};
+    watched_[fd] = {events, std::make_shared<fd_handler>(std::move(handler)), ++generation_};
 }
 
 void event_loop::change(int fd, short events)
@@ -18,29 +18,73 @@ void event_loop::change(int fd, short events)
 
 void event_loop::forget(int fd) { watched_.erase(fd); }
 
-void event_loop::every(std::chrono::milliseconds period, std::function<void()> handler)
+event_loop::timer_id event_loop::at(clock::time_point when, std::function<void()> handler)
 {
-    timers_.push_back({period, clock::now() + period, std::move(handler)});
+    timers_[++last_timer_] = {when, clock::duration::zero(), std::make_shared<std::function<void()>>(std::move(handler))};
+    return last_timer_;
+}
+
+event_loop::timer_id event_loop::after(clock::duration delay, std::function<void()> handler)
+{
+    return at(clock::now() + delay, std::move(handler));
+}
+
+namespace {
+
+// The first multiple of `period` on the clock after `now`.
+event_loop::clock::time_point next_multiple(event_loop::clock::time_point now, event_loop::clock::duration period)
+{
+    const auto since_epoch = now.time_since_epoch();
+    return event_loop::clock::time_point((since_epoch / period + 1) * period);
+}
+
+} // namespace
+
+event_loop::timer_id event_loop::every(std::chrono::milliseconds period, std::function<void()> handler)
+{
+    const clock::duration p = std::max<clock::duration>(period, std::chrono::milliseconds(1));
+    timers_[++last_timer_] = {next_multiple(clock::now(), p), p,
+                              std::make_shared<std::function<void()>>(std::move(handler))};
+    return last_timer_;
+}
+
+void event_loop::cancel(timer_id id) { timers_.erase(id); }
+
+event_loop::clock::time_point event_loop::soonest() const
+{
+    clock::time_point first = clock::time_point::max();
+    for (const auto &[id, t] : timers_)
+        first = std::min(first, t.next);
+    return first;
 }
 
 int event_loop::timeout_ms(clock::time_point now, clock::time_point deadline, bool stopping) const
 {
-    clock::time_point soonest = stopping ? deadline : clock::time_point::max();
-    for (const timer &t : timers_)
-        soonest = std::min(soonest, t.next);
-    if (soonest == clock::time_point::max())
+    const clock::time_point first = std::min(stopping ? deadline : clock::time_point::max(), soonest());
+    if (first == clock::time_point::max())
         return -1;
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(soonest - now).count();
-    return static_cast<int>(std::clamp<long long>(left + 1, 0, 60000));
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(first - now).count();
+    return static_cast<int>(std::clamp<long long>(left, 0, 60000));
 }
 
 void event_loop::run_timers(clock::time_point now)
 {
-    for (std::size_t i = 0; i < timers_.size(); ++i) {
-        if (timers_[i].next > now)
+    // The due ones first, then each run if it is still there: a handler
+    // may cancel another due in the same turn, or add timers.
+    std::vector<timer_id> due;
+    for (const auto &[id, t] : timers_)
+        if (t.next <= now)
+            due.push_back(id);
+    for (const timer_id id : due) {
+        const auto t = timers_.find(id);
+        if (t == timers_.end())
             continue;
-        timers_[i].next = now + timers_[i].period;
-        timers_[i].handler(); // may add timers: index, not iterator
+        const std::shared_ptr<std::function<void()>> handler = t->second.handler; // alive while it runs
+        if (t->second.period == clock::duration::zero())
+            timers_.erase(t);
+        else
+            t->second.next = next_multiple(now, t->second.period);
+        (*handler)();
     }
 }
 
@@ -83,8 +127,10 @@ int event_loop::run()
             if (fds[i].revents == 0)
                 continue;
             const auto w = watched_.find(owners[i].first);
-            if (w != watched_.end() && w->second.generation == owners[i].second)
-                w->second.handler(fds[i].revents);
+            if (w == watched_.end() || w->second.generation != owners[i].second)
+                continue; // forgot, or watched anew, since it was polled
+            const std::shared_ptr<fd_handler> handler = w->second.handler; // alive while it runs
+            (*handler)(fds[i].revents);
         }
         for (std::size_t k = 0; k < sources_.size(); ++k) {
             const std::size_t from = source_starts[k];

@@ -302,15 +302,33 @@ int finish(bus_owner &owner, transports &net, const settings &s, int stopped)
     return exit_ok;
 }
 
-// The loop's sources beside the transports: the drain, the bus lock's check
-// every second (a lost bus ends the server with 4), and what a stop does.
-void wire_loop(event_loop &loop, bus_owner &owner, transports &net, int &lost_bus)
-{
-    loop.every(std::chrono::milliseconds(10), [&owner] {
-        if (owner.running)
+// The drain: while a run started here is on, the instrument's words are
+// read into the hold every 10 ms. An idle server does not wake for it.
+struct drain_timer {
+    event_loop &loop;
+    bus_owner &owner;
+    event_loop::timer_id id = 0;
+
+    void arm()
+    {
+        if (id != 0 || !owner.running)
+            return;
+        id = loop.after(std::chrono::milliseconds(10), [this] {
+            id = 0;
+            if (!owner.running)
+                return;
             platform_waited(10000); // the instrument measured meanwhile
-        owner_drain(owner);
-    });
+            owner_drain(owner);
+            arm();
+        });
+    }
+};
+
+// The loop's work beside the transports: the drain, the bus lock's check
+// every second (a lost bus ends the server with 4), and what a stop does.
+void wire_loop(event_loop &loop, bus_owner &owner, transports &net, drain_timer &drain, int &lost_bus)
+{
+    owner.run_started = [&drain] { drain.arm(); };
     loop.every(std::chrono::seconds(1), [&] {
         std::string why;
         const bus_lock_state state = recheck_bus_lock(why);
@@ -389,7 +407,8 @@ int main(int argc, char **argv)
         log_line("the lab's settings are from " + config.path + "; sent now and after every *RST");
 
     int lost_bus = 0;
-    wire_loop(loop, owner, net, lost_bus);
+    drain_timer drain{loop, owner};
+    wire_loop(loop, owner, net, drain, lost_bus);
     const int stopped = loop.run();
     if (lost_bus != 0) {
         net.close_all("the bus was taken from under the server");

@@ -2,12 +2,8 @@
 
 #include <algorithm>
 
-#ifdef HAVE_VXI11
-#include "net/vxi11.h"
-#endif
-#ifdef HAVE_HTTP
 #include "net/http.h"
-#endif
+#include "net/vxi11.h"
 
 transports::transports(event_loop &loop, bus_owner &owner, const transport_settings &s,
                        std::function<void(const std::string &)> log)
@@ -28,7 +24,9 @@ std::string transports::listen(std::string &error)
     }
     if (settings_.http.empty())
         return where;
-#ifdef HAVE_HTTP
+    // The package's options name --http; a build without the page still serves.
+    if (!http_available())
+        return where + "; no web page: this build has none (it was built without libmicrohttpd)";
     http_options options;
     options.allow_given = settings_.socket.allow_given;
     options.allow = settings_.socket.allow;
@@ -49,17 +47,12 @@ std::string transports::listen(std::string &error)
     }
     loop_.add_source(*http_);
     return where;
-#else
-    // The package's options name --http; a build without the page still serves.
-    return where + "; no web page: this build has none (it was built without libmicrohttpd)";
-#endif
 }
 
 std::string transports::start_vxi11()
 {
     if (!settings_.vxi11)
         return "VXI-11 is off (--no-vxi11)";
-#ifdef HAVE_VXI11
     vxi11_options options;
     options.max_links = settings_.socket.max_clients;
     options.allow_given = settings_.socket.allow_given;
@@ -73,9 +66,6 @@ std::string transports::start_vxi11()
         return "VXI-11 is off: " + why + "; the SCPI socket serves all the same";
     }
     return "VXI-11 (TCPIP::HOST::INSTR) on " + bound;
-#else
-    return "VXI-11 is off: this build has no VXI-11 (it was built without libtirpc)";
-#endif
 }
 
 void transports::stop_listening() { sockets_.stop_listening(); }
@@ -84,10 +74,8 @@ void transports::stop_reading()
 {
     reading_ = false;
     sockets_.stop_reading();
-#ifdef HAVE_VXI11
     if (vxi11_)
         vxi11_->stop("the server reads no more commands");
-#endif
 }
 
 bool transports::busy() const { return sockets_.busy(); }
@@ -95,20 +83,16 @@ bool transports::busy() const { return sockets_.busy(); }
 void transports::close_all(const std::string &why)
 {
     sockets_.close_all(why);
-#ifdef HAVE_VXI11
     if (vxi11_)
         vxi11_->stop(why);
-#endif
 }
 
 std::vector<std::string> transports::clients() const
 {
     std::vector<std::string> all = sockets_.describe_connections();
-#ifdef HAVE_VXI11
     if (vxi11_)
         for (std::string &l : vxi11_->describe_links())
             all.push_back(std::move(l));
-#endif
     return all;
 }
 
@@ -128,9 +112,7 @@ std::vector<std::string> transports::resources(const std::string &host) const
             instr_host = name;
         out.push_back("TCPIP::" + name + "::" + where.substr(colon + 1) + "::SOCKET");
     }
-#ifdef HAVE_VXI11
     if (vxi11_ && !instr_host.empty())
         out.insert(out.begin(), "TCPIP::" + instr_host + "::INSTR");
-#endif
     return out;
 }

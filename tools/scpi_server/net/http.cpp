@@ -9,13 +9,13 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <deque>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "delivery.h"
 #include "program_options.h"
-#include "scpi/session.h"
+#include "scpi/client.h"
 #include "text_case.h"
 
 namespace {
@@ -199,6 +199,8 @@ json known(const known_settings &s)
 
 } // namespace
 
+bool http_available() { return true; }
+
 http_server::http_server(bus_owner &owner, http_options options, http_view view,
                          std::function<void(const std::string &)> log)
     : owner_(owner), options_(std::move(options)), view_(std::move(view)), log_(std::move(log))
@@ -352,7 +354,7 @@ http_server::response http_server::status(const request &r)
     j["settings"] = known(owner_.settings);
     j["clients"] = view_.clients ? view_.clients() : std::vector<std::string>{};
     j["resources"] = view_.resources ? view_.resources(host_name(r.host)) : std::vector<std::string>{};
-    j["locked"] = owner_.lock_holder != 0;
+    j["locked"] = owner_.locked();
     j["web_control"] = options_.control;
     j["counts_seen"] = owner_.seen.seen();
     return json_response(200, j);
@@ -403,7 +405,7 @@ http_server::response http_server::control(const request &r)
         return refusal(413, "a request body of at most " + std::to_string(largest_body) + " bytes");
     if (view_.may_drive && !view_.may_drive())
         return refusal(503, "the server is ending, or the bus was taken from under it");
-    if (owner_.lock_holder != 0)
+    if (owner_.locked())
         return refusal(423, "a VXI-11 client holds the instrument's lock");
     const json body = json::parse(r.body, nullptr, false);
     if (!body.is_object())
@@ -433,12 +435,11 @@ http_server::response http_server::control(const request &r)
     } else {
         return refusal(404, "no such resource");
     }
-    scpi_session session;
-    delivery_ticket none(owner_.hold); // these commands take no words
-    execute_message(session, owner_, none, message);
-    log_("web control from " + r.peer + ": " + message +
-         (session.errors.empty() ? "" : " (refused: " + session.errors.front().text + ")"));
-    if (!session.errors.empty())
-        return refusal(409, std::to_string(session.errors.front().code) + ", " + session.errors.front().text);
+    scpi_client client(owner_); // these commands take no words
+    client.feed(message.data(), message.size(), true);
+    const std::deque<scpi_error> &errors = client.session.errors;
+    log_("web control from " + r.peer + ": " + message + (errors.empty() ? "" : " (refused: " + errors.front().text + ")"));
+    if (!errors.empty())
+        return refusal(409, std::to_string(errors.front().code) + ", " + errors.front().text);
     return json_response(200, json{{"done", message}});
 }

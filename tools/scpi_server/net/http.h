@@ -52,6 +52,9 @@ struct http_view {
     std::function<bool()> may_drive;
 };
 
+// False in a build without libmicrohttpd: the server then has no page.
+bool http_available();
+
 class http_server : public loop_source {
 public:
     http_server(bus_owner &owner, http_options options, http_view view, std::function<void(const std::string &)> log);

@@ -65,17 +65,19 @@ private:
     std::vector<int> listeners_;
     std::vector<std::unique_ptr<raw_connection>> connections_;
     bool accept_paused_ = false;
+    event_loop::timer_id accept_retry_ = 0;
     bool reading_ = true;
-    bool waited_for_lock_ = false;
+    bus_owner::waiting_id lock_waiting_;
 
     void accept_from(int listener);
     void refuse(int fd, const std::string &peer, const std::string &why, bool tell);
     void pause_accepting(bool paused);
     void serve(raw_connection &c, short revents);
     bool receive(raw_connection &c);
-    void handle_input(raw_connection &c, bool at_end);
     bool transmit(raw_connection &c);
     void update_events(raw_connection &c);
     void close_connection(raw_connection &c, const std::string &why, bool delivered);
-    void check_idle_and_closing();
+    void watch_idle(raw_connection &c, event_loop::clock::time_point due);
+    void watch_closing(raw_connection &c);
+    void resume_waiting();
 };

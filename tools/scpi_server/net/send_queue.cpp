@@ -6,18 +6,16 @@
 
 #include <cerrno>
 
-bool send_queue::flush(int fd, bool &moved)
+bool send_some(int fd, byte_queue &q, bool &moved)
 {
     moved = false;
-    while (backlog() > 0) {
-        const ssize_t n = send(fd, bytes.data() + done, backlog(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    while (q.backlog() > 0) {
+        const ssize_t n = send(fd, q.front(), q.backlog(), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0)
             return errno == EAGAIN || errno == EINTR;
-        done += static_cast<std::size_t>(n);
+        q.take(static_cast<std::size_t>(n));
         moved = true;
     }
-    bytes.clear();
-    done = 0;
     return true;
 }
 

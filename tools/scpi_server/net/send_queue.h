@@ -1,18 +1,17 @@
-// What a connection has to send: handed to the kernel as far as its socket
-// takes it, never waiting, so that no client's slowness holds the loop.
+// Sending to a socket without ever waiting, so that no client's slowness
+// holds the loop, and knowing when the peer's TCP has everything sent.
 #pragma once
 
-#include <cstddef>
-#include <string>
+#include "byte_queue.h"
 
-struct send_queue {
-    std::string bytes; // from `done` on not yet sent
-    std::size_t done = 0;
-    std::size_t backlog() const { return bytes.size() - done; }
-    // Sends what it can; false when the connection failed. `moved`: some went.
-    bool flush(int fd, bool &moved);
-};
+// Sends what the socket takes now; false when the connection failed.
+// `moved`: some went.
+bool send_some(int fd, byte_queue &q, bool &moved);
 
 // Bytes the kernel has sent on a socket and its peer's TCP has not yet
 // acknowledged (SIOCOUTQ), or -1.
 int unacknowledged(int fd);
+
+// Nothing waits to be sent, and the peer's TCP acknowledged everything
+// sent: the peer has every byte.
+inline bool all_acknowledged(int fd, const byte_queue &q) { return q.backlog() == 0 && unacknowledged(fd) == 0; }

@@ -10,11 +10,11 @@
 #include <cerrno>
 #include <cstring>
 
-#include "delivery.h"
+#include <rpc/xdr.h>
+
 #include "rpc_record.h"
+#include "scpi/client.h"
 #include "send_queue.h"
-#include "scpi/parser.h"
-#include "scpi/session.h"
 #include "vxi11_rpc.h" // rpcgen's: it names the procedures as macros, so nothing here is called create_link
 
 #include <rpc/pmap_clnt.h>
@@ -37,7 +37,6 @@ enum vxi11_error : long {
 constexpr long waitlock_flag = 1, end_flag = 8, termchar_flag = 128;
 constexpr long reason_requested = 1, reason_termchar = 2, reason_end = 4;
 
-constexpr std::size_t longest_message = 64 * 1024; // as on the socket: longer is -223, dropped
 constexpr unsigned long largest_write = 64 * 1024; // device_write's data, said in create_link
 constexpr std::size_t largest_read = 1024 * 1024;  // device_read's answer, whatever requestSize asks
 // A connection's calls wait while this much of its replies is unsent, or
@@ -49,6 +48,9 @@ constexpr int socket_buffer = 4 * 1024 * 1024;
 constexpr std::size_t largest_record = 128 * 1024; // a call: a write's 64 KiB and its header
 constexpr auto accept_pause = std::chrono::seconds(1); // out of descriptors: try again after this
 constexpr auto registration_check = std::chrono::seconds(5);
+// While a connection's calls wait for its client's TCP to acknowledge its
+// replies, its TCP is asked this often.
+constexpr auto acknowledgement_look = std::chrono::milliseconds(10);
 
 // destroy_intr_chan takes nothing.
 bool_t no_arguments(XDR *, void *) { return TRUE; }
@@ -99,57 +101,130 @@ struct vxi11_connection {
     bool core;
     std::string peer;
     rpc_record_reader in{largest_record};
-    send_queue out; // replies
+    byte_queue out; // replies
     event_loop::clock::time_point last_call = event_loop::clock::now();
+    event_loop::timer_id idle_timer = 0, acknowledgement_timer = 0;
     std::size_t backlog() const { return out.backlog(); }
 };
 
 struct vxi11_link {
-    vxi11_link(long id_, int fd_, std::string peer_, word_hold &hold) : id(id_), fd(fd_), peer(std::move(peer_)), taken(hold)
+    vxi11_link(long id_, int fd_, std::string peer_, bus_owner &owner) : id(id_), fd(fd_), peer(std::move(peer_)), client(owner)
     {
     }
     long id;
     int fd; // its connection
     std::string peer;
-    scpi_session session;
-    delivery_ticket taken;
-    std::string in; // a message written in pieces, until one with END
-    bool dropping = false;
-    std::string out; // the responses, from out_done on not yet read
-    std::size_t out_done = 0;
-    std::size_t unread() const { return out.size() - out_done; }
+    scpi_client client; // its responses wait in client.output() until read
+    std::size_t unread() const { return client.output().backlog(); }
 };
 
 // A call that waits for the lock, answered when it comes (or its
-// lock_timeout passes), under its own transaction id.
+// lock_timeout passes), under its own transaction id. Its time-out goes
+// with it.
 struct vxi11_waiter {
-    unsigned long procedure;
-    long link;
-    int fd;
-    std::uint32_t xid;
+    unsigned long procedure = 0;
+    long link = 0;
+    int fd = -1;
+    std::uint32_t xid = 0;
     event_loop::clock::time_point deadline;
     Device_WriteParms write{};
     std::string write_data;
     Device_ReadParms read{};
     Device_GenericParms generic{};
+    event_loop *loop = nullptr;
+    event_loop::timer_id timer = 0;
+    vxi11_waiter() = default;
+    vxi11_waiter(vxi11_waiter &&) = default;
+    ~vxi11_waiter()
+    {
+        if (loop != nullptr)
+            loop->cancel(timer);
+    }
 };
 
-struct vxi11_server::call {
-    unsigned long procedure;
-    void *arguments;
-    vxi11_connection &connection;
-    std::uint32_t xid;
+class vxi11_service {
+public:
+    vxi11_service(event_loop &loop, bus_owner &owner, vxi11_options options,
+                  std::function<void(const std::string &)> log);
+    ~vxi11_service();
+    bool start(const std::vector<listen_address> &hosts, std::string &bound, std::string &why);
+    void stop(const std::string &why);
+    std::vector<std::string> describe_links() const;
+
+    // One procedure's call, decoded, and how its answer is encoded.
+    struct call {
+        unsigned long procedure;
+        void *arguments;
+        vxi11_connection &connection;
+        std::uint32_t xid;
+    };
+    struct answer {
+        xdrproc_t encode = nullptr; // null: no answer now (it waits for the lock)
+        const void *value = nullptr;
+    };
+
+private:
+    event_loop &loop_;
+    bus_owner &owner_;
+    vxi11_options options_;
+    std::function<void(const std::string &)> log_;
+    std::map<int, bool> listeners_; // descriptor -> is the core channel
+    std::map<int, std::unique_ptr<vxi11_connection>> connections_;
+    std::map<long, std::unique_ptr<vxi11_link>> links_;
+    std::vector<std::unique_ptr<vxi11_waiter>> waiters_;
+    long next_link_ = 1;
+    int core_port_ = 0, abort_port_ = 0;
+    bool registered_ = false;   // rpcbind has our core channel, as far as we know
+    bool rpcbind_silent_ = false; // said in the log: rpcbind does not answer
+    bool stopped_ = false;
+    event_loop::timer_id accept_retry_ = 0, registration_timer_ = 0;
+    bus_owner::waiting_id lock_waiting_;
+
+    void accept_from(int listener, bool core);
+    void serve(vxi11_connection &c, short revents);
+    bool receive(vxi11_connection &c);
+    bool transmit(vxi11_connection &c);
+    void update_events(vxi11_connection &c);
+    void send_reply(vxi11_connection &c, std::string reply);
+    void handle_record(vxi11_connection &c, const std::string &record);
+    void close_connection(int fd, const std::string &why, bool clean);
+    void watch_idle(vxi11_connection &c, event_loop::clock::time_point due);
+    void keep_registered();
+    void settle_link(vxi11_link &l, bool delivered, const std::string &why);
+    vxi11_link *link_of(const call &c, long id);
+    bool lock_free_for(long link) const;
+    const vxi11_link *lock_holder_link() const;
+    bool wait_for_lock(const call &c, long link, long flags, unsigned long timeout_ms, vxi11_waiter &&w);
+    bool waits_on_another_connection(const vxi11_connection &c) const;
+    answer dispatch(call &c);
+    answer abort_waits(call &c);
+    answer make_link(call &c);
+    answer on_write(call &c);
+    answer on_read(call &c);
+    answer on_clear(call &c);
+    answer on_lock(call &c);
+    answer on_unlock(call &c);
+    void answer_waiters();
+    void time_out(vxi11_waiter *w);
+    void answer_waiter(vxi11_waiter &w, bool timed_out);
+    void answer_late(const vxi11_waiter &w, const answer &a);
+    void refuse_late(const vxi11_waiter &w, long error);
 };
 
-vxi11_server::vxi11_server(event_loop &loop, bus_owner &owner, vxi11_options options,
-                           std::function<void(const std::string &)> log)
-    : loop_(loop), owner_(owner), options_(std::move(options)), log_(std::move(log))
+vxi11_service::vxi11_service(event_loop &loop, bus_owner &owner, vxi11_options options,
+                             std::function<void(const std::string &)> log)
+    : loop_(loop), owner_(owner), options_(std::move(options)), log_(std::move(log)),
+      lock_waiting_(owner.when_released([this] { answer_waiters(); }))
 {
 }
 
-vxi11_server::~vxi11_server() { stop("the server is ending"); }
+vxi11_service::~vxi11_service()
+{
+    stop("the server is ending");
+    owner_.forget_waiting(lock_waiting_);
+}
 
-bool vxi11_server::start(const std::vector<listen_address> &hosts, std::string &bound, std::string &why)
+bool vxi11_service::start(const std::vector<listen_address> &hosts, std::string &bound, std::string &why)
 {
     int core_port = options_.core_port, abort_port = 0;
     std::vector<std::pair<int, bool>> opened;
@@ -175,11 +250,11 @@ bool vxi11_server::start(const std::vector<listen_address> &hosts, std::string &
     }
     core_port_ = core_port;
     abort_port_ = abort_port;
-    loop_.every(std::chrono::milliseconds(10), [this] { check_timeouts(); });
     bound += " (core port " + std::to_string(core_port) + ", abort port " + std::to_string(abort_port) + ")";
     // A registration left by a server that did not end cleanly is replaced.
     pmap_unset(DEVICE_CORE, DEVICE_CORE_VERSION);
     keep_registered();
+    registration_timer_ = loop_.every(registration_check, [this] { keep_registered(); });
     bound += registered_ ? ", registered with rpcbind"
                          : "; rpcbind does not answer, so no controller can find it yet: start rpcbind"
                            " (systemctl start rpcbind, or as root without systemd: rpcbind -w) and it registers";
@@ -189,9 +264,8 @@ bool vxi11_server::start(const std::vector<listen_address> &hosts, std::string &
 // rpcbind keeps no registration over a restart without its warm state, and
 // may start after the server: every few seconds rpcbind is asked for the
 // core channel's port, and the registration is made again if it has none.
-void vxi11_server::keep_registered()
+void vxi11_service::keep_registered()
 {
-    registration_checked_ = event_loop::clock::now();
     if (stopped_)
         return;
     sockaddr_in rpcbind{};
@@ -214,12 +288,14 @@ void vxi11_server::keep_registered()
     registered_ = answers;
 }
 
-void vxi11_server::stop(const std::string &why)
+void vxi11_service::stop(const std::string &why)
 {
     if (stopped_)
         return;
     stopped_ = true;  // no more connections are taken
     waiters_.clear(); // unanswered: their connections close
+    loop_.cancel(registration_timer_);
+    loop_.cancel(accept_retry_);
     while (!links_.empty()) {
         vxi11_link &l = *links_.begin()->second;
         const bool delivered = l.unread() == 0 && unacknowledged(l.fd) == 0;
@@ -227,6 +303,8 @@ void vxi11_server::stop(const std::string &why)
     }
     for (auto &[fd, c] : connections_) {
         loop_.forget(fd);
+        loop_.cancel(c->idle_timer);
+        loop_.cancel(c->acknowledgement_timer);
         close(fd);
     }
     connections_.clear();
@@ -240,17 +318,18 @@ void vxi11_server::stop(const std::string &why)
     registered_ = false;
 }
 
-std::vector<std::string> vxi11_server::describe_links() const
+std::vector<std::string> vxi11_service::describe_links() const
 {
     std::vector<std::string> out;
     for (const auto &[id, l] : links_)
-        out.push_back(l->peer + " (VXI-11 link " + std::to_string(id) + (owner_.lock_holder == id ? ", holds the lock)" : ")"));
+        out.push_back(l->peer + " (VXI-11 link " + std::to_string(id) +
+                      (owner_.holds_lock(l->client.id()) ? ", holds the lock)" : ")"));
     return out;
 }
 
 // --- connections ---------------------------------------------------------------
 
-void vxi11_server::accept_from(int listener, bool core)
+void vxi11_service::accept_from(int listener, bool core)
 {
     sockaddr_storage peer{};
     std::string why;
@@ -258,9 +337,14 @@ void vxi11_server::accept_from(int listener, bool core)
     if (fd < 0) {
         if (!why.empty()) {
             log_("VXI-11 cannot accept a connection: " + why + "; accepting waits a second");
-            accept_paused_until_ = event_loop::clock::now() + accept_pause;
             for (auto &[l, c] : listeners_)
                 loop_.change(l, 0);
+            loop_.cancel(accept_retry_);
+            accept_retry_ = loop_.after(accept_pause, [this] {
+                accept_retry_ = 0;
+                for (auto &[l, c] : listeners_)
+                    loop_.change(l, POLLIN);
+            });
         }
         return;
     }
@@ -286,20 +370,34 @@ void vxi11_server::accept_from(int listener, bool core)
     connections_[fd] = std::make_unique<vxi11_connection>(fd, core, name);
     vxi11_connection *c = connections_[fd].get();
     loop_.watch(fd, POLLIN, [this, c](short revents) { serve(*c, revents); });
+    watch_idle(*c, c->last_call + options_.idle_timeout);
 }
 
-void vxi11_server::update_events(vxi11_connection &c)
+void vxi11_service::update_events(vxi11_connection &c)
 {
     short events = 0;
     const int sent = unacknowledged(c.fd);
-    if (!stopped_ && c.backlog() == 0 && sent >= 0 && static_cast<std::size_t>(sent) <= output_bound)
+    const bool held_back = c.backlog() == 0 && sent >= 0 && static_cast<std::size_t>(sent) > output_bound;
+    if (!stopped_ && c.backlog() == 0 && sent >= 0 && !held_back)
         events |= POLLIN; // else its next calls wait until its replies are taken
     if (c.backlog() > 0)
         events |= POLLOUT;
     loop_.change(c.fd, events);
+    // No event tells that its client's TCP acknowledged: it is asked again
+    // while the connection is held back for it.
+    if (held_back && c.acknowledgement_timer == 0) {
+        const int fd = c.fd;
+        c.acknowledgement_timer = loop_.after(acknowledgement_look, [this, fd] {
+            const auto found = connections_.find(fd);
+            if (found == connections_.end())
+                return;
+            found->second->acknowledgement_timer = 0;
+            update_events(*found->second);
+        });
+    }
 }
 
-void vxi11_server::serve(vxi11_connection &c, short revents)
+void vxi11_service::serve(vxi11_connection &c, short revents)
 {
     const int fd = c.fd;
     if ((revents & POLLERR) != 0)
@@ -314,7 +412,7 @@ void vxi11_server::serve(vxi11_connection &c, short revents)
 
 // Reads the calls that came, and answers each. False when the connection
 // was closed.
-bool vxi11_server::receive(vxi11_connection &c)
+bool vxi11_service::receive(vxi11_connection &c)
 {
     char buffer[65536];
     const ssize_t n = recv(c.fd, buffer, sizeof buffer, 0);
@@ -348,16 +446,16 @@ bool vxi11_server::receive(vxi11_connection &c)
 }
 
 // Sends what is queued; false when the connection failed.
-bool vxi11_server::transmit(vxi11_connection &c)
+bool vxi11_service::transmit(vxi11_connection &c)
 {
     bool moved = false;
-    const bool alive = c.out.flush(c.fd, moved);
+    const bool alive = send_some(c.fd, c.out, moved);
     if (moved)
         c.last_call = event_loop::clock::now(); // a client taking a long reply is not idle
     return alive;
 }
 
-void vxi11_server::send_reply(vxi11_connection &c, std::string reply)
+void vxi11_service::send_reply(vxi11_connection &c, std::string reply)
 {
     c.out.bytes += reply;
     if (!transmit(c)) {
@@ -368,7 +466,7 @@ void vxi11_server::send_reply(vxi11_connection &c, std::string reply)
     update_events(c);
 }
 
-void vxi11_server::handle_record(vxi11_connection &c, const std::string &record)
+void vxi11_service::handle_record(vxi11_connection &c, const std::string &record)
 {
     rpc_request rc;
     switch (parse_rpc_call(record, rc)) {
@@ -408,7 +506,7 @@ void vxi11_server::handle_record(vxi11_connection &c, const std::string &record)
         send_reply(c, rpc_reply(rc.xid, rpc_accept::success, a.encode, a.value));
 }
 
-void vxi11_server::close_connection(int fd, const std::string &why, bool clean)
+void vxi11_service::close_connection(int fd, const std::string &why, bool clean)
 {
     const auto found = connections_.find(fd);
     if (found == connections_.end())
@@ -416,7 +514,7 @@ void vxi11_server::close_connection(int fd, const std::string &why, bool clean)
     // Its waiting calls first: a lock given back by its links would answer them.
     waiters_.erase(std::remove_if(waiters_.begin(), waiters_.end(), [fd](const auto &w) { return w->fd == fd; }),
                    waiters_.end());
-    const bool all_taken = found->second->backlog() == 0 && unacknowledged(fd) == 0;
+    const bool all_taken = all_acknowledged(fd, found->second->out);
     std::vector<vxi11_link *> gone;
     for (auto &[id, l] : links_)
         if (l->fd == fd)
@@ -425,58 +523,61 @@ void vxi11_server::close_connection(int fd, const std::string &why, bool clean)
     for (vxi11_link *l : gone)
         settle_link(*l, clean && all_taken && l->unread() == 0, why);
     loop_.forget(fd);
+    loop_.cancel(found->second->idle_timer);
+    loop_.cancel(found->second->acknowledgement_timer);
     close(fd);
     connections_.erase(found);
 }
 
+const vxi11_link *vxi11_service::lock_holder_link() const
+{
+    for (const auto &[id, l] : links_)
+        if (owner_.holds_lock(l->client.id()))
+            return l.get();
+    return nullptr;
+}
+
 // A connection whose call waits for a lock held on another connection is
 // not idle: its client waits for that holder.
-bool vxi11_server::waits_on_another_connection(const vxi11_connection &c) const
+bool vxi11_service::waits_on_another_connection(const vxi11_connection &c) const
 {
-    const auto holder = links_.find(owner_.lock_holder);
-    return holder != links_.end() && holder->second->fd != c.fd &&
+    const vxi11_link *holder = lock_holder_link();
+    return holder != nullptr && holder->fd != c.fd &&
            std::any_of(waiters_.begin(), waiters_.end(), [&](const auto &w) { return w->fd == c.fd; });
 }
 
-void vxi11_server::check_timeouts()
+// The idle time-out, due at `due`: a connection that made a call (or took
+// a reply) since is looked at again at its own time, and one whose call
+// waits on another connection's lock is not idle.
+void vxi11_service::watch_idle(vxi11_connection &c, event_loop::clock::time_point due)
 {
-    const auto now = event_loop::clock::now();
-    answer_waiters();
-    std::vector<int> idle;
-    for (const auto &[fd, c] : connections_)
-        if (now - c->last_call > options_.idle_timeout && !waits_on_another_connection(*c))
-            idle.push_back(fd);
-    for (auto &[fd, c] : connections_)
-        update_events(*c); // a connection held back reads again once its client took its replies
-    for (int fd : idle) {
-        log_("VXI-11 connection from " + connections_[fd]->peer + " closed (idle: no call in " +
+    const int fd = c.fd;
+    c.idle_timer = loop_.at(due, [this, fd] {
+        const auto found = connections_.find(fd);
+        if (found == connections_.end())
+            return;
+        vxi11_connection &k = *found->second;
+        k.idle_timer = 0;
+        const auto now = event_loop::clock::now();
+        if (waits_on_another_connection(k))
+            return watch_idle(k, now + options_.idle_timeout);
+        if (now - k.last_call < options_.idle_timeout)
+            return watch_idle(k, k.last_call + options_.idle_timeout);
+        log_("VXI-11 connection from " + k.peer + " closed (idle: no call in " +
              std::to_string(options_.idle_timeout.count()) + " s)");
         close_connection(fd, "its connection was idle", false);
-    }
-    if (accept_paused_until_ != event_loop::clock::time_point{} && now >= accept_paused_until_) {
-        accept_paused_until_ = {};
-        for (auto &[l, c] : listeners_)
-            loop_.change(l, POLLIN);
-    }
-    if (now - registration_checked_ >= registration_check)
-        keep_registered();
+    });
 }
 
-void vxi11_server::settle_link(vxi11_link &l, bool delivered, const std::string &why)
+void vxi11_service::settle_link(vxi11_link &l, bool delivered, const std::string &why)
 {
-    const std::string said = delivered ? "" : delivery_ticket::said(l.taken.fail());
-    if (delivered)
-        l.taken.ack();
+    const std::string said = delivery_ticket::said(l.client.settle(delivered));
     log_("VXI-11 link " + std::to_string(l.id) + " from " + l.peer + " destroyed (" + why + ")" + said);
-    const bool held_lock = owner_.lock_holder == l.id;
-    const long id = l.id;
+    const long id = l.id, client = l.client.id();
     waiters_.erase(std::remove_if(waiters_.begin(), waiters_.end(), [id](const auto &w) { return w->link == id; }),
                    waiters_.end());
     links_.erase(id);
-    if (held_lock) {
-        owner_.lock_holder = 0;
-        lock_released();
-    }
+    owner_.unlock(client); // if it held the lock, the calls waiting for it go on
 }
 
 // --- the procedures -----------------------------------------------------------
@@ -492,42 +593,46 @@ Device_ReadStbResp stb_answer;
 Device_Error error_answer;
 Device_DocmdResp docmd_answer;
 
-vxi11_server::answer answer_of(Create_LinkResp &r) { return {reinterpret_cast<xdrproc_t>(xdr_Create_LinkResp), &r}; }
-vxi11_server::answer answer_of(Device_WriteResp &r) { return {reinterpret_cast<xdrproc_t>(xdr_Device_WriteResp), &r}; }
-vxi11_server::answer answer_of(Device_ReadResp &r) { return {reinterpret_cast<xdrproc_t>(xdr_Device_ReadResp), &r}; }
-vxi11_server::answer answer_of(Device_ReadStbResp &r)
+vxi11_service::answer answer_of(Create_LinkResp &r) { return {reinterpret_cast<xdrproc_t>(xdr_Create_LinkResp), &r}; }
+vxi11_service::answer answer_of(Device_WriteResp &r) { return {reinterpret_cast<xdrproc_t>(xdr_Device_WriteResp), &r}; }
+vxi11_service::answer answer_of(Device_ReadResp &r) { return {reinterpret_cast<xdrproc_t>(xdr_Device_ReadResp), &r}; }
+vxi11_service::answer answer_of(Device_ReadStbResp &r)
 {
     return {reinterpret_cast<xdrproc_t>(xdr_Device_ReadStbResp), &r};
 }
-vxi11_server::answer answer_of(Device_DocmdResp &r) { return {reinterpret_cast<xdrproc_t>(xdr_Device_DocmdResp), &r}; }
+vxi11_service::answer answer_of(Device_DocmdResp &r) { return {reinterpret_cast<xdrproc_t>(xdr_Device_DocmdResp), &r}; }
 
-vxi11_server::answer error_of(long code)
+vxi11_service::answer error_of(long code)
 {
     error_answer.error = code;
     return {reinterpret_cast<xdrproc_t>(xdr_Device_Error), &error_answer};
 }
 
-const vxi11_server::answer later{};
+const vxi11_service::answer later{};
 
 } // namespace
 
 // A link's next call shows it has the responses it read, once its TCP
 // acknowledged them and nothing is left to read. Null: no such link on
 // this connection.
-vxi11_link *vxi11_server::link_of(const call &c, long id)
+vxi11_link *vxi11_service::link_of(const call &c, long id)
 {
     const auto l = links_.find(id);
     if (l == links_.end() || l->second->fd != c.connection.fd)
         return nullptr;
-    if (l->second->unread() == 0 && c.connection.backlog() == 0 && unacknowledged(l->second->fd) == 0)
-        l->second->taken.ack();
+    if (l->second->unread() == 0 && all_acknowledged(c.connection.fd, c.connection.out))
+        l->second->client.settle(true);
     return l->second.get();
 }
 
-bool vxi11_server::lock_free_for(long link) const { return owner_.lock_holder == 0 || owner_.lock_holder == link; }
+bool vxi11_service::lock_free_for(long link) const
+{
+    const auto l = links_.find(link);
+    return l != links_.end() ? owner_.may_run(l->second->client.id()) : !owner_.locked();
+}
 
 // Defers a call that waits for the lock; false when it may not wait.
-bool vxi11_server::wait_for_lock(const call &c, long link, long flags, unsigned long timeout_ms, vxi11_waiter &&w)
+bool vxi11_service::wait_for_lock(const call &c, long link, long flags, unsigned long timeout_ms, vxi11_waiter &&w)
 {
     if ((flags & waitlock_flag) == 0 || timeout_ms == 0)
         return false;
@@ -537,10 +642,24 @@ bool vxi11_server::wait_for_lock(const call &c, long link, long flags, unsigned 
     w.xid = c.xid;
     w.deadline = event_loop::clock::now() + std::chrono::milliseconds(timeout_ms);
     waiters_.push_back(std::make_unique<vxi11_waiter>(std::move(w)));
+    vxi11_waiter *waiting = waiters_.back().get();
+    waiting->loop = &loop_;
+    waiting->timer = loop_.at(waiting->deadline, [this, waiting] { time_out(waiting); });
     return true;
 }
 
-vxi11_server::answer vxi11_server::dispatch(call &c)
+// A waiting call's lock_timeout is over: it is answered now, refused.
+void vxi11_service::time_out(vxi11_waiter *w)
+{
+    const auto found = std::find_if(waiters_.begin(), waiters_.end(), [w](const auto &p) { return p.get() == w; });
+    if (found == waiters_.end())
+        return;
+    const std::unique_ptr<vxi11_waiter> waiting = std::move(*found);
+    waiters_.erase(found);
+    answer_waiter(*waiting, true);
+}
+
+vxi11_service::answer vxi11_service::dispatch(call &c)
 {
     switch (c.procedure) {
     case device_abort:
@@ -558,7 +677,7 @@ vxi11_server::answer vxi11_server::dispatch(call &c)
         if (l == nullptr)
             stb_answer.error = invalid_link;
         else // MAV, bit 4: a response waits to be read
-            stb_answer.stb = static_cast<u_char>(status_byte(l->session) | (l->unread() > 0 ? 1 << 4 : 0));
+            stb_answer.stb = static_cast<u_char>(status_byte(l->client.session) | (l->unread() > 0 ? 1 << 4 : 0));
         return answer_of(stb_answer);
     }
     case device_clear:
@@ -570,16 +689,8 @@ vxi11_server::answer vxi11_server::dispatch(call &c)
                                                                                                     : no_error);
     case device_lock:
         return on_lock(c);
-    case device_unlock: {
-        vxi11_link *l = link_of(c, *static_cast<Device_Link *>(c.arguments));
-        if (l == nullptr)
-            return error_of(invalid_link);
-        if (owner_.lock_holder != l->id)
-            return error_of(no_lock_held);
-        owner_.lock_holder = 0;
-        lock_released();
-        return error_of(no_error);
-    }
+    case device_unlock:
+        return on_unlock(c);
     case destroy_link: {
         vxi11_link *l = link_of(c, *static_cast<Device_Link *>(c.arguments));
         if (l == nullptr)
@@ -604,7 +715,7 @@ vxi11_server::answer vxi11_server::dispatch(call &c)
 // From the abort channel, for a link on the core channel: a call of that
 // link waiting for the lock is answered "aborted"; a create_link that waits
 // is refused, and its link goes.
-vxi11_server::answer vxi11_server::abort_waits(call &c)
+vxi11_service::answer vxi11_service::abort_waits(call &c)
 {
     const long id = *static_cast<Device_Link *>(c.arguments);
     if (links_.count(id) == 0)
@@ -624,7 +735,7 @@ vxi11_server::answer vxi11_server::abort_waits(call &c)
     return error_of(no_error);
 }
 
-vxi11_server::answer vxi11_server::make_link(call &c)
+vxi11_service::answer vxi11_service::make_link(call &c)
 {
     const auto &p = *static_cast<Create_LinkParms *>(c.arguments);
     link_answer = {};
@@ -643,24 +754,20 @@ vxi11_server::answer vxi11_server::make_link(call &c)
         return answer_of(link_answer);
     }
     const long id = next_link_++;
-    links_[id] = std::make_unique<vxi11_link>(id, c.connection.fd, peer, owner_.hold);
+    links_[id] = std::make_unique<vxi11_link>(id, c.connection.fd, peer, owner_);
     log_("VXI-11 link " + std::to_string(id) + " from " + peer + " created");
     link_answer.lid = id;
-    if (p.lockDevice) {
-        if (lock_free_for(id)) {
-            owner_.lock_holder = id;
-        } else if (!wait_for_lock(c, id, waitlock_flag, p.lock_timeout, vxi11_waiter{})) {
-            settle_link(*links_[id], true, "the lock it asked for is held by another link");
-            link_answer.lid = 0;
-            link_answer.error = locked_by_another_link;
-        } else {
+    if (p.lockDevice && !owner_.lock(links_[id]->client.id())) {
+        if (wait_for_lock(c, id, waitlock_flag, p.lock_timeout, vxi11_waiter{}))
             return later; // answered when the lock comes, or its time is up
-        }
+        settle_link(*links_[id], true, "the lock it asked for is held by another link");
+        link_answer.lid = 0;
+        link_answer.error = locked_by_another_link;
     }
     return answer_of(link_answer);
 }
 
-vxi11_server::answer vxi11_server::on_write(call &c)
+vxi11_service::answer vxi11_service::on_write(call &c)
 {
     const auto &p = *static_cast<Device_WriteParms *>(c.arguments);
     write_answer = {};
@@ -683,46 +790,13 @@ vxi11_server::answer vxi11_server::on_write(call &c)
         write_answer.error = io_timeout;
         return answer_of(write_answer);
     }
-    l->in.append(p.data.data_val, p.data.data_len);
-    if (l->in.size() > longest_message) {
-        if (!l->dropping)
-            push_error(l->session, -223, "a message longer than " + std::to_string(longest_message) + " bytes");
-        l->dropping = true;
-        l->in.clear();
-    }
-    if ((p.flags & end_flag) != 0) {
-        std::string all = std::move(l->in);
-        l->in.clear();
-        if (l->dropping)
-            l->dropping = false;
-        else
-            execute_lines(*l, all);
-    }
+    // END ends a message, as a newline does.
+    l->client.feed(p.data.data_val, p.data.data_len, (p.flags & end_flag) != 0);
     write_answer.size = p.data.data_len;
     return answer_of(write_answer);
 }
 
-// Lines within one message are messages of their own, as on the socket.
-void vxi11_server::execute_lines(vxi11_link &l, const std::string &all)
-{
-    for (std::size_t from = 0; from < all.size();) {
-        message_scanner scanner;
-        std::size_t end = find_message_end(all, from, scanner);
-        if (end == std::string::npos)
-            end = all.size();
-        std::string message = all.substr(from, end - from);
-        from = end + 1;
-        if (!message.empty() && message.back() == '\r')
-            message.pop_back();
-        if (l.unread() == 0) {
-            l.out.clear();
-            l.out_done = 0;
-        }
-        l.out += execute_message(l.session, owner_, l.taken, message);
-    }
-}
-
-vxi11_server::answer vxi11_server::on_read(call &c)
+vxi11_service::answer vxi11_service::on_read(call &c)
 {
     const auto &p = *static_cast<Device_ReadParms *>(c.arguments);
     read_answer = {};
@@ -744,18 +818,19 @@ vxi11_server::answer vxi11_server::on_read(call &c)
         read_answer.error = io_timeout;
         return answer_of(read_answer);
     }
-    std::size_t n = std::min<std::size_t>({l->unread(), p.requestSize, largest_read});
+    byte_queue &out = l->client.output();
+    std::size_t n = std::min<std::size_t>({out.backlog(), p.requestSize, largest_read});
     long reason = 0;
     if ((p.flags & termchar_flag) != 0) {
-        const char *from = l->out.data() + l->out_done;
+        const char *from = out.front();
         const void *at = std::memchr(from, static_cast<unsigned char>(p.termChar), n);
         if (at != nullptr) {
             n = static_cast<std::size_t>(static_cast<const char *>(at) - from) + 1;
             reason |= reason_termchar;
         }
     }
-    read_bytes.assign(l->out, l->out_done, n);
-    l->out_done += n;
+    read_bytes.assign(out.front(), n);
+    out.take(n);
     if (l->unread() == 0)
         reason |= reason_end;
     else if (reason == 0)
@@ -768,7 +843,7 @@ vxi11_server::answer vxi11_server::on_read(call &c)
 
 // The link's input and output are emptied; the words of a response it did
 // not read go back to the hold. Its error queue stays.
-vxi11_server::answer vxi11_server::on_clear(call &c)
+vxi11_service::answer vxi11_service::on_clear(call &c)
 {
     const auto &p = *static_cast<Device_GenericParms *>(c.arguments);
     vxi11_link *l = link_of(c, p.lid);
@@ -781,36 +856,37 @@ vxi11_server::answer vxi11_server::on_clear(call &c)
             return later;
         return error_of(locked_by_another_link);
     }
-    l->in.clear();
-    l->dropping = false;
-    l->out.clear();
-    l->out_done = 0;
-    l->taken.fail();
+    l->client.clear();
     return error_of(no_error);
 }
 
-vxi11_server::answer vxi11_server::on_lock(call &c)
+vxi11_service::answer vxi11_service::on_unlock(call &c)
+{
+    vxi11_link *l = link_of(c, *static_cast<Device_Link *>(c.arguments));
+    if (l == nullptr)
+        return error_of(invalid_link);
+    return error_of(owner_.unlock(l->client.id()) ? no_error : no_lock_held);
+}
+
+vxi11_service::answer vxi11_service::on_lock(call &c)
 {
     const auto &p = *static_cast<Device_LockParms *>(c.arguments);
     vxi11_link *l = link_of(c, p.lid);
     if (l == nullptr)
         return error_of(invalid_link);
-    if (lock_free_for(l->id)) {
-        owner_.lock_holder = l->id;
+    if (owner_.lock(l->client.id()))
         return error_of(no_error);
-    }
     if (wait_for_lock(c, l->id, p.flags, p.lock_timeout, vxi11_waiter{}))
         return later;
     return error_of(locked_by_another_link);
 }
 
-void vxi11_server::lock_released() { answer_waiters(); }
 
 // Each waiter that may go on (the lock is free for it, or its time is up)
 // is taken out of the list before it is answered: answering one may take
 // the lock or destroy a link, and so change the list, which is then read
 // again from its start.
-void vxi11_server::answer_waiters()
+void vxi11_service::answer_waiters()
 {
     for (std::size_t i = 0; i < waiters_.size();) {
         const bool timed_out = event_loop::clock::now() >= waiters_[i]->deadline;
@@ -825,7 +901,7 @@ void vxi11_server::answer_waiters()
     }
 }
 
-void vxi11_server::answer_late(const vxi11_waiter &w, const answer &a)
+void vxi11_service::answer_late(const vxi11_waiter &w, const answer &a)
 {
     const auto c = connections_.find(w.fd);
     if (c != connections_.end() && a.encode != nullptr)
@@ -834,7 +910,7 @@ void vxi11_server::answer_late(const vxi11_waiter &w, const answer &a)
 
 // A waiting call's answer, when it is refused after all. Each answer
 // begins with its error code.
-void vxi11_server::refuse_late(const vxi11_waiter &w, long error)
+void vxi11_service::refuse_late(const vxi11_waiter &w, long error)
 {
     Create_LinkResp link{};
     Device_WriteResp write{};
@@ -848,7 +924,7 @@ void vxi11_server::refuse_late(const vxi11_waiter &w, long error)
 
 // Answers a waiting call: served if the lock is free for it, else refused
 // with error 11 (its time is up).
-void vxi11_server::answer_waiter(vxi11_waiter &w, bool timed_out)
+void vxi11_service::answer_waiter(vxi11_waiter &w, bool timed_out)
 {
     const auto c = connections_.find(w.fd);
     if (c == connections_.end())
@@ -861,7 +937,7 @@ void vxi11_server::answer_waiter(vxi11_waiter &w, bool timed_out)
         return;
     }
     if (w.procedure == create_link) {
-        owner_.lock_holder = w.link;
+        owner_.lock(links_.at(w.link)->client.id());
         Create_LinkResp r{no_error, w.link, static_cast<unsigned short>(abort_port_), largest_write};
         answer_late(w, answer_of(r));
         return;
@@ -880,3 +956,22 @@ void vxi11_server::answer_waiter(vxi11_waiter &w, bool timed_out)
     call k{w.procedure, arguments, *c->second, w.xid};
     answer_late(w, dispatch(k));
 }
+
+// --- the server, as the rest of the program sees it ---------------------------
+
+vxi11_server::vxi11_server(event_loop &loop, bus_owner &owner, vxi11_options options,
+                           std::function<void(const std::string &)> log)
+    : service_(std::make_unique<vxi11_service>(loop, owner, std::move(options), std::move(log)))
+{
+}
+
+vxi11_server::~vxi11_server() = default;
+
+bool vxi11_server::start(const std::vector<listen_address> &hosts, std::string &bound, std::string &why)
+{
+    return service_->start(hosts, bound, why);
+}
+
+void vxi11_server::stop(const std::string &why) { service_->stop(why); }
+
+std::vector<std::string> vxi11_server::describe_links() const { return service_->describe_links(); }

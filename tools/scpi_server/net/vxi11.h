@@ -27,12 +27,8 @@
 // with rpcbind is renewed when rpcbind comes (back) without it.
 #pragma once
 
-#include <rpc/xdr.h>
-
 #include <chrono>
-#include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -49,9 +45,7 @@ struct vxi11_options {
     int core_port = 0; // 0: any free port (rpcbind tells clients which)
 };
 
-struct vxi11_link;
-struct vxi11_waiter;
-struct vxi11_connection;
+class vxi11_service;
 
 class vxi11_server {
 public:
@@ -61,9 +55,9 @@ public:
 
     // Listens on the addresses' hosts (the core channel on one port for all,
     // the abort channel on another) and registers with rpcbind. False, with
-    // the reason, when it cannot listen: the server goes on without VXI-11.
-    // Without rpcbind it serves all the same, and `bound` says so: it
-    // registers once rpcbind answers.
+    // the reason, when it cannot listen (or this build has no VXI-11): the
+    // server goes on without VXI-11. Without rpcbind it serves all the
+    // same, and `bound` says so: it registers once rpcbind answers.
     bool start(const std::vector<listen_address> &hosts, std::string &bound, std::string &why);
     // Links destroyed (words settled as delivered or put back), connections
     // closed, and the registration with rpcbind taken back.
@@ -71,56 +65,6 @@ public:
     // "peer (link N)" for each link, for the web page.
     std::vector<std::string> describe_links() const;
 
-    // One procedure's call, decoded, and how its answer is encoded.
-    struct call;
-    struct answer {
-        xdrproc_t encode = nullptr; // null: no answer now (it waits for the lock)
-        const void *value = nullptr;
-    };
-
 private:
-    event_loop &loop_;
-    bus_owner &owner_;
-    vxi11_options options_;
-    std::function<void(const std::string &)> log_;
-    std::map<int, bool> listeners_; // descriptor -> is the core channel
-    std::map<int, std::unique_ptr<vxi11_connection>> connections_;
-    std::map<long, std::unique_ptr<vxi11_link>> links_;
-    std::vector<std::unique_ptr<vxi11_waiter>> waiters_;
-    long next_link_ = 1;
-    int core_port_ = 0, abort_port_ = 0;
-    bool registered_ = false;   // rpcbind has our core channel, as far as we know
-    bool rpcbind_silent_ = false; // said in the log: rpcbind does not answer
-    bool stopped_ = false;
-    event_loop::clock::time_point accept_paused_until_{};
-    event_loop::clock::time_point registration_checked_{};
-
-    void accept_from(int listener, bool core);
-    void serve(vxi11_connection &c, short revents);
-    bool receive(vxi11_connection &c);
-    bool transmit(vxi11_connection &c);
-    void update_events(vxi11_connection &c);
-    void send_reply(vxi11_connection &c, std::string reply);
-    void handle_record(vxi11_connection &c, const std::string &record);
-    void close_connection(int fd, const std::string &why, bool clean);
-    void check_timeouts();
-    void keep_registered();
-    void settle_link(vxi11_link &l, bool delivered, const std::string &why);
-    vxi11_link *link_of(const call &c, long id);
-    bool lock_free_for(long link) const;
-    bool wait_for_lock(const call &c, long link, long flags, unsigned long timeout_ms, vxi11_waiter &&w);
-    bool waits_on_another_connection(const vxi11_connection &c) const;
-    void execute_lines(vxi11_link &l, const std::string &all);
-    answer dispatch(call &c);
-    answer abort_waits(call &c);
-    answer make_link(call &c);
-    answer on_write(call &c);
-    answer on_read(call &c);
-    answer on_clear(call &c);
-    answer on_lock(call &c);
-    void lock_released();
-    void answer_waiters();
-    void answer_waiter(vxi11_waiter &w, bool timed_out);
-    void answer_late(const vxi11_waiter &w, const answer &a);
-    void refuse_late(const vxi11_waiter &w, long error);
+    std::unique_ptr<vxi11_service> service_;
 };

@@ -89,7 +89,7 @@ bool threshold(command_context &c)
     const int back = owner_set_threshold(c.owner, static_cast<int>(v));
     // The command ran: a read-back that differs is the device's error.
     if (back != v)
-        push_error(c.session, -300, c.command.text + ": the instrument read back threshold " +
+        push_error(c.session, scpi_err::device_specific_error, c.command.text + ": the instrument read back threshold " +
                                         std::to_string(back) + ", not " + std::to_string(v));
     return true;
 }
@@ -113,7 +113,7 @@ bool data_remove(command_context &c)
         return false;
     scpi_session &s = c.session;
     if (owner_loss(c.owner) > s.loss_told)
-        push_error(s, -363, std::to_string(c.owner.words_lost) + " words lost for a full hold and " +
+        push_error(s, scpi_err::input_buffer_overrun, std::to_string(c.owner.words_lost) + " words lost for a full hold and " +
                                 std::to_string(c.owner.gaps) + " gaps the instrument marked; DATA:LOST? reads them");
     const std::size_t in_flight = c.taken.words();
     const std::size_t may = in_flight < s.most_in_flight ? s.most_in_flight - in_flight : 0;
@@ -133,18 +133,18 @@ bool format_data(command_context &c)
     const std::vector<scpi_param> &p = c.command.params;
     if (is_word(p[0], "ASC", "ASCII")) {
         if (p.size() > 1)
-            return c.refuse(-108, "ASCii takes no length");
+            return c.refuse(scpi_err::parameter_not_allowed, "ASCii takes no length");
         c.session.integer_format = false;
         return true;
     }
     if (is_word(p[0], "INT", "INTEGER")) {
         long long bits = 32;
-        if (p.size() > 1 && (integer_param(p[1], 0, 64, bits) != 0 || bits != 32))
-            return c.refuse(-224, "INTeger words are 32 bits");
+        if (p.size() > 1 && (integer_param(p[1], 0, 64, bits) != scpi_err::none || bits != 32))
+            return c.refuse(scpi_err::illegal_parameter_value, "INTeger words are 32 bits");
         c.session.integer_format = true;
         return true;
     }
-    return c.refuse(-224, "ASCii or INTeger");
+    return c.refuse(scpi_err::illegal_parameter_value, "ASCii or INTeger");
 }
 
 bool format_border(command_context &c)
@@ -153,7 +153,7 @@ bool format_border(command_context &c)
         return answer(c, c.session.swapped ? "SWAP" : "NORM");
     const scpi_param &p = c.command.params[0];
     if (!is_word(p, "NORM", "NORMAL") && !is_word(p, "SWAP", "SWAPPED"))
-        return c.refuse(-224, "NORMal or SWAPped");
+        return c.refuse(scpi_err::illegal_parameter_value, "NORMal or SWAPped");
     c.session.swapped = is_word(p, "SWAP", "SWAPPED");
     return true;
 }
@@ -227,7 +227,7 @@ const std::vector<command_row> table = {
     {"SYSTem:VERSion", command_form::query_only, 0, 0, [](command_context &c) { return answer(c, "1999.0"); },
      "the SCPI version"},
     {"INITiate[:IMMediate]", command_form::set_only, 0, 0,
-     [](command_context &c) { return owner_start(c.owner) || c.refuse(-213, "a run is on"); },
+     [](command_context &c) { return owner_start(c.owner) || c.refuse(scpi_err::init_ignored, "a run is on"); },
      "start a run (-213 while one is on)"},
     {"ABORt", command_form::set_only, 0, 0, [](command_context &c) { owner_stop(c.owner); return true; },
      "stop the run"},
@@ -326,7 +326,7 @@ bool matches(const std::vector<std::string> &typed, std::size_t t, const std::ve
 
 } // namespace
 
-bool command_context::refuse(int code, const std::string &why)
+bool command_context::refuse(scpi_err code, const std::string &why)
 {
     push_error(session, code, command.text + (why.empty() ? "" : ": " + why));
     return false;
@@ -343,9 +343,9 @@ bool command_context::number(std::size_t i, long long min, long long max, bool l
         value = max;
         return true;
     }
-    const int fault = integer_param(p, min, max, value);
+    const scpi_err fault = integer_param(p, min, max, value);
     // A fraction (1.5) is -224 as an out-of-range value is -222: each says what is taken.
-    return fault == 0 || refuse(fault, std::string(fault == -224 ? "a whole number, " : "") + std::to_string(min) +
+    return fault == scpi_err::none || refuse(fault, std::string(fault == scpi_err::illegal_parameter_value ? "a whole number, " : "") + std::to_string(min) +
                                            " to " + std::to_string(max));
 }
 

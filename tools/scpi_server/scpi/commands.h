@@ -18,7 +18,7 @@ struct command_context {
     std::string answer; // a query's answer
 
     // Queues the error with the command's text; returns false (refused).
-    bool refuse(int code, const std::string &why = "");
+    bool refuse(scpi_err code, const std::string &why = "");
     // Parameter i as a whole number from min to max (MINimum and MAXimum
     // too, with `limits`); false, refused, otherwise.
     bool number(std::size_t i, long long min, long long max, bool limits, long long &value);

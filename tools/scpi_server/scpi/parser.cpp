@@ -80,14 +80,14 @@ scpi_param classify(const std::string &text)
     scpi_param p;
     p.text = text;
     if (text.empty()) {
-        p.fault = -109;
+        p.fault = scpi_err::missing_parameter;
         return p;
     }
     const char c = text[0];
     if (c == '"' || c == '\'') {
         p.kind = param_kind::string;
         if (element_end(text, 0) != text.size()) {
-            p.fault = -151; // invalid string data
+            p.fault = scpi_err::invalid_string_data; // invalid string data
             return p;
         }
         p.text.clear();
@@ -102,7 +102,7 @@ scpi_param classify(const std::string &text)
         p.kind = param_kind::block;
         const std::size_t end = element_end(text, 0);
         if (end != text.size()) {
-            p.fault = -161; // invalid block data
+            p.fault = scpi_err::invalid_block_data; // invalid block data
             return p;
         }
         const std::size_t head = text[1] == '0' ? 2 : 2 + static_cast<std::size_t>(text[1] - '0');
@@ -155,7 +155,7 @@ scpi_parsed parse_command(const std::string &text)
     while (header_end < text.size() && !is_space(text[header_end]))
         ++header_end;
     if (!read_header(text.substr(0, header_end), c)) {
-        c.error = -102;
+        c.error = scpi_err::syntax_error;
         return c;
     }
     const std::string rest = trim(text.substr(header_end));
@@ -163,7 +163,7 @@ scpi_parsed parse_command(const std::string &text)
         return c;
     std::vector<std::string> parts;
     if (!split(rest, ',', parts)) {
-        c.error = -102;
+        c.error = scpi_err::syntax_error;
         return c;
     }
     for (const std::string &part : parts)
@@ -173,7 +173,7 @@ scpi_parsed parse_command(const std::string &text)
 
 // Digits with a decimal point and exponent, as a whole number: false, with
 // the fault, when it is not one or does not fit.
-int decimal_value(const std::string &t, long long min, long long max, long long &value)
+scpi_err decimal_value(const std::string &t, long long min, long long max, long long &value)
 {
     std::size_t i = 0;
     const bool negative = i < t.size() && t[i] == '-';
@@ -191,7 +191,7 @@ int decimal_value(const std::string &t, long long min, long long max, long long 
         any = true;
     }
     if (!any)
-        return -104;
+        return scpi_err::data_type_error;
     if (point < 0)
         point = static_cast<long long>(digits.size());
     if (i < t.size() && (t[i] == 'e' || t[i] == 'E')) {
@@ -204,7 +204,7 @@ int decimal_value(const std::string &t, long long min, long long max, long long 
         for (; j < t.size() && is_digit(t[j]); ++j)
             exponent = exponent < 100000 ? exponent * 10 + (t[j] - '0') : exponent;
         if (j == exp_from)
-            return -104; // "1E" with no exponent
+            return scpi_err::data_type_error; // "1E" with no exponent
         point += exp_negative ? -exponent : exponent;
         i = j;
     }
@@ -212,46 +212,46 @@ int decimal_value(const std::string &t, long long min, long long max, long long 
     while (k < t.size() && is_space(t[k]))
         ++k;
     if (k < t.size())
-        return std::isalpha(static_cast<unsigned char>(t[k])) ? -138 : -104; // a suffix, or stray characters
+        return std::isalpha(static_cast<unsigned char>(t[k])) ? scpi_err::suffix_not_allowed : scpi_err::data_type_error; // a suffix, or stray characters
     // The digits after the point must all be zero.
     for (long long d = std::max(point, 0LL); d < static_cast<long long>(digits.size()); ++d)
         if (digits[static_cast<std::size_t>(d)] != '0')
-            return -224;
+            return scpi_err::illegal_parameter_value;
     std::string whole = point <= 0 ? "0" : digits.substr(0, static_cast<std::size_t>(std::min<long long>(point, static_cast<long long>(digits.size()))));
     if (point > static_cast<long long>(digits.size()))
         whole.append(static_cast<std::size_t>(std::min<long long>(point - static_cast<long long>(digits.size()), 40)), '0');
     const std::size_t first = whole.find_first_not_of('0');
     whole = first == std::string::npos ? "0" : whole.substr(first);
     if (whole.size() > 19)
-        return -222;
+        return scpi_err::data_out_of_range;
     switch (parse_integer((negative ? "-" : "") + whole, min, max, value)) {
-    case number_fault::none: return 0;
-    case number_fault::out_of_range: return -222;
-    default: return -104;
+    case number_fault::none: return scpi_err::none;
+    case number_fault::out_of_range: return scpi_err::data_out_of_range;
+    default: return scpi_err::data_type_error;
     }
 }
 
 // #H1F, #Q17, #B1010: non-decimal numeric data.
-int based_value(const std::string &t, long long min, long long max, long long &value)
+scpi_err based_value(const std::string &t, long long min, long long max, long long &value)
 {
     const int base = t[1] == 'H' || t[1] == 'h' ? 16 : t[1] == 'Q' || t[1] == 'q' ? 8 : t[1] == 'B' || t[1] == 'b' ? 2 : 0;
     if (base == 0 || t.size() < 3)
-        return -104;
+        return scpi_err::data_type_error;
     unsigned long long v = 0;
     for (std::size_t i = 2; i < t.size(); ++i) {
         const int d = std::isdigit(static_cast<unsigned char>(t[i])) ? t[i] - '0'
                       : std::isxdigit(static_cast<unsigned char>(t[i])) ? std::toupper(static_cast<unsigned char>(t[i])) - 'A' + 10
                                                                           : 99;
         if (d >= base)
-            return -104;
+            return scpi_err::data_type_error;
         if (v > (ULLONG_MAX >> 4))
-            return -222;
+            return scpi_err::data_out_of_range;
         v = v * static_cast<unsigned>(base) + static_cast<unsigned>(d);
     }
     if (v > static_cast<unsigned long long>(LLONG_MAX) || static_cast<long long>(v) < min || static_cast<long long>(v) > max)
-        return -222;
+        return scpi_err::data_out_of_range;
     value = static_cast<long long>(v);
-    return 0;
+    return scpi_err::none;
 }
 
 } // namespace
@@ -268,15 +268,15 @@ std::vector<scpi_parsed> parse_message(const std::string &message)
             // error; nothing after the last ends the message.
             if (i + 1 < parts.size()) {
                 scpi_parsed empty;
-                empty.error = -102;
+                empty.error = scpi_err::syntax_error;
                 commands.push_back(empty);
             }
             continue;
         }
         commands.push_back(parse_command(text));
     }
-    if (!whole && !commands.empty() && commands.back().error == 0)
-        commands.back().error = -102; // a string or block cut short by the message's end
+    if (!whole && !commands.empty() && commands.back().error == scpi_err::none)
+        commands.back().error = scpi_err::syntax_error; // a string or block cut short by the message's end
     return commands;
 }
 
@@ -333,55 +333,13 @@ std::size_t find_message_end(const std::string &b, std::size_t from, message_sca
     return std::string::npos;
 }
 
-int integer_param(const scpi_param &p, long long min, long long max, long long &value)
+scpi_err integer_param(const scpi_param &p, long long min, long long max, long long &value)
 {
-    if (p.fault != 0)
+    if (p.fault != scpi_err::none)
         return p.fault;
     if (p.kind != param_kind::number)
-        return -104;
+        return scpi_err::data_type_error;
     if (p.text.size() > 1 && p.text[0] == '#')
         return based_value(p.text, min, max, value);
     return decimal_value(p.text, min, max, value);
-}
-
-std::string error_text(int code, const std::string &detail)
-{
-    const char *standard = "Error";
-    switch (code) {
-    case -100: standard = "Command error"; break;
-    case -102: standard = "Syntax error"; break;
-    case -104: standard = "Data type error"; break;
-    case -108: standard = "Parameter not allowed"; break;
-    case -109: standard = "Missing parameter"; break;
-    case -113: standard = "Undefined header"; break;
-    case -138: standard = "Suffix not allowed"; break;
-    case -151: standard = "Invalid string data"; break;
-    case -161: standard = "Invalid block data"; break;
-    case -213: standard = "Init ignored"; break;
-    case -222: standard = "Data out of range"; break;
-    case -223: standard = "Too much data"; break;
-    case -224: standard = "Illegal parameter value"; break;
-    case -300: standard = "Device-specific error"; break;
-    case -310: standard = "System error"; break;
-    case -350: standard = "Queue overflow"; break;
-    case -363: standard = "Input buffer overrun"; break;
-    default: break;
-    }
-    constexpr std::size_t most = 255;
-    std::string out = standard;
-    if (!detail.empty())
-        out += ";";
-    for (unsigned char c : detail) {
-        char piece[8];
-        if (c >= 0x20 && c < 0x7F)
-            piece[0] = static_cast<char>(c), piece[1] = '\0';
-        else
-            std::snprintf(piece, sizeof piece, "\\x%02X", c);
-        if (out.size() + std::char_traits<char>::length(piece) > most - 3) {
-            out += "...";
-            break;
-        }
-        out += piece;
-    }
-    return out;
 }

@@ -15,12 +15,14 @@
 #include <string>
 #include <vector>
 
+#include "errors.h"
+
 enum class param_kind { number, character, string, block };
 
 struct scpi_param {
     param_kind kind = param_kind::character;
     std::string text; // as written (number, character data), or the content (string, block)
-    int fault = 0;    // a malformed parameter: the error it gets, else 0
+    scpi_err fault = scpi_err::none; // a malformed parameter: the error it gets
 };
 
 struct scpi_parsed {
@@ -28,7 +30,7 @@ struct scpi_parsed {
     bool common = false;            // *IDN and the like
     bool rooted = false;            // began with ':': the path starts again from the root
     bool query = false;
-    int error = 0;                  // -102 when the header is malformed
+    scpi_err error = scpi_err::none; // syntax_error when the header is malformed
     std::vector<scpi_param> params;
     std::string text;               // the command as written, for messages
 };
@@ -51,10 +53,7 @@ struct message_scanner {
 std::size_t find_message_end(const std::string &buffer, std::size_t from, message_scanner &s);
 
 // A whole number from min to max: a decimal NRf that is integral ("1000",
-// "+5", "1.0E3", "1000."), or #H/#Q/#B. 0, or the error: -104 not a
-// number, -222 out of range, -224 not a whole number, -138 a suffix.
-int integer_param(const scpi_param &p, long long min, long long max, long long &value);
-
-// An error's text for the error queue: the standard text, then ';' and the
-// detail, printable ASCII only (others as \xNN), at most 255 characters.
-std::string error_text(int code, const std::string &detail);
+// "+5", "1.0E3", "1000."), or #H/#Q/#B. none, or the error: data_type_error
+// (not a number), data_out_of_range, illegal_parameter_value (not a whole
+// number), suffix_not_allowed.
+scpi_err integer_param(const scpi_param &p, long long min, long long max, long long &value);

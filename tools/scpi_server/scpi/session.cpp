@@ -10,8 +10,9 @@ const char *const scpi_identity = "counter-console,counting-instrument,0,";
 namespace {
 
 // The event status bit an error sets: command, execution, device or query.
-int event_bit(int code)
+int event_bit(scpi_err e)
 {
+    const int code = code_of(e);
     if (code <= -100 && code > -200)
         return 1 << 5;
     if (code <= -200 && code > -300)
@@ -31,24 +32,24 @@ bool parameters_fit(command_context &c, const command_row &row)
     const std::size_t least = takes ? static_cast<std::size_t>(row.least) : 0;
     const std::size_t most = takes ? static_cast<std::size_t>(row.most) : 0;
     if (p.params.size() > most)
-        return c.refuse(-108);
+        return c.refuse(scpi_err::parameter_not_allowed);
     if (p.params.size() < least)
-        return c.refuse(-109);
+        return c.refuse(scpi_err::missing_parameter);
     for (const scpi_param &param : p.params)
-        if (param.fault != 0)
+        if (param.fault != scpi_err::none)
             return c.refuse(param.fault);
     return true;
 }
 
 } // namespace
 
-void push_error(scpi_session &s, int code, const std::string &detail)
+void push_error(scpi_session &s, scpi_err e, const std::string &detail)
 {
-    s.esr |= event_bit(code);
+    s.esr |= event_bit(e);
     if (s.errors.size() < error_queue_size)
-        s.errors.push_back({code, error_text(code, detail)});
+        s.errors.push_back({code_of(e), error_message(e, detail)});
     else
-        s.errors.back() = {-350, error_text(-350, "")};
+        s.errors.back() = {code_of(scpi_err::queue_overflow), error_message(scpi_err::queue_overflow, "")};
 }
 
 int status_byte(const scpi_session &s)
@@ -62,7 +63,7 @@ int status_byte(const scpi_session &s)
 bool execute_command(scpi_session &s, bus_owner &owner, delivery_ticket &taken, const scpi_parsed &p,
                      std::vector<std::string> &path, std::string &answer)
 {
-    if (p.error != 0) {
+    if (p.error != scpi_err::none) {
         push_error(s, p.error, p.text);
         return false;
     }
@@ -74,7 +75,7 @@ bool execute_command(scpi_session &s, bus_owner &owner, delivery_ticket &taken, 
     // SCPI's, and a client that meant the root writes ':'.
     if (row == nullptr || (p.query && row->form == command_form::set_only) ||
         (!p.query && row->form == command_form::query_only))
-        return c.refuse(-113);
+        return c.refuse(scpi_err::undefined_header);
     if (!p.common)
         path.assign(nodes.begin(), nodes.end() - 1);
     if (!parameters_fit(c, *row) || !row->run(c))
@@ -83,9 +84,9 @@ bool execute_command(scpi_session &s, bus_owner &owner, delivery_ticket &taken, 
     return true;
 }
 
-std::string execute_message(scpi_session &s, bus_owner &owner, delivery_ticket &taken, const std::string &message)
+void execute_message(scpi_session &s, bus_owner &owner, delivery_ticket &taken, const std::string &message,
+                     std::string &reply)
 {
-    std::string reply;
     bool asked = false;
     std::vector<std::string> path; // the header path the next command continues
     for (const scpi_parsed &p : parse_message(message)) {
@@ -99,7 +100,6 @@ std::string execute_message(scpi_session &s, bus_owner &owner, delivery_ticket &
     }
     if (asked)
         reply += '\n';
-    return reply;
 }
 
 std::string command_help()

@@ -12,6 +12,7 @@
 
 #include "bus_owner.h"
 #include "delivery.h"
+#include "errors.h"
 
 struct scpi_error {
     int code;
@@ -32,15 +33,16 @@ struct scpi_session {
     std::size_t most_in_flight = 8u << 20; // words it may have taken and not shown delivered
 };
 
-// Queues an error (its text made safe: error_text). With the queue full,
-// its last entry becomes -350, Queue overflow.
-void push_error(scpi_session &s, int code, const std::string &detail);
+// Queues an error (its text made safe: error_message). With the queue
+// full, its last entry becomes Queue overflow.
+void push_error(scpi_session &s, scpi_err e, const std::string &detail);
 
-// Executes one message; returns what the client receives: its queries'
-// answers joined by ';' and a newline, or nothing when it asked nothing.
-// Words a query takes from the hold go into `taken`, for the transport to
-// settle once it knows whether the client has the response.
-std::string execute_message(scpi_session &s, bus_owner &owner, delivery_ticket &taken, const std::string &message);
+// Executes one message, appending what the client receives to `reply`: its
+// queries' answers joined by ';' and a newline, or nothing when it asked
+// nothing. Words a query takes from the hold go into `taken`, to be settled
+// once it is known whether the client has the response.
+void execute_message(scpi_session &s, bus_owner &owner, delivery_ticket &taken, const std::string &message,
+                     std::string &reply);
 
 // One command of a message, its header continuing `path` (SCPI's header
 // path rule). False when refused: its error is queued and nothing was sent.
