@@ -3,9 +3,10 @@
 # DIR only, as a user who is not root (where the test runs as root it drops
 # to nobody), and the installed server serves the installed page, as the
 # build tree's serves the source tree's, each saying so in its log.
-#   prefix_install_check.sh BUILD_DIR SOURCE_DIR
+# A build without the page says so, from either place.
+#   prefix_install_check.sh BUILD_DIR SOURCE_DIR [page|no-page]
 set -euo pipefail
-build=$1 source=$2
+build=$1 source=$2 page=${3:-page}
 work=$(mktemp -d)
 server_pid=
 trap '[ -z "$server_pid" ] || kill "$server_pid" 2>/dev/null; rm -rf "$work"' EXIT
@@ -35,7 +36,14 @@ check_page() { # server, the page's directory it must name
   : >"$work/log"
   "$1" --listen 127.0.0.1:0 --http 127.0.0.1:0 --no-vxi11 --spool-dir "$work" 2>"$work/log" &
   server_pid=$!
-  for _ in $(seq 100); do grep -q 'the web page on' "$work/log" && grep -q "web page's files\|no web page" "$work/log" && break; sleep 0.05; done
+  for _ in $(seq 100); do grep -q 'the web page on\|no web page' "$work/log" && grep -q "web page's files\|no web page" "$work/log" && break; sleep 0.05; done
+  if [ "$page" = no-page ]; then
+    grep -q "no web page: this build has none" "$work/log" || fail "$1 does not say it has no page: $(cat "$work/log")"
+    kill "$server_pid"
+    wait "$server_pid" || true
+    server_pid=
+    return
+  fi
   grep -q "the web page's files are in $2\$" "$work/log" || fail "$1 does not say it serves $2: $(cat "$work/log")"
   port=$(sed -n 's|.*the web page on http://127.0.0.1:\([0-9]*\)/.*|\1|p' "$work/log")
   curl -sf "http://127.0.0.1:$port/" | grep -q '<html' || fail "$1 serves no page on $port"

@@ -23,6 +23,7 @@
 #include "event_loop.h"
 #include "lab_config.h"
 #include "exit_status.h"
+#include "net/http.h"
 #include "net/net_address.h"
 #include "transports.h"
 #include "numbers.h"
@@ -397,7 +398,7 @@ int main(int argc, char **argv)
         return platform_setup_failure_status();
     owner_send_defaults(owner);
     log_line(where);
-    if (!s.net.http.empty()) {
+    if (!s.net.http.empty() && http_available()) {
         const bool page = access((s.net.web_root + "/index.html").c_str(), R_OK) == 0;
         log_line(page ? "the web page's files are in " + s.net.web_root
                       : "no web page's files in " + s.net.web_root + " (--web-root DIR names them): / answers 404");
