@@ -27,6 +27,18 @@ constexpr auto retry_interval = std::chrono::milliseconds(20);
 int held_fd = -1; // open for the process's life: closing it would drop the lock
 std::string held_path;
 std::string held_program, held_note;
+std::FILE *held_err = stderr; // where the program said it took the bus
+bool taken_away = false;      // another program holds the lock now
+
+// While the program waits: the lock looked at again, and what changed said.
+void recheck_while_waiting()
+{
+    if (taken_away)
+        return;
+    std::string why;
+    if (recheck_bus_lock(why) != bus_lock_state::held)
+        std::fprintf(held_err, "%s: %s\n", held_program.c_str(), why.c_str());
+}
 
 struct lock_file {
     int fd = -1;
@@ -295,6 +307,8 @@ int take_bus(const char *program, std::FILE *err, const bus_wait &wait, const ch
             held_path = path;
             held_program = program;
             held_note = note != nullptr ? note : "";
+            held_err = err;
+            set_waiting_hook(recheck_while_waiting);
             return exit_ok;
         }
         if (errno != EWOULDBLOCK) {
@@ -323,6 +337,8 @@ int take_bus(const char *program, std::FILE *err, const bus_wait &wait, const ch
     }
 }
 
+bool bus_taken_away() { return taken_away; }
+
 bus_lock_state recheck_bus_lock(std::string &why)
 {
     if (held_fd < 0 || still_at_path(held_fd, held_path.c_str()))
@@ -330,12 +346,14 @@ bus_lock_state recheck_bus_lock(std::string &why)
     lock_file f = open_lock(held_path.c_str(), why);
     if (f.fd < 0) {
         why = "the bus lock " + held_path + " was removed and cannot be made again: " + why;
+        taken_away = true;
         platform_bus_lost();
         return bus_lock_state::lost;
     }
     if (flock(f.fd, LOCK_EX | LOCK_NB) != 0) {
         why = "the bus lock " + held_path + " was replaced, and " + describe_holder(f.fd) + " holds the new one";
         close(f.fd);
+        taken_away = true;
         platform_bus_lost();
         return bus_lock_state::lost;
     }

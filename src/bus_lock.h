@@ -26,6 +26,9 @@ struct bus_wait {
 // when the bus is in use or its lock cannot be used, 128 + N when stop
 // signal N came during a wait. `note` is shown to a program that finds the
 // bus taken (where a server listens, say).
+// From then on, whenever the program waits (stop_signals.h's waiting hook),
+// the lock is looked at again about once a second, and a change said on
+// `err`; a program may set a hook of its own instead.
 int take_bus(const char *program, std::FILE *err, const bus_wait &wait = {}, const char *note = nullptr);
 
 // For a holder that runs for long (a server, an acquisition), every second
@@ -36,6 +39,8 @@ int take_bus(const char *program, std::FILE *err, const bus_wait &wait = {}, con
 // told (platform_bus_lost).
 enum class bus_lock_state { held, retaken, lost };
 bus_lock_state recheck_bus_lock(std::string &why);
+// True once a recheck found the bus another program's: stop driving it.
+bool bus_taken_away();
 
 // What a lock file made by this system begins with; only such a file, or an
 // empty one, is ever written to. A state file that holds only this holds no

@@ -1,5 +1,6 @@
 #include "data_wait.h"
 
+#include "bus_lock.h"
 #include "platform.h"
 #include "spi.h"
 #include "stop_signals.h"
@@ -27,6 +28,8 @@ data_wait_result wait_for_data(const data_wait &how)
         const int count = query_data_size();
         if (count < 0)
             return {0, data_wait_end::signal};
+        if (bus_taken_away()) // said by the wait's recheck of the lock
+            return {0, data_wait_end::bus_lost};
         if (count > 0)
             return {count, data_wait_end::data};
         const auto now = clock_type::now();

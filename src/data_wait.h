@@ -30,7 +30,7 @@ struct data_wait {
     std::function<void()> before_message; // makes standard error ready to say something
 };
 
-enum class data_wait_end { data, deadline, signal };
+enum class data_wait_end { data, deadline, signal, bus_lost };
 
 struct data_wait_result {
     int count = 0; // the data size, when data came

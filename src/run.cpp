@@ -204,6 +204,8 @@ int read_data_command(console &c)
     how.ctrl_c_does = "abandons the wait";
     how.before_message = [&c] { begin_message(c); };
     const data_wait_result waited = wait_for_data(how);
+    if (waited.end == data_wait_end::bus_lost) // said by the recheck of the lock
+        return finish(c, exit_bus_taken);
     if (waited.end == data_wait_end::signal) {
         if (stop_signal() != SIGINT)
             return stopped_by_signal(c);

@@ -77,6 +77,16 @@ void clear_stop_signal()
     received = 0;
 }
 
+std::string signal_name(int signal)
+{
+    switch (signal) {
+    case SIGINT: return "SIGINT";
+    case SIGTERM: return "SIGTERM";
+    case SIGHUP: return "SIGHUP";
+    default: return "signal " + std::to_string(signal);
+    }
+}
+
 int poll_stop_signals()
 {
     const sigset_t mask = waiting_mask();

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <chrono>
+#include <string>
 
 // False, with errno, when the signals could not be set up.
 bool catch_stop_signals();
@@ -17,6 +18,9 @@ int stop_signal();
 // How many stop signals came since the last clear.
 int stop_signals_received();
 void clear_stop_signal();
+
+// "SIGINT", "SIGTERM", "SIGHUP", or "signal N".
+std::string signal_name(int signal);
 
 // Lets pending stop signals through now; returns stop_signal().
 int poll_stop_signals();

@@ -15,6 +15,7 @@
 #include "data_wait.h"
 #include "platform.h"
 #include "program_options.h"
+#include "run_loop.h"
 #include "spi.h"
 #include "stop_signals.h"
 #include "utc_time.h"
@@ -24,16 +25,6 @@ namespace {
 using clock_type = std::chrono::steady_clock;
 
 int words[max_data_words];
-
-std::string signal_name(int s)
-{
-    switch (s) {
-    case SIGINT: return "SIGINT";
-    case SIGTERM: return "SIGTERM";
-    case SIGHUP: return "SIGHUP";
-    default: return "signal " + std::to_string(s);
-    }
-}
 
 std::string describe(const settings_request &s)
 {
@@ -48,6 +39,7 @@ std::string describe(const settings_request &s)
 }
 
 struct acquisition_state {
+    acquisition_state(const acquisition_request &r, std::FILE *e) : request(r), err(e) {}
     const acquisition_request &request;
     std::FILE *err;
     count_output out;
@@ -56,27 +48,10 @@ struct acquisition_state {
     std::uint64_t words_read = 0;
     clock_type::time_point started;
     std::optional<clock_type::time_point> deadline;
-    clock_type::time_point lock_checked;
     clock_type::time_point file_started; // with --rotate: when this file began
     int files = 1;
     long long threshold_back = -1;
 };
-
-// Once a second: whether the bus lock is still this program's (a lock file
-// deleted or replaced under it is locked again). False when another program
-// holds it now: the bus must not be driven any more.
-bool still_own_bus(acquisition_state &s)
-{
-    const auto now = clock_type::now();
-    if (now - s.lock_checked < std::chrono::seconds(1))
-        return true;
-    s.lock_checked = now;
-    std::string why;
-    const bus_lock_state state = recheck_bus_lock(why);
-    if (state != bus_lock_state::held)
-        std::fprintf(s.err, "%s: %s\n", countctl_name, why.c_str());
-    return state != bus_lock_state::lost;
-}
 
 // Reads `n` words and streams them out. False when the output has failed.
 bool read_words(acquisition_state &s, int n)
@@ -98,7 +73,6 @@ void show(acquisition_state &s)
 
 enum class ending { complete, target_reached, time_limit, no_data, signal, output_failed, bus_lost };
 
-bool past(const acquisition_state &s) { return s.deadline && clock_type::now() >= *s.deadline; }
 
 // read: waits as command 8 does, bounded by --timeout, then reads every
 // word the instrument reported.
@@ -115,42 +89,12 @@ ending read_once(acquisition_state &s)
         return ending::signal;
     if (waited.end == data_wait_end::deadline)
         return ending::no_data;
+    if (waited.end == data_wait_end::bus_lost)
+        return ending::bus_lost;
     return read_words(s, waited.count) ? ending::complete : ending::output_failed;
 }
 
-// acquire: reads out whenever the instrument holds data, until the target,
-// the time limit, a signal or an output failure. The caller stops the run.
 bool rotate(acquisition_state &s);
-
-ending acquire_until_done(acquisition_state &s)
-{
-    const long long target = s.request.target_words;
-    const auto interval = std::chrono::duration_cast<clock_type::duration>(
-        std::chrono::duration<double>(s.request.rotate_seconds));
-    for (;;) {
-        show(s);
-        // The run's end before a rotation due at the same time: no file of
-        // a few words after the last.
-        if (target > 0 && s.words_read >= static_cast<std::uint64_t>(target))
-            return ending::target_reached;
-        if (past(s))
-            return ending::time_limit;
-        if (s.request.rotate_seconds > 0 && clock_type::now() - s.file_started >= interval && !rotate(s))
-            return ending::output_failed;
-        if (!still_own_bus(s))
-            return ending::bus_lost;
-        const int count = query_data_size_in_run();
-        if (count < 0)
-            return ending::signal;
-        int take = count;
-        if (target > 0)
-            take = static_cast<int>(std::min<long long>(count, target - static_cast<long long>(s.words_read)));
-        if (take > 0 && !read_words(s, take))
-            return ending::output_failed;
-        if (poll_stop_signals() != 0)
-            return ending::signal;
-    }
-}
 
 std::string ending_text(ending e, int signal)
 {
@@ -239,24 +183,32 @@ void put_header(acquisition_state &s, const std::string &started_at, long long t
     put_header_row(s.out);
 }
 
-// A run from start to stop, its words streamed out.
+// A run from start to stop, its words streamed out, a new file begun
+// whenever the rotation's interval is over.
 ending acquire_run(acquisition_state &s)
 {
-    start();
-    s.lock_checked = clock_type::now();
-    ending e = acquire_until_done(s);
-    if (e != ending::bus_lost) // not the bus of this program any more: nothing is driven
-        stop();
-    // Words measured before the time ran out are read too.
-    if (e == ending::time_limit) {
-        const int count = query_data_size();
-        if (count < 0)
-            e = ending::signal;
-        else if (count > 0 && !read_words(s, count))
-            e = ending::output_failed;
-    }
+    const auto interval = std::chrono::duration_cast<clock_type::duration>(
+        std::chrono::duration<double>(s.request.rotate_seconds));
+    run_limits limits;
+    limits.target_words = s.request.target_words;
+    limits.deadline = s.deadline;
+    run_reader reader;
+    reader.each_turn = [&s, interval] {
+        show(s);
+        return s.request.rotate_seconds <= 0 || clock_type::now() - s.file_started < interval || rotate(s);
+    };
+    reader.take = [&s](int n) { return read_words(s, n); };
+    reader.taken = [&s] { return s.words_read; };
+    const run_end e = run_and_read(limits, reader);
     show(s);
-    return e;
+    switch (e) {
+    case run_end::target_reached: return ending::target_reached;
+    case run_end::time_limit: return ending::time_limit;
+    case run_end::signal: return ending::signal;
+    case run_end::bus_lost: return ending::bus_lost;
+    case run_end::reader_failed: break;
+    }
+    return ending::output_failed;
 }
 
 // The '#' lines after the rows: when, how many, and why it stopped.
@@ -290,8 +242,6 @@ int exit_status_of(const acquisition_state &s, ending e, int signal)
     return exit_ok;
 }
 
-// Opens the output, takes the bus, starts it and sends the settings: 0, or
-// the exit status (nothing of the output is left behind).
 // With --rotate: the next file's name, its start time in UTC (sortable).
 std::string rotated_path(const acquisition_request &r)
 {
@@ -331,9 +281,14 @@ bool rotate(acquisition_state &s)
         return false;
     }
     put_header(s, utc_now(), s.threshold_back);
-    return flush_counts(s.out) || (report_output_failure(s, std::strerror(s.out.out->error)), false);
+    if (flush_counts(s.out))
+        return true;
+    report_output_failure(s, std::strerror(s.out.out->error));
+    return false;
 }
 
+// Opens the output, takes the bus, starts it and sends the settings: 0, or
+// the exit status (nothing of the output is left behind).
 int prepare(acquisition_state &s, int out_fd, long long &threshold_back)
 {
     const acquisition_request &r = s.request;
@@ -369,7 +324,7 @@ int prepare(acquisition_state &s, int out_fd, long long &threshold_back)
 
 int run_acquisition(const acquisition_request &r, int out_fd, std::FILE *err)
 {
-    acquisition_state s{r, err, {}, {}, {}, 0, {}, {}, {}, {}, 1, -1};
+    acquisition_state s(r, err);
     s.summary.marker = r.marker;
     long long &threshold_back = s.threshold_back;
     if (const int failed = prepare(s, out_fd, threshold_back))

@@ -16,6 +16,7 @@
 #include "numbers.h"
 #include "platform.h"
 #include "program_options.h"
+#include "run_loop.h"
 #include "spi.h"
 #include "stop_signals.h"
 #include "utc_time.h"
@@ -32,54 +33,40 @@ struct point {
     double seconds = 0; // live time (words x period x tick) with a tick, else the run's wall time
 };
 
-enum class scan_end { done, signal, instrument, output_failed };
+enum class scan_end { done, signal, instrument, output_failed, bus_lost };
 
 void read_into(point &p, int n) { add_counts(p.summary, words, readDATA(n, words, max_data_words)); }
 
-// A run at the threshold already set, until its words or its time; false
-// when a stop signal came (the run is stopped all the same).
-bool measure(const scan_request &r, point &p)
+// A run at the threshold already set, until its words or its time. What
+// the instrument still holds after the target was measured at this
+// threshold too: it is read out and left out, so that none of it counts at
+// the next. The end of the run, as the run loop tells it.
+run_end measure(const scan_request &r, point &p)
 {
-    start();
     const auto began = clock_type::now();
-    const auto until = began + std::chrono::duration_cast<clock_type::duration>(std::chrono::duration<double>(r.seconds));
-    bool stopped = false, timed_out = false;
-    for (;;) {
-        if (r.target_words > 0 && p.summary.words >= static_cast<std::uint64_t>(r.target_words))
+    run_limits limits;
+    limits.target_words = r.target_words;
+    if (r.seconds >= 0)
+        limits.deadline = began + std::chrono::duration_cast<clock_type::duration>(std::chrono::duration<double>(r.seconds));
+    run_reader reader;
+    reader.take = [&p](int n) {
+        read_into(p, n);
+        return true;
+    };
+    reader.taken = [&p] { return p.summary.words; };
+    run_end e = run_and_read(limits, reader);
+    while (e == run_end::target_reached) {
+        const int left = query_data_size();
+        if (left < 0)
+            e = run_end::signal;
+        else if (left == 0)
             break;
-        if (r.seconds >= 0 && clock_type::now() >= until) {
-            timed_out = true;
-            break;
-        }
-        const int count = query_data_size_in_run();
-        if (count < 0 || poll_stop_signals() != 0) {
-            stopped = true;
-            break;
-        }
-        long long take = count;
-        if (r.target_words > 0)
-            take = std::min<long long>(take, r.target_words - static_cast<long long>(p.summary.words));
-        if (take > 0)
-            read_into(p, static_cast<int>(take));
-    }
-    stop();
-    // What the instrument still holds was measured at this threshold: with
-    // a time limit it counts here; past the target it is read out and left
-    // out, so that none of it is counted at the next threshold.
-    for (int left = 0; !stopped;) {
-        left = query_data_size();
-        if (left <= 0) {
-            stopped = left < 0;
-            break;
-        }
-        if (timed_out)
-            read_into(p, left);
         else
             readDATA(left, words, max_data_words);
     }
     p.seconds = r.tick > 0 ? static_cast<double>(p.summary.words) * r.settings.period * r.tick
                            : std::chrono::duration<double>(clock_type::now() - began).count();
-    return !stopped;
+    return e;
 }
 
 std::string row_of(int threshold, const point &p)
@@ -198,10 +185,13 @@ int run_scan(const scan_request &r, int out_fd, std::FILE *err)
         const int back = setTHR(at);
         point p;
         p.summary.marker = r.marker;
+        const run_end measured = back == at ? measure(r, p) : run_end::reader_failed;
         if (back != at)
             end = scan_end::instrument;
-        else if (!measure(r, p))
+        else if (measured == run_end::signal)
             end = scan_end::signal;
+        else if (measured == run_end::bus_lost)
+            end = scan_end::bus_lost;
         else
             put_row(out, row_of(at, p));
         if (end == scan_end::done && !flush_counts(out))
@@ -217,8 +207,12 @@ int run_scan(const scan_request &r, int out_fd, std::FILE *err)
     switch (end) {
     case scan_end::done: put_comment(out, "stopped: scan complete"); break;
     case scan_end::signal:
-        put_comment(out, std::string("stopped: ") + (signal == SIGINT ? "SIGINT" : signal == SIGHUP ? "SIGHUP" : "SIGTERM") +
-                             " during threshold " + std::to_string(last) + " (its row is not written)");
+        put_comment(out, "stopped: " + signal_name(signal) + " during threshold " + std::to_string(last) +
+                             " (its row is not written)");
+        break;
+    case scan_end::bus_lost:
+        put_comment(out, "stopped: the bus was taken by another program during threshold " + std::to_string(last) +
+                             " (its row is not written)");
         break;
     case scan_end::instrument:
         put_comment(out, "stopped: the instrument read back another threshold than " + std::to_string(last));
@@ -232,6 +226,10 @@ int run_scan(const scan_request &r, int out_fd, std::FILE *err)
     }
     if (end == scan_end::signal)
         return exit_signal_base + signal;
+    if (end == scan_end::bus_lost) {
+        std::fprintf(err, "%s: the scan ended: another program took the bus; the rows done are written\n", countctl_name);
+        return exit_bus_taken;
+    }
     if (end == scan_end::instrument) {
         std::fprintf(err, "%s: the instrument read back another threshold than %d; the scan stopped there\n",
                      countctl_name, last);

@@ -1,9 +1,11 @@
 // scpi_server: the Pi and its counting instrument as a network instrument:
-// SCPI on a raw socket, VXI-11 and a web page (transports.h), each a
-// source of one thread's one loop (event_loop.h) beside the drain timer,
-// so operations of different clients never interleave on the bus. One
-// owner of the bus (bus_owner.h) keeps the words read until a client has
-// shown it has them. This file holds the options, the start and the end: a
+// SCPI on a raw socket, VXI-11 and a web page (transports.h), which only
+// move bytes: each client is one SCPI client (scpi/client.h), whatever
+// carries it. All of it runs in one thread's one loop (event_loop.h), with
+// the drain while a run started here is on, so operations of different
+// clients never interleave on the bus. One owner of the bus (bus_owner.h)
+// keeps the words read until a client has shown it has them, and the
+// instrument's lock. This file holds the options, the start and the end: a
 // stop signal ends the server cleanly (the run it started stopped, the
 // instrument drained, responses under way sent, every word still held
 // written to a spool file), and the exit status says how it went.
@@ -133,7 +135,6 @@ std::string help()
 
 void log_line(const std::string &line) { std::fprintf(stderr, "%s: %s\n", program, line.c_str()); }
 
-const char *signal_name(int s) { return s == SIGINT ? "SIGINT" : s == SIGHUP ? "SIGHUP" : "SIGTERM"; }
 
 struct settings {
     transport_settings net;
