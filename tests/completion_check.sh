@@ -1,13 +1,20 @@
 #!/usr/bin/env bash
 # countctl's bash completion, as bash-completion runs it: the commands
-# first, then each command's own options, and the values --format takes.
-#   completion_check.sh COMPLETION_FILE
+# first, then each command's own options, the values --format and
+# --rotate take, and the files plot takes. The commands and options it
+# offers must be those countctl's own help names.
+#   completion_check.sh COMPLETION_FILE COUNTCTL
 set -uo pipefail
 framework=/usr/share/bash-completion/bash_completion
 [ -r "$framework" ] || { echo "bash-completion is not installed (apt-get install bash-completion): not checked"; exit 77; }
 # shellcheck disable=SC1090
 source "$framework"
 source "$1"
+countctl=$(realpath "$2")
+mkdir -p "${TMPDIR:-/tmp}/completion-$$"
+bin="${TMPDIR:-/tmp}/completion-$$"
+ln -s "$countctl" "$bin/countctl"
+PATH="$bin:$PATH"
 
 complete_line() { # the words a line completes to, sorted, on one line
     COMP_LINE=$1
@@ -30,19 +37,29 @@ expect() {
         return 1
     fi
 }
-expect "countctl " "--config --help --quiet --version --wait acquire ifc plot read reset scan set start status stop "
+sorted() { tr ' ' '\n' | grep -v '^$' | sort -u | tr '\n' ' '; }
+
+# From the help: the commands it lists, and each command's options as its
+# usage names them (-o is --output), with the options every command takes.
+commands=$(countctl --help | sed -n '/^Commands:/,/^$/p' | sed -n 's/^  \([a-z][a-z]*\).*/\1/p')
+[ -n "$commands" ] || { echo "countctl --help lists no commands"; exit 1; }
+expect "countctl " "$(echo "$commands --config --help --quiet --version --wait" | sorted)"
+for command in $commands; do
+    usage=$(countctl "$command" --help | sed -n '/^usage:/,/^[^ u]/p' | sed '$d')
+    own=$(grep -o -- '--[a-z][a-z-]*' <<<"$usage")
+    grep -qE -- '(^| |\[)-o ' <<<"$usage" && own+=" --output"
+    expect "countctl $command --" "$(echo "$own --config --help --quiet --wait" | sorted)"
+done
+
 expect "countctl --wait s" "scan set start status stop "
-expect "countctl s" "scan set start status stop "
 expect "countctl acquire --w" "--wait --words "
-expect "countctl status --" "--config --help --json --quiet --wait "
 expect "countctl read --format " "csv hdf5 plain "
-expect "countctl set --p" "--period --polarity "
 expect "countctl scan " "threshold "
 expect "countctl scan threshold 0:4000:100 --w" "--wait --words "
 expect "countctl acquire --rotate " "10min 1d 1h 30s "
 work=$(mktemp -d)
 touch "$work/scan.csv" "$work/run.h5" "$work/notes.txt"
 (cd "$work" && expect "countctl plot sc" "scan.csv " && expect "countctl plot r" "run.h5 ") || status=1
-rm -rf "$work"
-[ $status = 0 ] && echo "countctl's completion offers its commands, their options and --format's values"
+rm -rf "$work" "$bin"
+[ $status = 0 ] && echo "countctl's completion offers the commands and options its help names, and --format's values"
 exit $status

@@ -12,6 +12,7 @@ struct option_rule {
     const char *alias; // "-o", or nullptr
     bool takes_value;
     bool value_optional = false; // --wait or --wait=S: a value only after '='
+    bool offered = true;         // false: taken only to be refused with a reason, never completed
 };
 
 struct parsed_options {

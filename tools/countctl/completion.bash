@@ -1,14 +1,16 @@
 # Bash completion for countctl: its commands (and the options every command
 # takes, which may come before the command), then each command's options,
-# and the formats and files their values take.
+# both as countctl itself lists them (countctl --complete[=COMMAND]), and
+# the formats and files their values take.
 
 _countctl()
 {
     local cur prev words cword
     _init_completion -s || return
 
-    local commands="status reset start stop set read acquire ifc scan plot"
-    local command="" i
+    local program=${words[0]} first commands="" command="" i
+    first=$("$program" --complete 2>/dev/null)
+    for i in $first; do [[ $i == -* ]] || commands+=" $i"; done
     for ((i = 1; i < cword; i++)); do
         if [[ " $commands " == *" ${words[i]} "* ]]; then
             command=${words[i]}
@@ -20,7 +22,7 @@ _countctl()
         return
     fi
     if [[ -z $command ]]; then
-        COMPREPLY=($(compgen -W "$commands --help --version --wait --quiet --config" -- "$cur"))
+        COMPREPLY=($(compgen -W "$first" -- "$cur"))
         return
     fi
 
@@ -60,15 +62,8 @@ _countctl()
         esac
     fi
 
-    local options="--wait --quiet --config --help"
-    case $command in
-        status) options+=" --json" ;;
-        set) options+=" --threshold --polarity --period" ;;
-        read) options+=" --timeout --output --format --summary" ;;
-        plot) options+=" --output" ;;
-        scan) options+=" --polarity --period --words --seconds --tick --output" ;;
-        acquire) options+=" --threshold --polarity --period --words --seconds --tick --output --format --summary --rotate --output-dir" ;;
-    esac
+    local options
+    options=$("$program" --complete="$command" 2>/dev/null)
     COMPREPLY=($(compgen -W "$options" -- "$cur"))
 }
 complete -F _countctl countctl

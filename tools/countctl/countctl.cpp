@@ -30,29 +30,15 @@ const char usage[] =
     "usage: countctl [--help | --version]\n"
     "       countctl [--wait[=S]] [--quiet] [--config=FILE] COMMAND [OPTION]... [ARGUMENT]   (countctl --help lists the commands)\n";
 
-const char general_help[] =
+// The general help around its list of commands, which the rows give.
+const char general_help_head[] =
     "Usage: countctl [--help | --version]\n"
     "  or:  countctl [--wait[=S]] [--quiet] [--config=FILE] COMMAND [OPTION]... [ARGUMENT]\n"
     "Run the counting instrument from scripts and save its counts to files.\n"
     "\n"
-    "Commands:\n"
-    "  status [--json]        the run flag and the number of data words held\n"
-    "  reset | start | stop   one operation each\n"
-    "  set [--threshold=N] [--polarity=N] [--period=N]\n"
-    "                         send the settings; print the threshold read back\n"
-    "  read [--timeout=S] [-o FILE] [--format=csv|plain|hdf5]\n"
-    "                         wait for data, read every word held, write them\n"
-    "  acquire [SETTINGS] (--words=N and/or --seconds=S) [-o FILE] [--format=csv|plain|hdf5]\n"
-    "                         start a run, read out as data comes, stop the run; with\n"
-    "                         --rotate=INTERVAL --output-dir=DIR a new file every\n"
-    "                         INTERVAL, and no limit is needed\n"
-    "  ifc VALUE              the interface test: the reply in decimal and hexadecimal\n"
-    "  scan threshold FROM:TO:STEP (--words=N and/or --seconds=S) [-o FILE]\n"
-    "                         one run per threshold (--polarity, --period and --tick as\n"
-    "                         acquire takes them): threshold,words,sum,mean,seconds,rate\n"
-    "  plot FILE -o OUT.svg|png|pdf\n"
-    "                         draw a file countctl wrote (CSV or HDF5, with gnuplot):\n"
-    "                         counts, or a scan\n"
+    "Commands:\n";
+
+const char general_help_tail[] =
     "\n"
     "Options of every command, before or after its name:\n"
     "      --config=FILE      the lab's usual settings (threshold, polarity, period, tick,\n"
@@ -67,6 +53,8 @@ const char general_help[] =
     "Options:\n"
     "  -h, --help             this help\n"
     "      --version          the version, and who supplies the GPIO calls\n"
+    "      --complete[=COMMAND]  the commands, or a command's options, one a line\n"
+    "                         (for the shell's completion)\n"
     "\n"
     "Ranges: threshold 0..4095, polarity 0..1, period 1..4095. Numbers are\n"
     "decimal, or hexadecimal after 0x; a setting out of range is refused, and\n"
@@ -81,65 +69,6 @@ const char general_help[] =
     "       (nothing is sent)\n"
     "  128+N  ended by signal N\n";
 
-struct command_help {
-    const char *name;
-    const char *text;
-};
-
-const command_help command_helps[] = {
-    {"status", "usage: countctl status [--json]\n"
-               "Prints the run flag and the number of data words the instrument holds: as two lines,\n"
-               "'run 0|1' and 'datasize N', or with --json as one object {\"run\": 0|1, \"datasize\": N}.\n"},
-    {"reset", "usage: countctl reset\nResets the instrument: stops the run, empties it, restores its default settings.\n"},
-    {"start", "usage: countctl start\nStarts a run.\n"},
-    {"stop", "usage: countctl stop\nStops the run.\n"},
-    {"set", "usage: countctl set [--threshold N] [--polarity N] [--period N]\n"
-            "Sends the settings given (threshold 0..4095, polarity 0..1, period 1..4095; a value out\n"
-            "of range is refused and nothing is sent). With --threshold, prints the threshold the\n"
-            "instrument reads back; exit status 1 if it differs from what was sent.\n"},
-    {"read", "usage: countctl read [--timeout S] [-o FILE] [--format csv|plain|hdf5] [--summary | --quiet]\n"
-             "Waits until the instrument holds data (at most S seconds with --timeout; exit status 1\n"
-             "when none came), reads every word it reported and writes them: CSV (index,count, with\n"
-             "'#' lines saying what produced them) or plain (one count per line). -o FILE writes a\n"
-             "file that appears whole or not at all. A summary line goes to standard error, and on a\n"
-             "terminal (or with --summary) a histogram; --quiet drops both.\n"},
-    {"acquire", "usage: countctl acquire [--threshold N] [--polarity N] [--period N] [--words N] [--seconds S]\n"
-                "                        [--tick S] [-o FILE] [--format csv|plain|hdf5] [--summary | --quiet]\n"
-                "                        [--rotate INTERVAL --output-dir DIR]\n"
-                "Sends the settings given, starts a run, reads out whenever the instrument holds data\n"
-                "until N words or S seconds, whichever comes first ('# stopped:' says which; at least one\n"
-                "is needed), stops the run and writes every word, streamed as read.\n"
-                "Ctrl-C (or SIGTERM, SIGHUP) ends it cleanly: the read-out in progress finishes, the run\n"
-                "is stopped and the file completed. On a terminal a progress line shows on standard error,\n"
-                "and a summary with a histogram at the end (off a terminal one line, or all with --summary).\n"
-                "--tick S (with --period) is the instrument's period unit in seconds: the CSV gets a time_s\n"
-                "column, index x period x tick from the run's start, and the UTC time of each read-out.\n"
-                "-o FILE.h5 (or --format hdf5) writes HDF5: /counts (int32, chunked, compressed), /time_s\n"
-                "with a tick, and the settings, program, version, platform, start, end, words and gaps as\n"
-                "attributes of /entry (NeXus names).\n"
-                "--rotate INTERVAL (30s, 10min, 1h, 1d) with --output-dir DIR runs unattended: a new file\n"
-                "every INTERVAL, named by its start time in UTC (20261208T220214Z.csv), the index going on\n"
-                "from file to file; without --words or --seconds it runs until stopped.\n"},
-    {"scan", "usage: countctl scan threshold FROM:TO:STEP [--words N] [--seconds S] [--polarity N] [--period N]\n"
-             "                     [--tick S] [-o FILE] [--quiet]\n"
-             "Runs one acquisition per threshold, FROM to TO in steps of STEP (in that order, down when\n"
-             "TO is below FROM), each until N words or S seconds, whichever comes first, and writes one\n"
-             "CSV row each: threshold,words,sum,mean,seconds,rate (rate = sum / seconds; seconds is live\n"
-             "time, words x period x tick, with --tick and --period, else each run's wall time).\n"
-             "A terminal shows its progress. Ctrl-C (or SIGTERM, SIGHUP) ends it cleanly: the rows done\n"
-             "are kept and the file says where it stopped. The threshold before the scan cannot be read,\n"
-             "so it is left at the scan's last, and said so.\n"},
-    {"plot", "usage: countctl plot FILE -o OUT.svg|OUT.png|OUT.pdf\n"
-             "Draws a file countctl wrote (CSV, or HDF5 named .h5), with gnuplot (apt-get install\n"
-             "gnuplot-nox): counts against time\n"
-             "(with --tick) or index, over their histogram; or a scan's rate against threshold, with\n"
-             "error bars of the square root of its counts. The title carries the file's settings. The\n"
-             "picture appears whole or not at all. Drives no bus. Exit status 1: not a file countctl\n"
-             "wrote; 3: the picture could not be made.\n"},
-    {"ifc", "usage: countctl ifc VALUE\n"
-            "Sends VALUE (its low 24 bits) in the interface test and prints the reply word in decimal\n"
-            "and hexadecimal.\n"},
-};
 
 // A help or usage text under the name countctl was started by.
 std::string with_name(const char *text)
@@ -153,6 +82,13 @@ std::string with_name(const char *text)
 int usage_error(std::FILE *err, const std::string &why)
 {
     return usage_error(err, countctl_name, why, with_name(usage).c_str());
+}
+
+// A command line refused: said as usage_error says it. Returns false.
+bool refused(std::FILE *err, const std::string &why)
+{
+    usage_error(err, why);
+    return false;
 }
 
 // How many words an option every command takes makes, when `word` begins
@@ -306,11 +242,11 @@ bool run_limits(command_context &c, long long &target_words, double &seconds, bo
     }
     if (c.options.has("--words") &&
         !read_integer("--words", c.options.value("--words"), 1, 1000000000000LL, target_words, error))
-        return usage_error(c.err, error), false;
+        return refused(c.err, error);
     if (c.options.has("--seconds") && !read_seconds("--seconds", c.options.value("--seconds"), 1e7, seconds, error))
-        return usage_error(c.err, error), false;
+        return refused(c.err, error);
     if (c.options.has("--seconds") && seconds <= 0)
-        return usage_error(c.err, "--seconds must be more than 0"), false;
+        return refused(c.err, "--seconds must be more than 0");
     return true;
 }
 
@@ -321,9 +257,9 @@ bool tick_option(command_context &c, bool period_given, double &tick)
         return true;
     std::string error;
     if (!read_seconds("--tick", c.options.value("--tick"), 3600, tick, error) || tick <= 0)
-        return usage_error(c.err, error.empty() ? "--tick must be more than 0 seconds" : error), false;
+        return refused(c.err, error.empty() ? "--tick must be more than 0 seconds" : error);
     if (!period_given)
-        return usage_error(c.err, "--tick needs --period: a count comes every period x tick seconds"), false;
+        return refused(c.err, "--tick needs --period: a count comes every period x tick seconds");
     return true;
 }
 
@@ -339,7 +275,7 @@ bool output_option(command_context &c, std::string &path)
     if (!c.options.has("--output"))
         return true;
     path = c.options.value("--output");
-    return !path.empty() || (usage_error(c.err, "-o needs a path ('-' is standard output)"), false);
+    return !path.empty() || refused(c.err, "-o needs a path ('-' is standard output)");
 }
 
 // The command line as given, for a file's first line.
@@ -418,16 +354,15 @@ bool read_interval(const std::string &text, double &seconds, std::string &error)
 bool rotation_options(command_context &c, const lab_config &config, acquisition_request &r)
 {
     if (!c.options.has("--rotate"))
-        return !c.options.has("--output-dir") ||
-               (usage_error(c.err, "--output-dir goes with --rotate (one file: -o FILE)"), false);
+        return !c.options.has("--output-dir") || refused(c.err, "--output-dir goes with --rotate (one file: -o FILE)");
     std::string error;
     if (!read_interval(c.options.value("--rotate"), r.rotate_seconds, error))
-        return usage_error(c.err, error), false;
+        return refused(c.err, error);
     if (c.options.has("--output"))
-        return usage_error(c.err, "--rotate names its files itself, in --output-dir: no -o"), false;
+        return refused(c.err, "--rotate names its files itself, in --output-dir: no -o");
     r.output_dir = c.options.has("--output-dir") ? c.options.value("--output-dir") : config.output_dir.value_or("");
     if (r.output_dir.empty())
-        return usage_error(c.err, "--rotate needs --output-dir DIR (or output_dir in the configuration)"), false;
+        return refused(c.err, "--rotate needs --output-dir DIR (or output_dir in the configuration)");
     // Refused now, before the bus, not at the first file's end.
     std::string why;
     struct stat st{};
@@ -524,10 +459,15 @@ int do_scan(command_context &c)
     return run_scan(r, c.out->fd, c.err);
 }
 
-// Each command checks its whole command line before it starts the bus: a
-// refused value sends nothing.
+// A command is one row: its name, its lines in the general help, its own
+// help, its options and whether it takes an operand, and what runs it. The
+// general help, `COMMAND --help` and the shell's completion (--complete)
+// all come from these rows. Each command checks its whole command line
+// before it starts the bus: a refused value sends nothing.
 struct command {
     const char *name;
+    const char *summary; // its lines under "Commands:" in the general help
+    const char *help;    // countctl COMMAND --help
     std::vector<option_rule> options;
     bool takes_operand;
     int (*run)(command_context &);
@@ -553,27 +493,124 @@ std::vector<option_rule> options_with(std::initializer_list<option_rule> own, bo
 }
 
 const command commands[] = {
-    {"status", options_with({{"--json", nullptr, false}}, false, false), false, do_status},
-    {"reset", options_with({}, false, false), false, [](command_context &c) { return single_operation(c, reset); }},
-    {"start", options_with({}, false, false), false, [](command_context &c) { return single_operation(c, start); }},
-    {"stop", options_with({}, false, false), false, [](command_context &c) { return single_operation(c, stop); }},
-    {"set", options_with({}, true, false), false, do_set},
-    {"read", options_with({{"--timeout", nullptr, true}}, false, true), false,
+    {"status",
+     "  status [--json]        the run flag and the number of data words held\n",
+     "usage: countctl status [--json]\n"
+                    "Prints the run flag and the number of data words the instrument holds: as two lines,\n"
+                    "'run 0|1' and 'datasize N', or with --json as one object {\"run\": 0|1, \"datasize\": N}.\n",
+     options_with({{"--json", nullptr, false}}, false, false), false, do_status},
+    {"reset",
+     "  reset                  reset the instrument\n",
+     "usage: countctl reset\nResets the instrument: stops the run, empties it, restores its default settings.\n",
+     options_with({}, false, false), false, [](command_context &c) { return single_operation(c, reset); }},
+    {"start",
+     "  start                  start a run\n",
+     "usage: countctl start\nStarts a run.\n",
+     options_with({}, false, false), false, [](command_context &c) { return single_operation(c, start); }},
+    {"stop",
+     "  stop                   stop the run\n",
+     "usage: countctl stop\nStops the run.\n",
+     options_with({}, false, false), false, [](command_context &c) { return single_operation(c, stop); }},
+    {"set",
+     "  set [--threshold=N] [--polarity=N] [--period=N]\n"
+             "                         send the settings; print the threshold read back\n",
+     "usage: countctl set [--threshold N] [--polarity N] [--period N]\n"
+                 "Sends the settings given (threshold 0..4095, polarity 0..1, period 1..4095; a value out\n"
+                 "of range is refused and nothing is sent). With --threshold, prints the threshold the\n"
+                 "instrument reads back; exit status 1 if it differs from what was sent.\n",
+     options_with({}, true, false), false, do_set},
+    {"read",
+     "  read [--timeout=S] [-o FILE] [--format=csv|plain|hdf5]\n"
+             "                         wait for data, read every word held, write them\n",
+     "usage: countctl read [--timeout S] [-o FILE] [--format csv|plain|hdf5] [--summary | --quiet]\n"
+                  "Waits until the instrument holds data (at most S seconds with --timeout; exit status 1\n"
+                  "when none came), reads every word it reported and writes them: CSV (index,count, with\n"
+                  "'#' lines saying what produced them) or plain (one count per line). -o FILE writes a\n"
+                  "file that appears whole or not at all. A summary line goes to standard error, and on a\n"
+                  "terminal (or with --summary) a histogram; --quiet drops both.\n",
+     options_with({{"--timeout", nullptr, true}}, false, true), false,
      [](command_context &c) { return do_acquisition(c, false); }},
     {"acquire",
+     "  acquire [SETTINGS] (--words=N and/or --seconds=S) [-o FILE] [--format=csv|plain|hdf5]\n"
+             "                         start a run, read out as data comes, stop the run; with\n"
+             "                         --rotate=INTERVAL --output-dir=DIR a new file every\n"
+             "                         INTERVAL, and no limit is needed\n",
+     "usage: countctl acquire [--threshold N] [--polarity N] [--period N] [--words N] [--seconds S]\n"
+                     "                        [--tick S] [-o FILE] [--format csv|plain|hdf5] [--summary | --quiet]\n"
+                     "                        [--rotate INTERVAL --output-dir DIR]\n"
+                     "Sends the settings given, starts a run, reads out whenever the instrument holds data\n"
+                     "until N words or S seconds, whichever comes first ('# stopped:' says which; at least one\n"
+                     "is needed), stops the run and writes every word, streamed as read.\n"
+                     "Ctrl-C (or SIGTERM, SIGHUP) ends it cleanly: the read-out in progress finishes, the run\n"
+                     "is stopped and the file completed. On a terminal a progress line shows on standard error,\n"
+                     "and a summary with a histogram at the end (off a terminal one line, or all with --summary).\n"
+                     "--tick S (with --period) is the instrument's period unit in seconds: the CSV gets a time_s\n"
+                     "column, index x period x tick from the run's start, and the UTC time of each read-out.\n"
+                     "-o FILE.h5 (or --format hdf5) writes HDF5: /counts (int32, chunked, compressed), /time_s\n"
+                     "with a tick, and the settings, program, version, platform, start, end, words and gaps as\n"
+                     "attributes of /entry (NeXus names).\n"
+                     "--rotate INTERVAL (30s, 10min, 1h, 1d) with --output-dir DIR runs unattended: a new file\n"
+                     "every INTERVAL, named by its start time in UTC (20261208T220214Z.csv), the index going on\n"
+                     "from file to file; without --words or --seconds it runs until stopped.\n",
      options_with({{"--words", nullptr, true}, {"--seconds", nullptr, true}, {"--tick", nullptr, true},
                    {"--rotate", nullptr, true}, {"--output-dir", nullptr, true}},
                   true, true),
-     false,
-     [](command_context &c) { return do_acquisition(c, true); }},
-    {"ifc", options_with({}, false, false), true, do_ifc},
-    {"plot", options_with({{"--output", "-o", true}}, false, false), true, do_plot},
+     false, [](command_context &c) { return do_acquisition(c, true); }},
+    {"ifc",
+     "  ifc VALUE              the interface test: the reply in decimal and hexadecimal\n",
+     "usage: countctl ifc VALUE\n"
+                 "Sends VALUE (its low 24 bits) in the interface test and prints the reply word in decimal\n"
+                 "and hexadecimal.\n",
+     options_with({}, false, false), true, do_ifc},
     {"scan",
+     "  scan threshold FROM:TO:STEP (--words=N and/or --seconds=S) [-o FILE]\n"
+             "                         one run per threshold (--polarity, --period and --tick as\n"
+             "                         acquire takes them): threshold,words,sum,mean,seconds,rate\n",
+     "usage: countctl scan threshold FROM:TO:STEP [--words N] [--seconds S] [--polarity N] [--period N]\n"
+                  "                     [--tick S] [-o FILE] [--quiet]\n"
+                  "Runs one acquisition per threshold, FROM to TO in steps of STEP (in that order, down when\n"
+                  "TO is below FROM), each until N words or S seconds, whichever comes first, and writes one\n"
+                  "CSV row each: threshold,words,sum,mean,seconds,rate (rate = sum / seconds; seconds is live\n"
+                  "time, words x period x tick, with --tick and --period, else each run's wall time).\n"
+                  "A terminal shows its progress. Ctrl-C (or SIGTERM, SIGHUP) ends it cleanly: the rows done\n"
+                  "are kept and the file says where it stopped. The threshold before the scan cannot be read,\n"
+                  "so it is left at the scan's last, and said so.\n",
      options_with({{"--words", nullptr, true}, {"--seconds", nullptr, true}, {"--tick", nullptr, true},
-                   {"--output", "-o", true}},
-                  true, false),
+                   {"--output", "-o", true}, {"--polarity", nullptr, true}, {"--period", nullptr, true},
+                   {"--threshold", nullptr, true, false, false}},
+                  false, false),
      true, do_scan},
+    {"plot",
+     "  plot FILE -o OUT.svg|png|pdf\n"
+             "                         draw a file countctl wrote (CSV or HDF5, with gnuplot):\n"
+             "                         counts, or a scan\n",
+     "usage: countctl plot FILE -o OUT.svg|OUT.png|OUT.pdf\n"
+                  "Draws a file countctl wrote (CSV, or HDF5 named .h5), with gnuplot (apt-get install\n"
+                  "gnuplot-nox): counts against time\n"
+                  "(with --tick) or index, over their histogram; or a scan's rate against threshold, with\n"
+                  "error bars of the square root of its counts. The title carries the file's settings. The\n"
+                  "picture appears whole or not at all. Drives no bus. Exit status 1: not a file countctl\n"
+                  "wrote; 3: the picture could not be made.\n",
+     options_with({{"--output", "-o", true}}, false, false), true, do_plot},
 };
+
+// What the shell completes: the commands and the options that may come
+// before one, or a command's own options (long names), one a line.
+std::string completion_words(const std::string &name)
+{
+    std::string words;
+    if (name.empty()) {
+        for (const command &k : commands)
+            words += std::string(k.name) + "\n";
+        return words + "--help\n--version\n--wait\n--quiet\n--config\n";
+    }
+    for (const command &k : commands)
+        if (name == k.name)
+            for (const option_rule &o : k.options)
+                if (o.offered)
+                    words += std::string(o.name) + "\n";
+    return words;
+}
 
 } // namespace
 
@@ -588,7 +625,17 @@ int run_countctl(const std::vector<std::string> &args, int out_fd, std::FILE *er
     if (words.empty())
         return usage_error(err, "no command given");
     if (words[0] == "--help" || words[0] == "-h" || words[0] == "help") {
-        put(out, with_name(general_help).c_str());
+        std::string help = general_help_head;
+        for (const command &k : commands)
+            help += k.summary;
+        put(out, with_name((help + general_help_tail).c_str()).c_str());
+        return finish_output(out, err);
+    }
+    if (words[0].rfind("--complete", 0) == 0) {
+        const std::size_t equals = words[0].find('=');
+        if (equals == std::string::npos ? words[0] != "--complete" : words[0].substr(0, equals) != "--complete")
+            return usage_error(err, "unknown option '" + words[0].substr(0, equals) + "'");
+        put(out, completion_words(equals == std::string::npos ? "" : words[0].substr(equals + 1)).c_str());
         return finish_output(out, err);
     }
     if (words[0] == "--version") {
@@ -609,9 +656,7 @@ int run_countctl(const std::vector<std::string> &args, int out_fd, std::FILE *er
     if (!parse_options(words, cmd->options, c.options, error))
         return usage_error(err, words[0] + ": " + error);
     if (c.options.has("--help")) {
-        for (const command_help &h : command_helps)
-            if (words[0] == h.name)
-                put(out, with_name(h.text).c_str());
+        put(out, with_name(cmd->help).c_str());
         return finish_output(*c.out, c.err);
     }
     if (!cmd->takes_operand && !c.options.operands.empty())
