@@ -35,6 +35,10 @@ struct bus_owner {
     std::function<void(const std::string &line)> log;
     // Called when a run starts here (the server then drains the instrument).
     std::function<void()> run_started;
+    // Called when a client took words from the hold during a run: the next
+    // drain comes at once, so that the instrument is read while the words
+    // travel and the client's next request finds the hold filled.
+    std::function<void()> hold_drawn;
 
     // The instrument's lock (VXI-11's device_lock): while one client holds
     // it, no other client's command runs. Clients are named by the number

@@ -305,17 +305,21 @@ int finish(bus_owner &owner, transports &net, const settings &s, int stopped)
 }
 
 // The drain: while a run started here is on, the instrument's words are
-// read into the hold every 10 ms. An idle server does not wake for it.
+// read into the hold every 10 ms, and at once after a client took some.
+// An idle server does not wake for it.
 struct drain_timer {
     event_loop &loop;
     bus_owner &owner;
     event_loop::timer_id id = 0;
 
-    void arm()
+    void arm(std::chrono::milliseconds delay = std::chrono::milliseconds(10))
     {
-        if (id != 0 || !owner.running)
+        if (!owner.running)
             return;
-        id = loop.after(std::chrono::milliseconds(10), [this] {
+        if (id != 0 && delay.count() > 0)
+            return;
+        loop.cancel(id);
+        id = loop.after(delay, [this] {
             id = 0;
             if (!owner.running)
                 return;
@@ -331,6 +335,7 @@ struct drain_timer {
 void wire_loop(event_loop &loop, bus_owner &owner, transports &net, drain_timer &drain, int &lost_bus)
 {
     owner.run_started = [&drain] { drain.arm(); };
+    owner.hold_drawn = [&drain] { drain.arm(std::chrono::milliseconds(0)); };
     loop.every(std::chrono::seconds(1), [&] {
         std::string why;
         const bus_lock_state state = recheck_bus_lock(why);

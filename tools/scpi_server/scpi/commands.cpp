@@ -46,15 +46,17 @@ std::string format_words(const scpi_session &s, const word_runs &r)
     }
     const std::string length = std::to_string(r.size() * 4);
     out = "#" + std::to_string(length.size()) + length;
-    out.reserve(out.size() + r.size() * 4);
+    const std::size_t head = out.size();
+    out.resize(head + r.size() * 4); // written in place: no append a word
+    char *at = &out[head];
+    const int shift[4] = {s.swapped ? 0 : 24, s.swapped ? 8 : 16, s.swapped ? 16 : 8, s.swapped ? 24 : 0};
     for (std::int32_t w : r.words) {
         const auto u = static_cast<std::uint32_t>(w);
-        const char big[4] = {static_cast<char>(u >> 24), static_cast<char>(u >> 16), static_cast<char>(u >> 8),
-                             static_cast<char>(u)};
-        if (s.swapped)
-            out += {big[3], big[2], big[1], big[0]};
-        else
-            out.append(big, 4);
+        at[0] = static_cast<char>(u >> shift[0]);
+        at[1] = static_cast<char>(u >> shift[1]);
+        at[2] = static_cast<char>(u >> shift[2]);
+        at[3] = static_cast<char>(u >> shift[3]);
+        at += 4;
     }
     return out;
 }
@@ -122,7 +124,10 @@ bool data_remove(command_context &c)
         owner_read_out(c.owner);
     word_runs words = hold_take(c.owner.hold, most);
     c.answer = format_words(s, words);
+    const bool took = !words.empty();
     c.taken.add(std::move(words));
+    if (took && c.owner.running && c.owner.hold_drawn)
+        c.owner.hold_drawn();
     return true;
 }
 

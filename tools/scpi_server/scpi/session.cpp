@@ -94,7 +94,10 @@ void execute_message(scpi_session &s, bus_owner &owner, delivery_ticket &taken, 
         if (execute_command(s, owner, taken, p, path, answer) && p.query) {
             if (asked)
                 reply += ';';
-            reply += answer;
+            if (reply.empty())
+                reply.swap(answer); // the usual case, a block of words among them: no copy
+            else
+                reply += answer;
             asked = true;
         }
     }
