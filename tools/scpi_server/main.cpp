@@ -170,7 +170,7 @@ bool take_option(int c, const char *value, settings &s, std::string &error)
     case clients_option:
         if (!read_integer("--max-clients", value, 1, 1000, number, error))
             return false;
-        s.net.socket.max_clients = static_cast<std::size_t>(number);
+        s.net.socket.most = static_cast<std::size_t>(number);
         return true;
     case idle_option:
         if (!read_integer("--idle-timeout", value, 1, 86400 * 365, number, error))

@@ -54,10 +54,7 @@ std::string transports::start_vxi11()
     if (!settings_.vxi11)
         return "VXI-11 is off (--no-vxi11)";
     vxi11_options options;
-    options.max_links = settings_.socket.max_clients;
-    options.allow_given = settings_.socket.allow_given;
-    options.allow = settings_.socket.allow;
-    options.idle_timeout = settings_.socket.idle_timeout;
+    options.links = settings_.socket;
     options.core_port = settings_.vxi11_port;
     vxi11_ = std::make_unique<vxi11_server>(loop_, owner_, options, log_);
     std::string bound, why;

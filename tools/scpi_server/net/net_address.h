@@ -2,6 +2,9 @@
 // "[ADDR]:PORT" for IPv6, and CIDR blocks ("10.0.0.0/8", "fd00::/8").
 #pragma once
 
+#include <chrono>
+#include <cstddef>
+
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -18,6 +21,15 @@ struct cidr_block {
     int family = AF_INET;
     unsigned char bytes[16] = {};
     int prefix = 0; // bits that must match
+};
+
+// Who a transport takes, and for how long it waits on them: the same rule
+// for the SCPI socket and VXI-11.
+struct client_admission {
+    std::size_t most = 8;           // clients (links) at once: --max-clients
+    bool allow_given = false;       // --allow was given: only its blocks
+    std::vector<cidr_block> allow;
+    std::chrono::seconds idle_timeout{300};
 };
 
 // False, with the reason, when `text` is no address and port.

@@ -116,9 +116,9 @@ void raw_socket_server::accept_from(int listener)
     const std::string name = address_text(peer);
     if (options_.allow_given && !allowed(peer, options_.allow))
         return refuse(fd, name, "not in --allow", false);
-    if (connections_.size() >= options_.max_clients)
+    if (connections_.size() >= options_.most)
         return refuse(fd, name,
-                      std::to_string(options_.max_clients) + " clients already, the most --max-clients allows", true);
+                      std::to_string(options_.most) + " clients already, the most --max-clients allows", true);
     // The kernel's part of the output bound.
     setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &socket_buffer, sizeof socket_buffer);
     connections_.push_back(std::make_unique<raw_connection>(fd, name, owner_));

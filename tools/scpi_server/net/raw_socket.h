@@ -25,12 +25,7 @@
 #include "event_loop.h"
 #include "net_address.h"
 
-struct raw_socket_options {
-    std::size_t max_clients = 8;
-    bool allow_given = false;
-    std::vector<cidr_block> allow;
-    std::chrono::seconds idle_timeout{300};
-};
+using raw_socket_options = client_admission;
 
 struct raw_connection;
 

@@ -353,12 +353,12 @@ void vxi11_service::accept_from(int listener, bool core)
     std::size_t on_channel = 0;
     for (const auto &[f, c] : connections_)
         on_channel += c->core == core;
-    if (options_.allow_given && !allowed(peer, options_.allow)) {
+    if (options_.links.allow_given && !allowed(peer, options_.links.allow)) {
         close(fd);
         log_(std::string(channel) + " connection from " + name + " refused (not in --allow)");
         return;
     }
-    if (on_channel >= 2 * options_.max_links) {
+    if (on_channel >= 2 * options_.links.most) {
         close(fd);
         log_(std::string(channel) + " connection from " + name + " refused (" + std::to_string(on_channel) +
              " open already)");
@@ -370,7 +370,7 @@ void vxi11_service::accept_from(int listener, bool core)
     connections_[fd] = std::make_unique<vxi11_connection>(fd, core, name);
     vxi11_connection *c = connections_[fd].get();
     loop_.watch(fd, POLLIN, [this, c](short revents) { serve(*c, revents); });
-    watch_idle(*c, c->last_call + options_.idle_timeout);
+    watch_idle(*c, c->last_call + options_.links.idle_timeout);
 }
 
 void vxi11_service::update_events(vxi11_connection &c)
@@ -560,11 +560,11 @@ void vxi11_service::watch_idle(vxi11_connection &c, event_loop::clock::time_poin
         k.idle_timer = 0;
         const auto now = event_loop::clock::now();
         if (waits_on_another_connection(k))
-            return watch_idle(k, now + options_.idle_timeout);
-        if (now - k.last_call < options_.idle_timeout)
-            return watch_idle(k, k.last_call + options_.idle_timeout);
+            return watch_idle(k, now + options_.links.idle_timeout);
+        if (now - k.last_call < options_.links.idle_timeout)
+            return watch_idle(k, k.last_call + options_.links.idle_timeout);
         log_("VXI-11 connection from " + k.peer + " closed (idle: no call in " +
-             std::to_string(options_.idle_timeout.count()) + " s)");
+             std::to_string(options_.links.idle_timeout.count()) + " s)");
         close_connection(fd, "its connection was idle", false);
     });
 }
@@ -747,7 +747,7 @@ vxi11_service::answer vxi11_service::make_link(call &c)
         link_answer.error = device_not_accessible;
         return answer_of(link_answer);
     }
-    if (links_.size() >= options_.max_links) {
+    if (links_.size() >= options_.links.most) {
         link_answer.error = out_of_resources;
         log_("VXI-11 link from " + peer + " refused (" + std::to_string(links_.size()) +
              " links already, the most --max-clients allows)");

@@ -38,11 +38,8 @@
 #include "net_address.h"
 
 struct vxi11_options {
-    std::size_t max_links = 8;
-    bool allow_given = false;
-    std::vector<cidr_block> allow;
-    std::chrono::seconds idle_timeout{300};
-    int core_port = 0; // 0: any free port (rpcbind tells clients which)
+    client_admission links; // `most` is links at once
+    int core_port = 0;      // 0: any free port (rpcbind tells clients which)
 };
 
 class vxi11_service;
