@@ -12,6 +12,7 @@
 #include "instrument.h"
 #include "pin_bank.h"
 #include "scpi/client.h"
+#include "word_hold.h"
 #include "scpi/parser.h"
 #include "spi.h"
 #include "violations.h"
@@ -142,6 +143,24 @@ TEST_F(client_fixture, the_lock_holds_other_clients_back_until_it_is_given_back)
     ASSERT_TRUE(owner.lock(holder.id()));
     EXPECT_TRUE(owner.unlock(holder.id()));
     EXPECT_EQ(resumed, 1) << "a forgotten waiter is not called";
+}
+
+TEST_F(client_fixture, the_views_of_what_was_read_take_nothing_from_the_hold)
+{
+    const std::int32_t counts[] = {5, -3, 7, 7, 12, 0};
+    owner.seen.add(counts, 6, 0); // read long ago
+    const std::int32_t held[] = {1, 2};
+    owner.hold.capacity = 16;
+    hold_add(owner.hold, held, 2);
+    scpi_client c(owner);
+    feed(c, "DATA:REC? 4;REC?;SEEN?;RATE?\n");
+    EXPECT_EQ(taken(c), "7,7,12,0;5,-3,7,7,12,0;6;0\n");
+    feed(c, "DATA:HIST? 4\n"); // -3..12 in four bins of width 4
+    EXPECT_EQ(taken(c), "-3,4,2,0,3,1\n");
+    feed(c, "DATA:REC? 0;:DATA:HIST? 2000\n");
+    EXPECT_EQ(c.output().backlog(), 0u);
+    EXPECT_EQ(c.session.errors.size(), 2u) << "out of range, each";
+    EXPECT_EQ(owner.hold.held.size(), 2u) << "nothing was taken";
 }
 
 TEST(event_loop_timers, one_shots_run_once_periodic_ones_on_their_multiples_and_cancel_holds_from_anywhere)

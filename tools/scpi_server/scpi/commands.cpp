@@ -1,6 +1,8 @@
 #include "commands.h"
 
+#include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 
@@ -129,6 +131,60 @@ bool data_remove(command_context &c)
     if (took && c.owner.running && c.owner.hold_drawn)
         c.owner.hold_drawn();
     return true;
+}
+
+// The views of what was read, from the server's own ring of the latest
+// counts (as the web page sees them): none takes a word from the hold.
+constexpr long long most_recent = 4095;
+
+bool data_recent(command_context &c)
+{
+    long long wanted = 100;
+    if (!c.command.params.empty() && !c.number(0, 1, most_recent, true, wanted))
+        return false;
+    const count_history &seen = c.owner.seen;
+    const std::uint64_t n = std::min<std::uint64_t>(static_cast<std::uint64_t>(wanted), seen.seen() - seen.oldest());
+    word_runs latest;
+    for (std::uint64_t i = seen.seen() - n; i < seen.seen(); ++i)
+        latest.words.push_back(seen.at(i).count);
+    return answer(c, format_words(c.session, latest));
+}
+
+// Counts read a second: those read within the last whole second.
+bool data_rate(command_context &c)
+{
+    const count_history &seen = c.owner.seen;
+    const std::int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                 std::chrono::system_clock::now().time_since_epoch())
+                                 .count();
+    std::uint64_t n = 0;
+    for (std::uint64_t i = seen.seen(); i > seen.oldest() && seen.at(i - 1).read_at_ms > now - 1000; --i)
+        ++n;
+    return answer(c, std::to_string(n));
+}
+
+// The latest counts kept, in BINS bins of one width from the least to the
+// most: "least,width,n1,...,nBINS".
+bool data_histogram(command_context &c)
+{
+    long long bins = 64;
+    if (!c.command.params.empty() && !c.number(0, 1, 1024, true, bins))
+        return false;
+    const count_history &seen = c.owner.seen;
+    std::int64_t least = 0, most = 0;
+    for (std::uint64_t i = seen.oldest(); i < seen.seen(); ++i) {
+        const std::int64_t v = seen.at(i).count;
+        least = i == seen.oldest() ? v : std::min(least, v);
+        most = i == seen.oldest() ? v : std::max(most, v);
+    }
+    const std::int64_t width = std::max<std::int64_t>(1, (most - least) / bins + 1);
+    std::vector<std::uint64_t> counts(static_cast<std::size_t>(bins));
+    for (std::uint64_t i = seen.oldest(); i < seen.seen(); ++i)
+        ++counts[static_cast<std::size_t>((seen.at(i).count - least) / width)];
+    std::string text = std::to_string(least) + "," + std::to_string(width);
+    for (std::uint64_t n : counts)
+        text += "," + std::to_string(n);
+    return answer(c, text);
 }
 
 bool format_data(command_context &c)
@@ -268,6 +324,13 @@ const std::vector<command_row> table = {
          return answer(c, std::to_string(c.owner.words_lost) + "," + std::to_string(c.owner.gaps));
      },
      "words lost for a full hold, and gaps the instrument marked"},
+    {"DATA:RECent", command_form::query_only, 0, 1, data_recent,
+     "the latest N counts read (1..4095, 100 by default), oldest first; none taken"},
+    {"DATA:RATE", command_form::query_only, 0, 0, data_rate, "counts read in the last second"},
+    {"DATA:HISTogram", command_form::query_only, 0, 1, data_histogram,
+     "the latest counts in BINS bins (1..1024, 64): least,width,n1,...; none taken"},
+    {"DATA:SEEN", command_form::query_only, 0, 0,
+     [](command_context &c) { return answer(c, std::to_string(c.owner.seen.seen())); }, "counts read since the start"},
     {"FORMat[:DATA]", command_form::both, 1, 2, format_data, "ASCii | INTeger[,32]"},
     {"FORMat:BORDer", command_form::both, 1, 1, format_border, "NORMal | SWAPped"},
     {"DIAGnostic:INTerface", command_form::query_only, 1, 1,
