@@ -1,0 +1,21 @@
+#pragma once
+
+#include <tango.h>
+
+namespace counting_instrument_ns {
+
+class CountingInstrumentClass : public Tango::DeviceClass {
+public:
+    static CountingInstrumentClass *init(const char *name);
+
+protected:
+    explicit CountingInstrumentClass(std::string name) : Tango::DeviceClass(name) {}
+    void command_factory() override;
+    void attribute_factory(std::vector<Tango::Attr *> &list) override;
+    void device_factory(const Tango::DevVarStringArray *names) override;
+
+private:
+    static CountingInstrumentClass *only_;
+};
+
+} // namespace counting_instrument_ns
