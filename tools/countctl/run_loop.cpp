@@ -42,15 +42,20 @@ run_end run_and_read(const run_limits &limits, const run_reader &reader)
     run_end e = read_until_done(limits, reader);
     if (e != run_end::bus_lost) // not this program's bus any more: nothing is driven
         stop();
-    // Words measured before the time ran out count too.
-    while (e == run_end::time_limit) {
+    // Words measured before the time ran out count too; those past the
+    // target go where the reader says.
+    const std::function<bool(int)> *rest = e == run_end::time_limit                                ? &reader.take
+                                           : e == run_end::target_reached && reader.past_target ? &reader.past_target
+                                                                                                 : nullptr;
+    while (rest != nullptr) {
         const int left = query_data_size();
         if (left < 0)
             e = run_end::signal;
-        else if (left == 0)
-            break;
-        else if (!reader.take(left))
+        else if (left > 0 && (*rest)(left))
+            continue;
+        else if (left > 0)
             e = run_end::reader_failed;
+        break;
     }
     return e;
 }

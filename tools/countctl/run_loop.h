@@ -2,7 +2,8 @@
 // out whenever the instrument holds data, until its target words, its time
 // limit, a stop signal, the loss of the bus, or the reader's failure; then
 // stopped (not when the bus is another program's now), and after the time
-// limit the words measured before it are read too.
+// limit the words measured before it are read too (past the target, only
+// if the reader asks for them).
 #pragma once
 
 #include <chrono>
@@ -26,6 +27,10 @@ struct run_reader {
     std::function<bool(int n)> take;
     // Words taken so far, counted against the target.
     std::function<std::uint64_t()> taken;
+    // Once the target is reached, what the instrument still holds (it
+    // measured on until the stop) is read through this, when given; else
+    // it is left in the instrument.
+    std::function<bool(int n)> past_target;
 };
 
 run_end run_and_read(const run_limits &limits, const run_reader &reader);

@@ -54,16 +54,11 @@ run_end measure(const scan_request &r, point &p)
         return true;
     };
     reader.taken = [&p] { return p.summary.words; };
-    run_end e = run_and_read(limits, reader);
-    while (e == run_end::target_reached) {
-        const int left = query_data_size();
-        if (left < 0)
-            e = run_end::signal;
-        else if (left == 0)
-            break;
-        else
-            readDATA(left, words, max_data_words);
-    }
+    reader.past_target = [](int n) { // read out and left out
+        readDATA(n, words, max_data_words);
+        return true;
+    };
+    const run_end e = run_and_read(limits, reader);
     p.seconds = r.tick > 0 ? static_cast<double>(p.summary.words) * r.settings.period * r.tick
                            : std::chrono::duration<double>(clock_type::now() - began).count();
     return e;

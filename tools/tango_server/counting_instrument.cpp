@@ -168,9 +168,7 @@ void CountingInstrument::publish(const instrument_view &v, const std::string &wh
     Tango::DevState state = Tango::UNKNOWN;
     std::string status;
     if (!v.reachable) {
-        unreachable_why_ = "cannot reach " + link_->where() + ": " + why + "; retrying every " +
-                           std::to_string(retry_s) + " s";
-        status = unreachable_why_;
+        status = "cannot reach " + link_->where() + ": " + why + "; retrying every " + std::to_string(retry_s) + " s";
     } else if (v.hold_full) {
         state = Tango::FAULT;
         status = "the server's hold is full: words read from the instrument are being lost (" +

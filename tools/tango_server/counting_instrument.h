@@ -56,7 +56,6 @@ private:
     std::mutex link_mutex_; // one message at a time on the connection
     std::unique_ptr<scpi_link> link_;
     instrument_view view_;   // under the device's monitor
-    std::string unreachable_why_;
     std::string view_identity_pending_; // *IDN? of a connection just made (the watcher's)
     Tango::DevLong64 words_taken_ = 0;
 

@@ -57,8 +57,6 @@ public:
 
     // A whole message waits for the instrument's lock.
     bool waiting() const { return waiting_; }
-    // Bytes of messages not yet run (a message being received or waiting).
-    bool has_input() const { return !in_.empty() || at_end_; }
     // Messages whole so far: a transport's idle time-out counts these.
     std::uint64_t messages() const { return messages_; }
     // Its name for the instrument's lock.
