@@ -44,13 +44,13 @@ def instrument_state(words, running=0, period=16):
 class Server:
     """The server as a process, its log collected as it comes."""
 
-    def __init__(self, *options, environment=None, preexec=None, vxi11=False):
+    def __init__(self, *options, environment=None, preexec=None, vxi11=False, listen="127.0.0.1:0"):
         env = dict(os.environ, **(environment or {}))
         self.spool = tempfile.mkdtemp(prefix="scpi-spool-")
         # VXI-11 only where a test asks: servers in parallel would share the
         # machine's rpcbind.
         extra = [] if vxi11 else ["--no-vxi11"]
-        self.process = subprocess.Popen([SERVER, "--listen", "127.0.0.1:0", "--spool-dir", self.spool, *extra, *options],
+        self.process = subprocess.Popen([SERVER, "--listen", listen, "--spool-dir", self.spool, *extra, *options],
                                         stderr=subprocess.PIPE, text=True, env=env,
                                         preexec_fn=preexec)
         self.log = []

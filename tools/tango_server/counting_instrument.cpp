@@ -1,51 +1,46 @@
 #include "counting_instrument.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdlib>
 
 namespace counting_instrument_ns {
 
 namespace {
 
-// The SCPI answer to "...;:SYST:ERR?": its last field is the error. Throws
-// the SCPI error as a DevFailed (reason SCPI_<code>), else returns what
-// came before it.
-std::string without_error(const std::string &answer, const std::string &message)
+const char *const origin = "CountingInstrument";
+
+[[noreturn]] void refuse(const std::string &reason, const std::string &description)
 {
-    const std::size_t quote = answer.rfind(";");
-    const std::string error = quote == std::string::npos ? answer : answer.substr(quote + 1);
-    const std::string before = quote == std::string::npos ? "" : answer.substr(0, quote);
-    const int code = std::atoi(error.c_str());
-    if (code != 0) {
-        std::string text = error.substr(error.find(',') + 1);
-        if (text.size() >= 2 && text.front() == '"' && text.back() == '"')
-            text = text.substr(1, text.size() - 2);
-        Tango::Except::throw_exception("SCPI_" + std::to_string(code), std::to_string(code) + ", " + text,
-                                       "CountingInstrument: " + message);
-    }
-    return before;
+    Tango::Except::throw_exception(reason, description, origin);
 }
 
+// A setting's read-back; none while the server has not made it (9.91E37).
 std::optional<Tango::DevLong> setting(const std::string &text)
 {
-    if (text.find('E') != std::string::npos || text.empty()) // 9.91E37: not known yet
+    char *end = nullptr;
+    const long v = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0')
         return std::nullopt;
-    return static_cast<Tango::DevLong>(std::atol(text.c_str()));
+    return static_cast<Tango::DevLong>(v);
 }
 
-std::vector<std::string> fields(const std::string &answer)
+bool whole(const std::string &text, long long &out)
 {
-    std::vector<std::string> out;
-    std::size_t from = 0;
-    for (;;) {
-        const std::size_t to = answer.find(';', from);
-        out.push_back(answer.substr(from, to - from));
-        if (to == std::string::npos)
-            return out;
-        from = to + 1;
-    }
+    std::vector<long long> one;
+    if (!split_numbers(text, one) || one.size() != 1)
+        return false;
+    out = one[0];
+    return true;
 }
+
+// What the watcher asks at each look, in one message, and how many
+// fields its answer has.
+std::string look_query(Tango::DevLong recent_length)
+{
+    return "STAT:OPER:COND?;:STAT:QUES:COND?;:DATA:POIN?;RATE?;LOST?;:THR?;POL?;PER?;:DATA:REC? " +
+           std::to_string(recent_length) + ";HIST? 64;:SYST:ERR?";
+}
+constexpr std::size_t look_fields = 11;
 
 } // namespace
 
@@ -59,7 +54,7 @@ void CountingInstrument::read_properties()
     Tango::DbData data;
     for (const char *name : {"Host", "Port", "Timeout", "RecentLength"})
         data.push_back(Tango::DbDatum(name));
-    if (Tango::Util::instance()->_UseDb)
+    if (Tango::Util::_UseDb)
         get_db_device()->get_property(data);
     if (!data[0].is_empty())
         data[0] >> host_;
@@ -71,13 +66,14 @@ void CountingInstrument::read_properties()
         data[3] >> recent_length_;
     recent_length_ = std::clamp<Tango::DevLong>(recent_length_, 1, 4095);
     timeout_s_ = std::clamp(timeout_s_, 0.01, 60.0);
+    timeout_ = std::chrono::milliseconds(static_cast<long>(timeout_s_ * 1000));
 }
 
 void CountingInstrument::init_device()
 {
     read_properties();
-    link_ = std::make_unique<scpi_link>(host_, port_,
-                                        std::chrono::milliseconds(static_cast<long>(timeout_s_ * 1000)));
+    link_ = std::make_unique<scpi_link>(host_, port_);
+    view_ = instrument_view();
     for (const char *name : {"State", "Run", "CountRate", "DataSize", "Threshold", "Polarity", "Period", "WordsLost"}) {
         set_change_event(name, true, false);
         set_archive_event(name, true, false);
@@ -86,6 +82,7 @@ void CountingInstrument::init_device()
     set_status(host_.empty() ? "no Host property: set it to the scpi_server's host name"
                              : "connecting to " + link_->where());
     stopping_ = false;
+    retry_s_ = 1;
     if (!host_.empty())
         watcher_ = std::thread([this] { watch(); });
 }
@@ -103,72 +100,99 @@ void CountingInstrument::delete_device()
 }
 
 // The server, looked at twice a second while it answers; when it does not,
-// reached again after 1, 2, then every 5 s. Each look is pushed as events.
+// reached again after 1 and 2 s, then every 5 s. Each look is pushed as
+// events. Nothing thrown here may end the thread: that would end the
+// process.
 void CountingInstrument::watch()
 {
-    int retry_s = 1;
     for (;;) {
-        instrument_view v;
-        std::string why;
-        const bool answered = refresh(v, why);
-        publish(v, why, retry_s);
-        const auto pause = answered ? std::chrono::milliseconds(500) : std::chrono::milliseconds(retry_s * 1000);
-        retry_s = answered ? 1 : std::min(retry_s == 1 ? 2 : 5, 5);
+        bool answered = false;
+        try {
+            const auto deadline = link_clock::now() + timeout_;
+            instrument_view v;
+            std::string why = "the connection is busy";
+            std::unique_lock<std::timed_mutex> link(link_mutex_, deadline);
+            if (link.owns_lock()) {
+                answered = look(v, why, deadline);
+                link.unlock();
+            }
+            if (answered)
+                retry_s_ = 1;
+            Tango::AutoTangoMonitor synch(this);
+            publish(v, why);
+        } catch (const Tango::DevFailed &e) {
+            Tango::Except::print_exception(e);
+        } catch (const std::exception &e) {
+            std::cerr << get_name() << ": " << e.what() << std::endl;
+        }
+        const auto pause = answered ? std::chrono::milliseconds(500) : std::chrono::milliseconds(retry_s_ * 1000);
+        if (!answered)
+            retry_s_ = retry_s_ == 1 ? 2 : 5;
         std::unique_lock<std::mutex> lock(watcher_mutex_);
         if (watcher_wake_.wait_for(lock, pause, [this] { return stopping_; }))
             return;
     }
 }
 
-bool CountingInstrument::refresh(instrument_view &v, std::string &why)
+bool CountingInstrument::look(instrument_view &v, std::string &why, link_clock::time_point deadline)
 {
-    std::lock_guard<std::mutex> lock(link_mutex_);
-    const bool fresh = !link_->connected();
-    if (!link_->connect(why))
-        return false;
     std::string answer;
-    if (fresh && (!link_->ask("FORM ASC;*IDN?", answer, why)))
+    if (!link_->connected()) {
+        if (!link_->ask("FORM INT,32;*IDN?", answer, deadline, why))
+            return false;
+        v.identity = answer;
+    }
+    if (!link_->ask(look_query(recent_length_), answer, deadline, why))
         return false;
-    if (fresh)
-        view_identity_pending_ = answer;
-    const std::string query = "STAT:OPER:COND?;QUES:COND?;:DATA:POIN?;RATE?;LOST?;:THR?;POL?;PER?;:DATA:REC? " +
-                              std::to_string(recent_length_) + ";HIST? 64";
-    if (!link_->ask(query, answer, why))
-        return false;
-    const std::vector<std::string> f = fields(answer);
-    if (f.size() < 10) {
-        why = "the server's answer is not what this device expects: " + answer.substr(0, 80);
+    const std::vector<std::string> f = answer_fields(answer);
+    std::vector<std::int32_t> recent;
+    std::vector<long long> lost_and_gaps, histogram;
+    long long running = 0, questionable = 0, points = 0, rate = 0;
+    scpi_error_answer error;
+    if (f.size() != look_fields || !whole(f[0], running) || !whole(f[1], questionable) || !whole(f[2], points) ||
+        !whole(f[3], rate) || !split_numbers(f[4], lost_and_gaps) || lost_and_gaps.size() != 2 ||
+        !block_words(f[8], recent) || !split_numbers(f[9], histogram) || histogram.size() < 2 ||
+        !parse_error(f[10], error)) {
+        why = "its answer is not what this device expects (" + answer.substr(0, 60) + ")";
         link_->close_connection();
         return false;
     }
     v.reachable = true;
-    v.running = std::atoi(f[0].c_str()) != 0;
-    v.hold_full = std::atoi(f[1].c_str()) != 0;
-    v.data_size = std::atol(f[2].c_str());
-    v.count_rate = std::atof(f[3].c_str());
-    v.words_lost = std::atoll(f[4].c_str());
+    v.running = running != 0;
+    v.hold_full = questionable != 0;
+    v.data_size = static_cast<Tango::DevLong>(std::min<long long>(points, INT32_MAX));
+    v.count_rate = static_cast<Tango::DevDouble>(rate);
+    v.words_lost = lost_and_gaps[0];
     v.threshold = setting(f[5]);
     v.polarity = setting(f[6]);
     v.period = setting(f[7]);
-    std::vector<long long> numbers;
-    if (split_numbers(f[8], numbers))
-        v.recent.assign(numbers.begin(), numbers.end());
-    if (split_numbers(f[9], numbers) && numbers.size() > 2)
-        v.histogram.assign(numbers.begin() + 2, numbers.end());
+    v.recent.assign(recent.begin(), recent.end());
+    v.histogram.assign(histogram.begin() + 2, histogram.end());
+    if (error.code != 0)
+        v.error = std::to_string(error.code) + ", " + error.text;
     return true;
 }
 
-void CountingInstrument::publish(const instrument_view &v, const std::string &why, int retry_s)
+template <typename T> void CountingInstrument::push(const char *name, T value)
 {
-    Tango::AutoTangoMonitor synch(this);
+    push_change_event(name, &value);
+    push_archive_event(name, &value);
+}
+
+void CountingInstrument::publish(const instrument_view &v, const std::string &why)
+{
     const instrument_view before = view_;
     view_ = v;
-    view_.identity = v.reachable ? (view_identity_pending_.empty() ? before.identity : view_identity_pending_) : "";
-    view_identity_pending_.clear();
+    if (v.reachable && v.identity.empty())
+        view_.identity = before.identity;
     Tango::DevState state = Tango::UNKNOWN;
     std::string status;
     if (!v.reachable) {
-        status = "cannot reach " + link_->where() + ": " + why + "; retrying every " + std::to_string(retry_s) + " s";
+        status = "cannot reach " + link_->where() + ": " + why + "; retrying every " + std::to_string(retry_s_) +
+                 " s";
+    } else if (!v.error.empty()) {
+        state = Tango::FAULT;
+        status = "the server reported an error: " + v.error;
     } else if (v.hold_full) {
         state = Tango::FAULT;
         status = "the server's hold is full: words read from the instrument are being lost (" +
@@ -181,62 +205,65 @@ void CountingInstrument::publish(const instrument_view &v, const std::string &wh
     const bool state_changed = state != get_state();
     set_state(state);
     set_status(status);
-    if (state_changed) {
-        Tango::DevState s = state;
-        push_change_event("State", &s);
-        push_archive_event("State", &s);
-    }
-    auto push_long = [this](const char *name, std::optional<Tango::DevLong> now, std::optional<Tango::DevLong> was) {
-        if (now && now != was) {
-            Tango::DevLong value = *now;
-            push_change_event(name, &value);
-            push_archive_event(name, &value);
-        }
-    };
-    if (v.running != before.running || state_changed) {
-        Tango::DevBoolean run = v.running;
-        push_change_event("Run", &run);
-        push_archive_event("Run", &run);
-    }
-    push_long("DataSize", v.data_size, before.data_size);
-    push_long("Threshold", v.threshold, before.threshold);
-    push_long("Polarity", v.polarity, before.polarity);
-    push_long("Period", v.period, before.period);
-    if (v.count_rate != before.count_rate) {
-        Tango::DevDouble rate = v.count_rate;
-        push_change_event("CountRate", &rate);
-        push_archive_event("CountRate", &rate);
-    }
-    if (v.words_lost != before.words_lost) {
-        Tango::DevLong64 lost = v.words_lost;
-        push_change_event("WordsLost", &lost);
-        push_archive_event("WordsLost", &lost);
-    }
+    if (state_changed)
+        push("State", state);
+    if (!v.reachable)
+        return; // no values: a read says why
+    const bool values_new = !before.reachable;
+    if (v.running != before.running || values_new)
+        push("Run", static_cast<Tango::DevBoolean>(v.running));
+    if (v.data_size != before.data_size || values_new)
+        push("DataSize", v.data_size);
+    if (v.count_rate != before.count_rate || values_new)
+        push("CountRate", v.count_rate);
+    if (v.words_lost != before.words_lost || values_new)
+        push("WordsLost", v.words_lost);
+    const std::pair<const char *, const std::optional<Tango::DevLong> instrument_view::*> settings[] = {
+        {"Threshold", &instrument_view::threshold},
+        {"Polarity", &instrument_view::polarity},
+        {"Period", &instrument_view::period}};
+    for (const auto &[name, member] : settings)
+        if (v.*member && (v.*member != before.*member || values_new))
+            push(name, *(v.*member));
 }
 
-std::string CountingInstrument::ask_checked(const std::string &message)
+void CountingInstrument::look_now(link_clock::time_point deadline)
 {
-    std::string answer, why;
-    bool answered;
+    instrument_view v;
+    std::string why;
+    look(v, why, deadline);
+    publish(v, why);
+}
+
+std::vector<std::string> CountingInstrument::ask_checked(const std::string &message,
+                                                         link_clock::time_point deadline)
+{
+    std::string answer, why = "the connection is busy";
+    bool answered = false;
     {
-        std::lock_guard<std::mutex> lock(link_mutex_);
-        answered = link_->ask(message + ";:SYST:ERR?", answer, why);
+        std::unique_lock<std::timed_mutex> link(link_mutex_, deadline);
+        if (link.owns_lock())
+            answered = link_->ask(message + ";:SYST:ERR?", answer, deadline, why);
     }
     if (!answered)
-        Tango::Except::throw_exception("UNREACHABLE", "cannot reach " + link_->where() + ": " + why,
-                                       "CountingInstrument: " + message);
-    return without_error(answer, message);
+        refuse("UNREACHABLE", "cannot reach " + link_->where() + ": " + why);
+    std::vector<std::string> fields = answer_fields(answer);
+    scpi_error_answer error;
+    if (!parse_error(fields.back(), error))
+        refuse("BAD_ANSWER", "the server's answer to " + message + " is not what this device expects");
+    if (error.code != 0)
+        Tango::Except::throw_exception("SCPI_" + std::to_string(error.code),
+                                       std::to_string(error.code) + ", " + error.text, origin + std::string(": ") +
+                                       message);
+    fields.pop_back();
+    return fields;
 }
 
-void CountingInstrument::require_state(const char *what, std::initializer_list<Tango::DevState> allowed)
+void CountingInstrument::require_state(const std::string &what, std::initializer_list<Tango::DevState> allowed)
 {
     const Tango::DevState now = get_state();
-    if (std::find(allowed.begin(), allowed.end(), now) != allowed.end())
-        return;
-    Tango::Except::throw_exception("NOT_ALLOWED",
-                                   std::string(what) + " is not allowed in " + Tango::DevStateName[now] + ": " +
-                                       get_status(),
-                                   "CountingInstrument");
+    if (std::find(allowed.begin(), allowed.end(), now) == allowed.end())
+        refuse("NOT_ALLOWED", what + " is not allowed in " + Tango::DevStateName[now] + ": " + get_status());
 }
 
 void CountingInstrument::read(const std::string &name, Tango::Attribute &att)
@@ -244,45 +271,35 @@ void CountingInstrument::read(const std::string &name, Tango::Attribute &att)
     // A value not known (the server cannot be reached, a setting never
     // made) is no value: never a stale one.
     const instrument_view &v = view_;
-    static Tango::DevLong long_value;
-    static Tango::DevBoolean bool_value;
-    static Tango::DevDouble double_value;
-    static Tango::DevLong64 long64_value;
-    static Tango::DevString string_value;
-    static std::string identity;
-    auto unknown = [&] {
-        Tango::Except::throw_exception("NO_VALUE", name + " is not known: " + get_status(), "CountingInstrument");
-    };
     if (!v.reachable && name != "WordsTaken")
-        unknown();
+        refuse("NO_VALUE", name + " is not known: " + get_status());
     if (name == "Threshold" || name == "Polarity" || name == "Period") {
         const std::optional<Tango::DevLong> &s = name == "Threshold" ? v.threshold
                                                  : name == "Polarity" ? v.polarity
                                                                       : v.period;
         if (!s)
-            Tango::Except::throw_exception("NO_VALUE", name + " has not been set since the server started",
-                                           "CountingInstrument");
-        long_value = *s;
-        att.set_value(&long_value);
+            refuse("NO_VALUE", name + " has not been set since the server started");
+        long_value_ = *s;
+        att.set_value(&long_value_);
     } else if (name == "DataSize") {
-        long_value = v.data_size;
-        att.set_value(&long_value);
+        long_value_ = v.data_size;
+        att.set_value(&long_value_);
     } else if (name == "Run") {
-        bool_value = v.running;
-        att.set_value(&bool_value);
+        bool_value_ = v.running;
+        att.set_value(&bool_value_);
     } else if (name == "CountRate") {
-        double_value = v.count_rate;
-        att.set_value(&double_value);
+        double_value_ = v.count_rate;
+        att.set_value(&double_value_);
     } else if (name == "WordsTaken") {
-        long64_value = words_taken_;
-        att.set_value(&long64_value);
+        long64_value_ = words_taken_;
+        att.set_value(&long64_value_);
     } else if (name == "WordsLost") {
-        long64_value = v.words_lost;
-        att.set_value(&long64_value);
+        long64_value_ = v.words_lost;
+        att.set_value(&long64_value_);
     } else if (name == "Identity") {
-        identity = v.identity;
-        string_value = const_cast<char *>(identity.c_str());
-        att.set_value(&string_value);
+        identity_ = v.identity;
+        string_value_ = identity_.data();
+        att.set_value(&string_value_);
     } else if (name == "RecentCounts") {
         att.set_value(const_cast<Tango::DevLong *>(v.recent.data()), static_cast<long>(v.recent.size()));
     } else if (name == "Histogram") {
@@ -292,52 +309,80 @@ void CountingInstrument::read(const std::string &name, Tango::Attribute &att)
 
 void CountingInstrument::write(const std::string &name, Tango::WAttribute &att)
 {
-    require_state(("writing " + name).c_str(), {Tango::ON, Tango::RUNNING, Tango::FAULT});
+    const auto deadline = link_clock::now() + timeout_;
+    require_state("writing " + name, {Tango::ON, Tango::RUNNING, Tango::FAULT});
     Tango::DevLong value = 0;
     att.get_write_value(value);
-    const char *header = name == "Threshold" ? "THR" : name == "Polarity" ? "POL" : "PER";
-    const std::string back = ask_checked(std::string(header) + " " + std::to_string(value) + ";" + header + "?");
-    Tango::AutoTangoMonitor synch(this);
+    const std::string header = name == "Threshold" ? "THR" : name == "Polarity" ? "POL" : "PER";
+    const std::vector<std::string> back = ask_checked(header + " " + std::to_string(value) + ";" + header + "?", deadline);
     std::optional<Tango::DevLong> &known = name == "Threshold" ? view_.threshold
                                           : name == "Polarity" ? view_.polarity
                                                                : view_.period;
-    known = setting(back);
+    known = back.empty() ? std::nullopt : setting(back[0]);
+    if (known)
+        push(name.c_str(), *known);
 }
 
 void CountingInstrument::run_command(const std::string &name)
 {
+    const auto deadline = link_clock::now() + timeout_;
     if (name == "Start")
-        require_state("Start", {Tango::ON});
+        require_state(name, {Tango::ON});
     else
-        require_state(name.c_str(), {Tango::ON, Tango::RUNNING, Tango::FAULT});
-    ask_checked(name == "Reset" ? "*RST" : name == "Start" ? "INIT" : "ABOR");
-    watcher_wake_.notify_all();
+        require_state(name, {Tango::ON, Tango::RUNNING, Tango::FAULT});
+    ask_checked(name == "Reset" ? "*RST" : name == "Start" ? "INIT" : "ABOR", deadline);
+    // What the command changed shows at once, not at the watcher's next look.
+    std::unique_lock<std::timed_mutex> link(link_mutex_, deadline);
+    if (link.owns_lock())
+        look_now(deadline);
 }
 
 Tango::DevLong CountingInstrument::interface_test(Tango::DevLong value)
 {
+    const auto deadline = link_clock::now() + timeout_;
     require_state("IfcTest", {Tango::ON, Tango::RUNNING, Tango::FAULT});
-    return static_cast<Tango::DevLong>(std::atol(ask_checked("DIAG:INT? " + std::to_string(value)).c_str()));
+    const std::vector<std::string> back = ask_checked("DIAG:INT? " + std::to_string(value), deadline);
+    long long reply = 0;
+    if (back.size() != 1 || !whole(back[0], reply))
+        refuse("BAD_ANSWER", "DIAG:INT? was answered with no number");
+    return static_cast<Tango::DevLong>(reply);
 }
 
 // The exactly-once path: words taken from the server's hold by DATA:REM?
 // and handed over in this same reply. Nothing is kept here: if this
-// process ends, at most the reply in flight is lost.
+// process ends, at most the reply in flight is lost. Words taken are never
+// dropped for an error told beside them: that a full hold lost words
+// (-363) shows in WordsLost and in the state.
 Tango::DevVarLongArray *CountingInstrument::take_counts(Tango::DevLong most)
 {
+    const auto deadline = link_clock::now() + timeout_;
     require_state("TakeCounts", {Tango::ON, Tango::RUNNING, Tango::FAULT});
-    if (most < 1 || most > 1000000)
-        Tango::Except::throw_exception("OUT_OF_RANGE", "TakeCounts takes 1 to 1000000 words", "CountingInstrument");
-    const std::string answer = ask_checked("DATA:REM? " + std::to_string(most));
-    std::vector<long long> words;
-    if (!split_numbers(answer, words))
-        Tango::Except::throw_exception("BAD_ANSWER", "DATA:REM? answered " + answer.substr(0, 80),
-                                       "CountingInstrument");
+    if (most < 1)
+        refuse("OUT_OF_RANGE", "TakeCounts takes at least 1 word; it was asked for " + std::to_string(most));
+    std::string answer, why = "the connection is busy";
+    bool answered = false;
+    {
+        std::unique_lock<std::timed_mutex> link(link_mutex_, deadline);
+        if (link.owns_lock())
+            answered = link_->ask("DATA:REM? " + std::to_string(most) + ";:SYST:ERR?", answer, deadline, why);
+    }
+    if (!answered)
+        refuse("UNREACHABLE", "cannot reach " + link_->where() + ": " + why);
+    const std::vector<std::string> fields = answer_fields(answer);
+    std::vector<std::int32_t> words;
+    scpi_error_answer error;
+    if (fields.size() != 2 || !block_words(fields[0], words) || !parse_error(fields[1], error))
+        refuse("BAD_ANSWER", "DATA:REM? was answered with no block of words");
+    if (error.code != 0 && error.code != -363) {
+        if (words.empty())
+            Tango::Except::throw_exception("SCPI_" + std::to_string(error.code),
+                                           std::to_string(error.code) + ", " + error.text, origin);
+        std::cerr << get_name() << ": DATA:REM? took " << words.size() << " words and reported " << error.code
+                  << ", " << error.text << std::endl;
+    }
     auto *out = new Tango::DevVarLongArray();
     out->length(static_cast<CORBA::ULong>(words.size()));
-    for (std::size_t i = 0; i < words.size(); ++i)
-        (*out)[static_cast<CORBA::ULong>(i)] = static_cast<Tango::DevLong>(words[i]);
-    Tango::AutoTangoMonitor synch(this);
+    std::copy(words.begin(), words.end(), out->get_buffer());
     words_taken_ += static_cast<Tango::DevLong64>(words.size());
     return out;
 }

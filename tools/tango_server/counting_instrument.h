@@ -7,6 +7,8 @@
 
 #include <tango.h>
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -30,6 +32,7 @@ struct instrument_view {
     std::optional<Tango::DevLong> threshold, polarity, period;
     std::string identity;
     std::vector<Tango::DevLong> recent, histogram;
+    std::string error; // an error the server reported to the watcher's look
 };
 
 class CountingInstrument : public TANGO_BASE_CLASS {
@@ -50,14 +53,25 @@ private:
     // Properties.
     std::string host_;
     Tango::DevLong port_ = 5025;
-    Tango::DevDouble timeout_s_ = 1.0;
+    Tango::DevDouble timeout_s_ = 1.0; // for connecting, and for each command
     Tango::DevLong recent_length_ = 100;
 
-    std::mutex link_mutex_; // one message at a time on the connection
+    std::chrono::milliseconds timeout_{1000};
+
+    std::timed_mutex link_mutex_; // one message at a time on the connection
     std::unique_ptr<scpi_link> link_;
-    instrument_view view_;   // under the device's monitor
-    std::string view_identity_pending_; // *IDN? of a connection just made (the watcher's)
+    instrument_view view_; // what the attributes show: under the device's monitor
     Tango::DevLong64 words_taken_ = 0;
+    std::atomic<int> retry_s_{1}; // the watcher's pause while the server cannot be reached
+
+    // The values a read hands to Tango, which keeps a pointer until the
+    // call ends (reads of one device are serialised by its monitor).
+    Tango::DevLong long_value_ = 0;
+    Tango::DevBoolean bool_value_ = false;
+    Tango::DevDouble double_value_ = 0;
+    Tango::DevLong64 long64_value_ = 0;
+    std::string identity_;
+    Tango::DevString string_value_ = nullptr;
 
     std::thread watcher_;
     std::mutex watcher_mutex_;
@@ -66,12 +80,18 @@ private:
 
     void read_properties();
     void watch();
-    bool refresh(instrument_view &v, std::string &why);
-    void publish(const instrument_view &v, const std::string &why, int retry_s);
-    // Sends `message` followed by a look at the error queue: the answers
-    // before it, or a DevFailed with the SCPI code and text.
-    std::string ask_checked(const std::string &message);
-    void require_state(const char *what, std::initializer_list<Tango::DevState> allowed);
+    // Asks the server for everything the attributes show; false, with the
+    // reason, when it cannot be reached. The caller holds the link.
+    bool look(instrument_view &v, std::string &why, link_clock::time_point deadline);
+    // Shows a look: state, status and the change and archive events.
+    void publish(const instrument_view &v, const std::string &why);
+    // A look made at once, after a command changed what the server does.
+    void look_now(link_clock::time_point deadline);
+    template <typename T> void push(const char *name, T value);
+    // Sends `message` followed by a look at the error queue: the fields of
+    // the answers before it, or a DevFailed with the SCPI code and text.
+    std::vector<std::string> ask_checked(const std::string &message, link_clock::time_point deadline);
+    void require_state(const std::string &what, std::initializer_list<Tango::DevState> allowed);
 };
 
 } // namespace counting_instrument_ns

@@ -7,6 +7,8 @@ namespace counting_instrument_ns {
 class CountingInstrumentClass : public Tango::DeviceClass {
 public:
     static CountingInstrumentClass *init(const char *name);
+    // A server restart deletes the class and makes it again.
+    ~CountingInstrumentClass() override { only_ = nullptr; }
 
 protected:
     explicit CountingInstrumentClass(std::string name) : Tango::DeviceClass(name) {}

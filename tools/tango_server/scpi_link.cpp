@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -12,12 +14,19 @@
 
 namespace {
 
-using clock_type = std::chrono::steady_clock;
-
-int left_ms(clock_type::time_point until)
+int left_ms(link_clock::time_point until)
 {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - clock_type::now()).count();
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - link_clock::now()).count();
     return left > 0 ? static_cast<int>(left) : 0;
+}
+
+// strerror's "Connection refused" as it reads inside a sentence.
+std::string sentence(const char *reason)
+{
+    std::string s(reason);
+    if (s.size() > 1 && s[0] >= 'A' && s[0] <= 'Z' && s[1] >= 'a' && s[1] <= 'z')
+        s[0] = static_cast<char>(s[0] - 'A' + 'a');
+    return s;
 }
 
 } // namespace
@@ -30,7 +39,7 @@ void scpi_link::close_connection()
     in_.clear();
 }
 
-bool scpi_link::connect(std::string &why)
+bool scpi_link::connect(link_clock::time_point deadline, std::string &why)
 {
     if (fd_ >= 0)
         return true;
@@ -39,43 +48,43 @@ bool scpi_link::connect(std::string &why)
     addrinfo *found = nullptr;
     const int looked = getaddrinfo(host_.c_str(), std::to_string(port_).c_str(), &hints, &found);
     if (looked != 0) {
-        why = gai_strerror(looked);
+        why = sentence(gai_strerror(looked));
         return false;
     }
-    const auto until = clock_type::now() + timeout_;
     why = "no address";
     for (addrinfo *a = found; a != nullptr && fd_ < 0; a = a->ai_next) {
         const int fd = socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
         if (fd < 0)
             continue;
         if (::connect(fd, a->ai_addr, a->ai_addrlen) != 0 && errno != EINPROGRESS) {
-            why = std::strerror(errno);
+            why = sentence(std::strerror(errno));
             close(fd);
             continue;
         }
         pollfd p{fd, POLLOUT, 0};
         int error = 0;
         socklen_t length = sizeof error;
-        if (poll(&p, 1, left_ms(until)) != 1) {
-            why = "no answer within " + std::to_string(timeout_.count()) + " ms";
+        if (poll(&p, 1, left_ms(deadline)) != 1) {
+            why = "no answer in time";
             close(fd);
             continue;
         }
         getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length);
         if (error != 0) {
-            why = std::strerror(error);
+            why = sentence(std::strerror(error));
             close(fd);
             continue;
         }
+        const int on = 1; // a question is one small segment: send it now
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         fd_ = fd;
     }
     freeaddrinfo(found);
     return fd_ >= 0;
 }
 
-bool scpi_link::send_all(const std::string &bytes, std::string &why)
+bool scpi_link::send_all(const std::string &bytes, link_clock::time_point deadline, std::string &why)
 {
-    const auto until = clock_type::now() + timeout_;
     for (std::size_t done = 0; done < bytes.size();) {
         const ssize_t n = send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
         if (n > 0) {
@@ -84,11 +93,11 @@ bool scpi_link::send_all(const std::string &bytes, std::string &why)
         }
         pollfd p{fd_, POLLOUT, 0};
         if (n < 0 && errno != EAGAIN && errno != EINTR) {
-            why = std::strerror(errno);
-        } else if (poll(&p, 1, left_ms(until)) == 1) {
+            why = sentence(std::strerror(errno));
+        } else if (poll(&p, 1, left_ms(deadline)) == 1) {
             continue;
         } else {
-            why = "it took nothing within " + std::to_string(timeout_.count()) + " ms";
+            why = "it took nothing in time";
         }
         close_connection();
         return false;
@@ -96,27 +105,22 @@ bool scpi_link::send_all(const std::string &bytes, std::string &why)
     return true;
 }
 
-bool scpi_link::say(const std::string &message, std::string &why)
+bool scpi_link::ask(const std::string &message, std::string &answer, link_clock::time_point deadline,
+                    std::string &why)
 {
-    return (fd_ >= 0 || connect(why)) && send_all(message + "\n", why);
-}
-
-bool scpi_link::ask(const std::string &message, std::string &answer, std::string &why)
-{
-    if (!say(message, why))
+    if (!connect(deadline, why) || !send_all(message + "\n", deadline, why))
         return false;
-    const auto until = clock_type::now() + timeout_;
     for (;;) {
-        const std::size_t end = in_.find('\n');
+        const std::size_t end = answer_end(in_);
         if (end != std::string::npos) {
-            answer = in_.substr(0, end);
+            answer.assign(in_, 0, end);
             in_.erase(0, end + 1);
             return true;
         }
         pollfd p{fd_, POLLIN, 0};
-        const int ready = poll(&p, 1, left_ms(until));
+        const int ready = poll(&p, 1, left_ms(deadline));
         if (ready == 0) {
-            why = "no answer within " + std::to_string(timeout_.count()) + " ms";
+            why = "no answer in time";
             break;
         }
         char buffer[65536];
@@ -127,11 +131,110 @@ bool scpi_link::ask(const std::string &message, std::string &answer, std::string
         }
         if (n < 0 && (errno == EAGAIN || errno == EINTR))
             continue;
-        why = n == 0 ? "the server closed the connection" : std::strerror(errno);
+        why = n == 0 ? "the server closed the connection" : sentence(std::strerror(errno));
         break;
     }
     close_connection();
     return false;
+}
+
+namespace {
+
+// The end of the block that starts at `at` ('#'), or npos while incomplete
+// or when it is no definite-length block.
+std::size_t block_end(const std::string &text, std::size_t at)
+{
+    if (at + 1 >= text.size() || text[at + 1] < '1' || text[at + 1] > '9')
+        return std::string::npos;
+    const std::size_t digits = static_cast<std::size_t>(text[at + 1] - '0');
+    if (at + 2 + digits > text.size())
+        return std::string::npos;
+    std::size_t length = 0;
+    for (std::size_t i = at + 2; i < at + 2 + digits; ++i) {
+        if (text[i] < '0' || text[i] > '9')
+            return std::string::npos;
+        length = length * 10 + static_cast<std::size_t>(text[i] - '0');
+    }
+    const std::size_t end = at + 2 + digits + length;
+    return end <= text.size() ? end : std::string::npos;
+}
+
+// Calls `field(from, to)` for each field of the answer ending at `end`
+// (or of the whole text); returns where the answer's newline is, or npos.
+template <typename F> std::size_t scan_answer(const std::string &text, F field)
+{
+    std::size_t from = 0;
+    bool quoted = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (quoted) {
+            quoted = c != '"';
+        } else if (c == '"') {
+            quoted = true;
+        } else if (c == '#' && i == from) {
+            const std::size_t end = block_end(text, i);
+            if (end == std::string::npos)
+                return std::string::npos;
+            i = end - 1;
+        } else if (c == ';' || c == '\n') {
+            field(from, i);
+            from = i + 1;
+            if (c == '\n')
+                return i;
+        }
+    }
+    field(from, text.size());
+    return std::string::npos;
+}
+
+} // namespace
+
+std::size_t answer_end(const std::string &text)
+{
+    return scan_answer(text, [](std::size_t, std::size_t) {});
+}
+
+std::vector<std::string> answer_fields(const std::string &answer)
+{
+    std::vector<std::string> out;
+    scan_answer(answer, [&](std::size_t from, std::size_t to) { out.push_back(answer.substr(from, to - from)); });
+    return out;
+}
+
+bool block_words(const std::string &field, std::vector<std::int32_t> &out)
+{
+    out.clear();
+    if (field.empty() || field[0] != '#' || block_end(field, 0) != field.size())
+        return false;
+    const std::size_t head = 2 + static_cast<std::size_t>(field[1] - '0');
+    if ((field.size() - head) % 4 != 0)
+        return false;
+    out.reserve((field.size() - head) / 4);
+    for (std::size_t i = head; i < field.size(); i += 4) {
+        const auto b = [&](std::size_t k) { return static_cast<std::uint32_t>(static_cast<unsigned char>(field[i + k])); };
+        out.push_back(static_cast<std::int32_t>(b(0) << 24 | b(1) << 16 | b(2) << 8 | b(3)));
+    }
+    return true;
+}
+
+bool parse_error(const std::string &field, scpi_error_answer &out)
+{
+    char *end = nullptr;
+    errno = 0;
+    const long code = std::strtol(field.c_str(), &end, 10);
+    if (end == field.c_str() || errno != 0 || *end != ',')
+        return false;
+    std::string text(end + 1);
+    if (text.size() < 2 || text.front() != '"' || text.back() != '"')
+        return false;
+    out.code = static_cast<int>(code);
+    out.text.clear();
+    for (std::size_t i = 1; i + 1 < text.size(); ++i) { // "" inside is one quote
+        out.text += text[i];
+        if (text[i] == '"' && text[i + 1] == '"')
+            ++i;
+    }
+    return true;
 }
 
 bool split_numbers(const std::string &text, std::vector<long long> &out)

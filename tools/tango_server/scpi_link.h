@@ -1,45 +1,66 @@
 // The device server's one connection to an scpi_server: a client like any
-// other, over its SCPI socket. Every wait is bounded by the time-out, so
-// no Tango call waits longer because a Pi is gone.
+// other, over its SCPI socket. Every wait ends at a deadline the caller
+// gives, so no Tango call waits longer than its time-out because a Pi is
+// gone.
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <vector>
 
+using link_clock = std::chrono::steady_clock;
+
 class scpi_link {
 public:
-    scpi_link(std::string host, int port, std::chrono::milliseconds timeout)
-        : host_(std::move(host)), port_(port), timeout_(timeout)
-    {
-    }
+    scpi_link(std::string host, int port) : host_(std::move(host)), port_(port) {}
     ~scpi_link() { close_connection(); }
     scpi_link(const scpi_link &) = delete;
     scpi_link &operator=(const scpi_link &) = delete;
 
     // Connects if it is not; false, with the reason ("connection refused").
-    bool connect(std::string &why);
+    bool connect(link_clock::time_point deadline, std::string &why);
     bool connected() const { return fd_ >= 0; }
     void close_connection();
 
-    // Sends one message and reads its one answer line (without the
-    // newline). False, with the reason, when the connection failed or the
-    // time-out passed: the connection is then closed.
-    bool ask(const std::string &message, std::string &answer, std::string &why);
-    // Sends a message that asks nothing.
-    bool say(const std::string &message, std::string &why);
+    // Sends one message and reads its one answer: up to the newline that
+    // ends it, past any definite-length block (whose bytes may hold
+    // newlines), without the newline. False, with the reason, when the
+    // connection failed or the deadline passed: the connection is then
+    // closed, so that a late answer is never taken for the next one.
+    bool ask(const std::string &message, std::string &answer, link_clock::time_point deadline, std::string &why);
 
     std::string where() const { return host_ + ":" + std::to_string(port_); }
 
 private:
     std::string host_;
     int port_;
-    std::chrono::milliseconds timeout_;
     int fd_ = -1;
     std::string in_; // bytes read past the last answer
 
-    bool send_all(const std::string &bytes, std::string &why);
+    bool send_all(const std::string &bytes, link_clock::time_point deadline, std::string &why);
 };
+
+// Where the answer that starts `text` ends: the offset of its newline, or
+// npos while it is incomplete. Quoted strings and definite-length blocks
+// (#<n><length><bytes>) are stepped over whole.
+std::size_t answer_end(const std::string &text);
+
+// An answer's fields, split at the semicolons between the answers to its
+// queries; a block or a string stays whole in its field.
+std::vector<std::string> answer_fields(const std::string &answer);
+
+// A definite-length block of 32-bit words, most significant byte first
+// (FORMat INTeger,32), as the signed words they are; false when `field`
+// is no such block.
+bool block_words(const std::string &field, std::vector<std::int32_t> &out);
+
+// The answer to SYSTem:ERRor?: its code (0 for none) and its text.
+struct scpi_error_answer {
+    int code = 0;
+    std::string text;
+};
+bool parse_error(const std::string &field, scpi_error_answer &out);
 
 // "a,b,c" as numbers; false when a field is no whole number.
 bool split_numbers(const std::string &text, std::vector<long long> &out);

@@ -1,0 +1,204 @@
+"""The instrument as a device of a real Tango control system: MariaDB, the
+Tango database server and scpi_server on the virtual instrument, all
+started here in a scratch directory, with our device server registered in
+that database. PyTango judges it.
+
+    tango_device_test.py SCPI_SERVER TANGO_SERVER
+
+Skipped (77) only where root or a package is missing.
+"""
+
+import os
+import socket
+import sys
+import threading
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(__file__))
+import scpi_harness  # noqa: E402
+import tango_control_system  # noqa: E402
+from scpi_harness import Server, ask  # noqa: E402
+
+DEVICE = "test/counter/1"
+
+
+def eventually(condition, within=10, every=0.05):
+    deadline = time.monotonic() + within
+    while time.monotonic() < deadline:
+        value = condition()
+        if value:
+            return value
+        time.sleep(every)
+    return condition()
+
+
+class TangoDevice(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        import tango
+        cls.tango = tango
+        cls.system = tango_control_system.ControlSystem().__enter__()
+        cls.addClassCleanup(cls.system.__exit__, None, None, None)
+        cls.scpi_port = tango_control_system.free_port()
+        cls.scpi = Server(listen=f"127.0.0.1:{cls.scpi_port}")
+        cls.addClassCleanup(lambda: cls.scpi.__exit__(None, None, None))
+        cls.system.register("counter-tango-server", "test", "CountingInstrument", DEVICE,
+                            {"Host": ["127.0.0.1"], "Port": [str(cls.scpi_port)], "Timeout": ["1"],
+                             "RecentLength": ["50"]})
+        cls.server = cls.system.start_server("counter-tango-server", [TANGO_SERVER, "test"], DEVICE)
+        cls.device = tango.DeviceProxy(DEVICE)
+        if not eventually(lambda: cls.device.state() == tango.DevState.ON):
+            raise RuntimeError("the device did not come ON: " + cls.device.status())
+
+    def setUp(self):
+        self.device.Stop()
+        self.device.Reset()
+        self.assertTrue(eventually(lambda: self.device.state() == self.tango.DevState.ON), self.device.status())
+
+    def refused(self, reason, call, *args):
+        with self.assertRaises(self.tango.DevFailed) as caught:
+            call(*args)
+        self.assertEqual(caught.exception.args[0].reason, reason, caught.exception.args[0].desc)
+        return caught.exception.args[0].desc
+
+    def test_settings_read_back_and_out_of_range_refused(self):
+        d = self.device
+        for name, value in [("Threshold", 1234), ("Polarity", 1), ("Period", 77)]:
+            d.write_attribute(name, value)
+            self.assertEqual(d.read_attribute(name).value, value)
+            with self.scpi.connect() as s:
+                self.assertEqual(int(ask(s, {"Threshold": "THR?", "Polarity": "POL?", "Period": "PER?"}[name])), value)
+        for name, value in [("Threshold", -1), ("Threshold", 4096), ("Polarity", 2), ("Period", 0), ("Period", 4096)]:
+            self.refused("API_WAttrOutsideLimit", d.write_attribute, name, value)
+        config = d.get_attribute_config("Threshold")
+        self.assertEqual((config.min_value, config.max_value), ("0", "4095"))
+        self.assertEqual(d.get_attribute_config("CountRate").unit, "counts/s")
+        self.assertTrue(d.read_attribute("Identity").value.startswith("counter-console,"))
+        with self.scpi.connect() as s:
+            self.assertEqual(d.IfcTest(0x123456), int(ask(s, "DIAG:INT? 1193046")))
+        self.refused("OUT_OF_RANGE", d.TakeCounts, 0)
+
+    def test_a_whole_run_taken_every_word_once_in_order(self):
+        d = self.device
+        d.write_attribute("Period", 16)
+        d.write_attribute("Threshold", 2000)
+        taken_before = d.read_attribute("WordsTaken").value
+        events = []
+        ids = [d.subscribe_event(name, self.tango.EventType.CHANGE_EVENT,
+                                 lambda e: events.append((e.attr_name.rsplit("/", 1)[-1].lower(),
+                                                          None if e.err else e.attr_value.value)))
+               for name in ("State", "Run", "DataSize", "CountRate", "Threshold")]
+        try:
+            d.Start()
+            self.assertEqual(d.state(), self.tango.DevState.RUNNING)
+            self.refused("NOT_ALLOWED", d.Start)
+            words, sizes = [], [1, 7, 4095, 100, 3000]
+            while len(words) < 20000:
+                words.extend(d.TakeCounts(sizes[len(words) % len(sizes)]))
+            self.assertTrue(eventually(lambda: d.read_attribute("CountRate").value > 0))
+            d.write_attribute("Threshold", 2000)  # as it was: the words' sequence is unchanged
+            d.Stop()
+            while True:
+                more = d.TakeCounts(4095)
+                if len(more) == 0:
+                    break
+                words.extend(more)
+            self.assertTrue(eventually(lambda: ("run", False) in events))
+        finally:
+            for i in ids:
+                d.unsubscribe_event(i)
+        names = {name for name, _ in events}
+        self.assertTrue({"state", "run", "datasize", "countrate", "threshold"} <= names, names)
+        self.assertIn(("state", self.tango.DevState.RUNNING), events)
+        self.assertIn(("run", True), events)
+        self.assertEqual(d.read_attribute("WordsTaken").value - taken_before, len(words))
+        self.assertEqual(d.read_attribute("WordsLost").value, 0)
+        self.assertEqual(list(d.read_attribute("RecentCounts").value), words[-50:])
+        histogram = d.read_attribute("Histogram").value
+        self.assertEqual(len(histogram), 64)
+        self.assertTrue(0 < sum(histogram) <= len(words))
+        # The same run again, straight from the socket: the same words.
+        with self.scpi.connect() as s:
+            ask(s, "*RST;PER 16;THR 2000;INIT;*OPC?")
+            again = []
+            while len(again) < len(words):
+                reply = ask(s, "DATA:REM? 4095")
+                again.extend(int(w) for w in reply.split(",") if w)
+            ask(s, "ABOR;*OPC?")
+        self.assertEqual(words, again[:len(words)])
+
+    def test_an_scpi_error_is_a_devfailed_with_its_code_and_text(self):
+        d = self.device
+        # A run another client started, before the device has looked: the
+        # instrument's own refusal (-213) comes back whole.
+        for _ in range(5):
+            with self.scpi.connect() as s:
+                ask(s, "INIT;*OPC?")
+                try:
+                    d.Start()
+                except self.tango.DevFailed as e:
+                    if e.args[0].reason == "NOT_ALLOWED":  # the device looked first: again
+                        ask(s, "ABOR;*OPC?")
+                        eventually(lambda: d.state() == self.tango.DevState.ON)
+                        continue
+                    self.assertEqual(e.args[0].reason, "SCPI_-213")
+                    self.assertIn("-213, Init ignored", e.args[0].desc)
+                    return
+                self.fail("Start with a run on was not refused")
+        self.fail("the device always looked first")
+
+    def test_unknown_while_the_server_is_gone_and_back_when_it_returns(self):
+        d = self.device
+        d.write_attribute("Threshold", 321)
+        type(self).scpi.process.kill()
+        self.scpi.process.wait()
+        self.assertTrue(eventually(lambda: d.state() == self.tango.DevState.UNKNOWN, within=5))
+        eventually(lambda: "refused" in d.status(), within=5)  # at first: "the server closed the connection"
+        self.assertRegex(d.status(), rf"^cannot reach 127\.0\.0\.1:{self.scpi_port}: connection refused; "
+                                     r"retrying every \d s$")
+        self.assertIn("not allowed in UNKNOWN: cannot reach", self.refused("NOT_ALLOWED", d.Start))
+        self.refused("NO_VALUE", d.read_attribute, "Threshold")
+        self.refused("NOT_ALLOWED", d.write_attribute, "Threshold", 5)
+        started = time.monotonic()
+        for _ in range(5):  # no call waits on a server that is gone
+            self.assertEqual(d.state(), self.tango.DevState.UNKNOWN)
+        self.assertLess(time.monotonic() - started, 1)
+        type(self).scpi = Server(listen=f"127.0.0.1:{self.scpi_port}")
+        self.assertTrue(eventually(lambda: d.state() == self.tango.DevState.ON, within=10), d.status())
+        self.refused("NO_VALUE", d.read_attribute, "Threshold")  # a new server has made no setting
+        d.write_attribute("Threshold", 322)
+        self.assertEqual(d.read_attribute("Threshold").value, 322)
+
+    def test_a_silent_host_costs_no_call_more_than_its_time_out(self):
+        # A listener that never answers: the device gives up within its
+        # one-second time-out, and says so.
+        silent = socket.socket()
+        silent.bind(("127.0.0.1", 0))
+        silent.listen(4)
+        port = silent.getsockname()[1]
+        try:
+            self.system.register("counter-tango-server", "test", "CountingInstrument", "test/counter/silent",
+                                 {"Host": ["127.0.0.1"], "Port": [str(port)], "Timeout": ["0.5"]})
+            self.tango.DeviceProxy("dserver/counter-tango-server/test").RestartServer()
+            time.sleep(1)
+            silent_device = self.tango.DeviceProxy("test/counter/silent")
+            self.assertTrue(eventually(lambda: silent_device.state() == self.tango.DevState.UNKNOWN, within=15))
+            self.assertIn("no answer in time", silent_device.status())
+        finally:
+            silent.close()
+            self.system.db.delete_device("test/counter/silent")
+
+
+def main():
+    global TANGO_SERVER
+    scpi_harness.SERVER, TANGO_SERVER = sys.argv[1], sys.argv[2]
+    why = tango_control_system.missing()
+    if why:
+        print(f"skipped: {why}")
+        sys.exit(77)
+    unittest.main(argv=sys.argv[:1], verbosity=2)
+
+
+if __name__ == "__main__":
+    main()
