@@ -24,6 +24,7 @@ MARIADBD = "/usr/sbin/mariadbd"
 MARIADB = "/usr/bin/mariadb"
 SCHEMA = "/usr/share/dbconfig-common/data/tango-db/install/mysql"
 DATABASEDS = "/usr/lib/tango/DataBaseds"
+ACCESS_CONTROL = "/usr/lib/tango/TangoAccessControl"
 
 
 def missing():
@@ -31,7 +32,8 @@ def missing():
     if os.geteuid() != 0:
         return "not root: mariadbd is started here as root (--user=root)"
     for path, package in [(MARIADB_INSTALL, "mariadb-server"), (MARIADBD, "mariadb-server"),
-                          (MARIADB, "mariadb-client"), (SCHEMA, "tango-db"), (DATABASEDS, "tango-db")]:
+                          (MARIADB, "mariadb-client"), (SCHEMA, "tango-db"), (DATABASEDS, "tango-db"),
+                          (ACCESS_CONTROL, "tango-accesscontrol")]:
         if not os.path.exists(path):
             return f"{path} is missing (apt-get install {package})"
     try:
@@ -99,7 +101,10 @@ class ControlSystem:
             MARIADBD, "--no-defaults", "--user=root", f"--datadir={data}", f"--socket={self.mysql_socket}",
             f"--port={self.mysql_port}", "--bind-address=127.0.0.1", "--skip-name-resolve",
             f"--pid-file={os.path.join(self.dir, 'mariadb.pid')}", "--innodb-buffer-pool-size=32M",
-            "--skip-log-bin"])
+            "--skip-log-bin",
+            # The access-control server inserts rows without their `updated`
+            # column, which MariaDB's strict mode refuses.
+            "--sql-mode=NO_ENGINE_SUBSTITUTION"])
         wait_for_port(self.mysql_port, self.mariadbd, 60, "mariadbd")
         # The tango-db package's SQL names its parts with `source`, which
         # only the client reads.
@@ -116,10 +121,12 @@ class ControlSystem:
 
     def _start_database_server(self):
         self.tango_port = free_port()
-        env = {"MYSQL_HOST": f"127.0.0.1:{self.mysql_port}", "MYSQL_USER": "tango", "MYSQL_PASSWORD": "",
-               "MYSQL_DATABASE": "tango"}
+        # What DataBaseds, and TangoAccessControl, need to reach the database.
+        self.database_environment = {"MYSQL_HOST": f"127.0.0.1:{self.mysql_port}", "MYSQL_USER": "tango",
+                                     "MYSQL_PASSWORD": "", "MYSQL_DATABASE": "tango"}
         self.databaseds = self._start("DataBaseds", [DATABASEDS, "2", "-ORBendPoint",
-                                                     f"giop:tcp:127.0.0.1:{self.tango_port}"], env)
+                                                     f"giop:tcp:127.0.0.1:{self.tango_port}"],
+                                      self.database_environment)
         wait_for_port(self.tango_port, self.databaseds, 60, "DataBaseds")
         os.environ["TANGO_HOST"] = f"127.0.0.1:{self.tango_port}"
         import tango

@@ -33,23 +33,42 @@ def eventually(condition, within=10, every=0.05):
     return condition()
 
 
+class Lab:
+    """One control system for the whole test program: a client library
+    keeps to the first TANGO_HOST it is given."""
+    system = None
+    scpi = None
+    scpi_port = None
+
+
+def setUpModule():
+    import tango
+    Lab.system = tango_control_system.ControlSystem().__enter__()
+    unittest.addModuleCleanup(Lab.system.__exit__, None, None, None)
+    Lab.scpi_port = tango_control_system.free_port()
+    Lab.scpi = Server(listen=f"127.0.0.1:{Lab.scpi_port}")
+    unittest.addModuleCleanup(lambda: Lab.scpi.__exit__(None, None, None))
+    Lab.system.register("counter-tango-server", "test", "CountingInstrument", DEVICE,
+                        {"Host": ["127.0.0.1"], "Port": [str(Lab.scpi_port)], "Timeout": ["1"],
+                         "RecentLength": ["50"]})
+    Lab.system.start_server("counter-tango-server", [TANGO_SERVER, "test"], DEVICE)
+    device = tango.DeviceProxy(DEVICE)
+    if not eventually(lambda: device.state() == tango.DevState.ON):
+        raise RuntimeError("the device did not come ON: " + device.status())
+
+
 class TangoDevice(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         import tango
         cls.tango = tango
-        cls.system = tango_control_system.ControlSystem().__enter__()
-        cls.addClassCleanup(cls.system.__exit__, None, None, None)
-        cls.scpi_port = tango_control_system.free_port()
-        cls.scpi = Server(listen=f"127.0.0.1:{cls.scpi_port}")
-        cls.addClassCleanup(lambda: cls.scpi.__exit__(None, None, None))
-        cls.system.register("counter-tango-server", "test", "CountingInstrument", DEVICE,
-                            {"Host": ["127.0.0.1"], "Port": [str(cls.scpi_port)], "Timeout": ["1"],
-                             "RecentLength": ["50"]})
-        cls.server = cls.system.start_server("counter-tango-server", [TANGO_SERVER, "test"], DEVICE)
+        cls.system = Lab.system
+        cls.scpi_port = Lab.scpi_port
         cls.device = tango.DeviceProxy(DEVICE)
-        if not eventually(lambda: cls.device.state() == tango.DevState.ON):
-            raise RuntimeError("the device did not come ON: " + cls.device.status())
+
+    @property
+    def scpi(self):
+        return Lab.scpi
 
     def setUp(self):
         self.device.Stop()
@@ -151,8 +170,8 @@ class TangoDevice(unittest.TestCase):
     def test_unknown_while_the_server_is_gone_and_back_when_it_returns(self):
         d = self.device
         d.write_attribute("Threshold", 321)
-        type(self).scpi.process.kill()
-        self.scpi.process.wait()
+        Lab.scpi.process.kill()
+        Lab.scpi.process.wait()
         self.assertTrue(eventually(lambda: d.state() == self.tango.DevState.UNKNOWN, within=5))
         eventually(lambda: "refused" in d.status(), within=5)  # at first: "the server closed the connection"
         self.assertRegex(d.status(), rf"^cannot reach 127\.0\.0\.1:{self.scpi_port}: connection refused; "
@@ -164,7 +183,7 @@ class TangoDevice(unittest.TestCase):
         for _ in range(5):  # no call waits on a server that is gone
             self.assertEqual(d.state(), self.tango.DevState.UNKNOWN)
         self.assertLess(time.monotonic() - started, 1)
-        type(self).scpi = Server(listen=f"127.0.0.1:{self.scpi_port}")
+        Lab.scpi = Server(listen=f"127.0.0.1:{self.scpi_port}")
         self.assertTrue(eventually(lambda: d.state() == self.tango.DevState.ON, within=10), d.status())
         self.refused("NO_VALUE", d.read_attribute, "Threshold")  # a new server has made no setting
         d.write_attribute("Threshold", 322)
@@ -188,6 +207,77 @@ class TangoDevice(unittest.TestCase):
         finally:
             silent.close()
             self.system.db.delete_device("test/counter/silent")
+
+
+class WithoutADatabase(unittest.TestCase):
+    def test_a_quick_look_with_nodb_says_what_it_lacks(self):
+        import subprocess
+        import tango
+        port = tango_control_system.free_port()
+        server = subprocess.Popen([TANGO_SERVER, "look", "-nodb", "-dlist", "test/look/1", "-ORBendPoint",
+                                   f"giop:tcp:127.0.0.1:{port}"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            d = tango.DeviceProxy(f"tango://127.0.0.1:{port}/test/look/1#dbase=no")
+            self.assertTrue(eventually(lambda: self.answers(d)))
+            self.assertEqual(d.state(), tango.DevState.UNKNOWN)
+            self.assertEqual(d.status(), "no Host property: set it to the scpi_server's host name")
+            self.assertIn("TakeCounts", [c.cmd_name for c in d.command_list_query()])
+        finally:
+            server.terminate()
+            server.wait(10)
+
+    @staticmethod
+    def answers(d):
+        import tango
+        try:
+            d.ping()
+            return True
+        except tango.DevFailed:
+            return False
+
+
+# A client of its own, as `uid`: what it may do with the device. Access is
+# the client library's to enforce, and it asks once a process.
+ACCESS_PROBE = """
+import json, tango
+d = tango.DeviceProxy("test/counter/1")
+seen = {"state": str(d.state())}
+for name, call in [("Start", lambda: d.Start()), ("Threshold", lambda: d.write_attribute("Threshold", 5)),
+                   ("Stop", lambda: d.Stop())]:
+    try:
+        call()
+        seen[name] = "done"
+    except tango.DevFailed as e:
+        seen[name] = e.args[0].reason
+print(json.dumps(seen))
+"""
+
+
+class AccessControl(unittest.TestCase):
+    def test_a_user_given_read_access_can_neither_start_nor_write(self):
+        import json
+        import subprocess
+        import tango
+        system = Lab.system
+        system.register("TangoAccessControl", "1", "TangoAccessControl", "sys/access_control/1")
+        system.start_server("TangoAccessControl", [tango_control_system.ACCESS_CONTROL, "1"],
+                            "sys/access_control/1", env=system.database_environment)
+        access = tango.DeviceProxy("sys/access_control/1")
+        access.AddDeviceForUser(["nobody", DEVICE, "read"])
+        access.AddAddressForUser(["nobody", "127.0.0.1"])
+        access.RegisterService()
+        try:
+            def probe(uid):
+                done = subprocess.run(["/usr/bin/python3", "-c", ACCESS_PROBE], preexec_fn=lambda: os.setuid(uid),
+                                      env=dict(os.environ, HOME="/tmp"), capture_output=True, text=True, timeout=60)
+                self.assertEqual(done.returncode, 0, done.stderr)
+                return json.loads(done.stdout)
+
+            self.assertEqual(probe(65534), {"state": "ON", "Start": "API_ReadOnlyMode",
+                                            "Threshold": "API_ReadOnlyMode", "Stop": "API_ReadOnlyMode"})
+            self.assertEqual(probe(0), {"state": "ON", "Start": "done", "Threshold": "done", "Stop": "done"})
+        finally:
+            access.UnregisterService()
 
 
 def main():
