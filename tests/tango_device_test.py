@@ -3,7 +3,10 @@ Tango database server and scpi_server on the virtual instrument, all
 started here in a scratch directory, with our device server registered in
 that database. PyTango judges it.
 
-    tango_device_test.py SCPI_SERVER TANGO_SERVER
+    tango_device_test.py SCPI_SERVER TANGO_SERVER [ARTIFACTS]
+
+A Taurus form of the device, under Xvfb, is kept in ARTIFACTS as
+tango-taurus-form.png.
 
 Skipped (77) only where root or a package is missing.
 """
@@ -209,6 +212,35 @@ class TangoDevice(unittest.TestCase):
             self.system.db.delete_device("test/counter/silent")
 
 
+class TaurusForm(unittest.TestCase):
+    def test_a_taurus_form_under_xvfb_shows_the_device(self):
+        import json
+        import subprocess
+        import tango
+        d = tango.DeviceProxy(DEVICE)
+        d.Reset()
+        for name, value in [("Threshold", 1500), ("Polarity", 0), ("Period", 64)]:
+            d.write_attribute(name, value)
+        d.Start()
+        self.addCleanup(d.Stop)
+        taken = sum(len(d.TakeCounts(4095)) for _ in range(3))
+        os.makedirs(ARTIFACTS, exist_ok=True)
+        picture = os.path.join(ARTIFACTS, "tango-taurus-form.png")
+        done = subprocess.run(["xvfb-run", "-a", "-s", "-screen 0 1024x768x24", "/usr/bin/python3",
+                               os.path.join(os.path.dirname(__file__), "taurus_form_shot.py"), DEVICE, picture],
+                              capture_output=True, text=True, timeout=120)
+        self.assertEqual(done.returncode, 0, done.stderr[-3000:])
+        shown = json.loads(done.stdout.strip().splitlines()[-1])
+        self.assertEqual([shown[n] for n in ("State", "Run", "Threshold", "Polarity", "Period", "WordsLost")],
+                         ["RUNNING", True, 1500, 0, 64, 0], shown)
+        self.assertGreaterEqual(shown["WordsTaken"], taken)
+        self.assertGreater(shown["CountRate"], 0)
+        self.assertTrue(shown["Identity"].startswith("counter-console,"), shown)
+        with open(picture, "rb") as f:
+            self.assertEqual(f.read(8), b"\x89PNG\r\n\x1a\n")
+        self.assertGreater(os.path.getsize(picture), 10000)  # a drawn form, not a blank window
+
+
 class WithoutADatabase(unittest.TestCase):
     def test_a_quick_look_with_nodb_says_what_it_lacks(self):
         import subprocess
@@ -281,8 +313,9 @@ class AccessControl(unittest.TestCase):
 
 
 def main():
-    global TANGO_SERVER
+    global TANGO_SERVER, ARTIFACTS
     scpi_harness.SERVER, TANGO_SERVER = sys.argv[1], sys.argv[2]
+    ARTIFACTS = sys.argv[3] if len(sys.argv) > 3 else os.path.join(os.getcwd(), "test-artifacts")
     why = tango_control_system.missing()
     if why:
         print(f"skipped: {why}")
