@@ -10,10 +10,17 @@ include(GNUInstallDirs)
 #   counter-console      the console, the wiring self-test, bus traces
 #   countctl             the instrument from scripts, the unattended acquisition
 #   counter-scpi-server  the network instrument: SCPI, VXI-11, its web page, mDNS
+#   counter-tango-server the instrument as Tango devices (where libtango is
+#                        found): it needs none of the others, nor they it
 set(package_of_common counter-common)
 set(package_of_console counter-console)
 set(package_of_countctl countctl)
 set(package_of_server counter-scpi-server)
+set(package_of_tango counter-tango-server)
+set(components common console countctl server)
+if(HAVE_TANGO)
+  list(APPEND components tango)
+endif()
 
 # install_program(<target> <installed name> <component>), stripped by
 # `--strip` and CPack.
@@ -31,6 +38,9 @@ install_program(countctl countctl countctl)
 install_program(bus_check counter-bus-check console)
 install_program(bus_trace counter-bus-trace console)
 install_program(scpi_server counter-scpi-server server)
+if(HAVE_TANGO)
+  install_program(counter-tango-server counter-tango-server tango)
+endif()
 
 set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
@@ -42,7 +52,7 @@ add_custom_command(OUTPUT changelog.gz
                    COMMAND gzip -9n -c ${PROJECT_SOURCE_DIR}/cmake/debian/changelog > changelog.gz
                    DEPENDS ${PROJECT_SOURCE_DIR}/cmake/debian/changelog)
 add_custom_target(changelog ALL DEPENDS changelog.gz)
-foreach(component common console countctl server)
+foreach(component ${components})
   install(FILES ${PROJECT_BINARY_DIR}/changelog.gz cmake/debian/copyright
           DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${package_of_${component}} COMPONENT ${component})
 endforeach()
@@ -56,6 +66,10 @@ set(component_of_counter-console console)
 set(component_of_counter-bus-check console)
 set(component_of_counter-bus-trace console)
 set(component_of_counter-scpi-server server)
+if(HAVE_TANGO)
+  list(APPEND manual_pages counter-tango-server)
+  set(component_of_counter-tango-server tango)
+endif()
 set(compressed_pages)
 foreach(page ${manual_pages})
   add_custom_command(OUTPUT man/${page}.1.gz
@@ -100,6 +114,22 @@ foreach(unit counter-scpi-server counter-acquire)
            DESTINATION \"\${sysconfdir}/default\" RENAME ${unit}) # DESTDIR goes before it
     endif()" COMPONENT ${component_of_${unit}})
 endforeach()
+# The Tango device server's unit is a template, one instance a device
+# server (counter-tango-server@INSTANCE); its environment file is the
+# package's, installed once as the others are.
+if(HAVE_TANGO)
+  install(CODE "${sysconfdir_at_install}
+    set(bindir \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
+    configure_file(\"${PROJECT_SOURCE_DIR}/cmake/debian/counter-tango-server@.service.in\"
+                   \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/lib/systemd/system/counter-tango-server@.service\" @ONLY)
+    message(STATUS \"Installing: \$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/lib/systemd/system/counter-tango-server@.service\")
+    if(EXISTS \"\$ENV{DESTDIR}\${sysconfdir}/default/counter-tango-server\")
+      message(STATUS \"Kept: \$ENV{DESTDIR}\${sysconfdir}/default/counter-tango-server\")
+    else()
+      file(INSTALL \"${PROJECT_SOURCE_DIR}/cmake/debian/counter-tango-server.default\"
+           DESTINATION \"\${sysconfdir}/default\" RENAME counter-tango-server)
+    endif()" COMPONENT tango)
+endif()
 # The server's mDNS announcements (avahi-daemon reads /etc/avahi/services),
 # installed once as the options files are: a lab edits their ports.
 foreach(announcement counter-scpi-raw counter-vxi11 counter-http counter-lxi)
@@ -137,14 +167,14 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_COMPONENTS_ALL common console countctl server)
+set(CPACK_COMPONENTS_ALL ${components})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${debian_architecture})
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Counter console developers <counter-console@example.org>")
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
-foreach(component common console countctl server)
+foreach(component ${components})
   string(TOUPPER ${component} c)
   set(CPACK_DEBIAN_${c}_PACKAGE_NAME ${package_of_${component}})
 endforeach()
@@ -168,9 +198,16 @@ counter-scpi-server serves the instrument over the network: SCPI on a raw
 socket (port 5025), VXI-11 (TCPIP::host::INSTR, through rpcbind), and a web
 page with live plots and a JSON status, announced by mDNS (avahi). Its
 systemd unit is not enabled by default.")
+set(CPACK_COMPONENT_TANGO_DESCRIPTION "counting instrument on the Pi's GPIO header as Tango devices
+counter-tango-server makes each counting instrument a device of a Tango
+control system (class CountingInstrument): attributes, commands, a state
+and events, reaching the instrument through its counter-scpi-server over
+the network. It runs on the Pi or on the lab's control host, one instance
+per device server (counter-tango-server@.service, not enabled by default).")
 
 # glibc 2.34 and the C++ runtime of GCC 11 or later: Raspberry Pi OS Bookworm or later.
 set(runtime "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 11)")
+set(runtime_without_bus ${runtime})
 if(GPIO_BACKEND_CHOSEN STREQUAL "wiringpi")
   string(APPEND runtime ", wiringpi (>= 3)")
 endif()
@@ -193,5 +230,8 @@ endif()
 set(CPACK_DEBIAN_SERVER_PACKAGE_DEPENDS ${server_depends})
 set(CPACK_DEBIAN_SERVER_PACKAGE_RECOMMENDS "avahi-daemon")
 set(CPACK_DEBIAN_SERVER_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/server/conffiles)
+# The Tango server drives no bus: Tango's library, and none of the others.
+set(CPACK_DEBIAN_TANGO_PACKAGE_DEPENDS "${runtime_without_bus}, libtango9")
+set(CPACK_DEBIAN_TANGO_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/tango/conffiles)
 set(CPACK_DEBIAN_COUNTCTL_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/countctl/conffiles)
 include(CPack)

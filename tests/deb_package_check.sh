@@ -21,6 +21,13 @@ version=1.0.0
 deb() { echo "$dir/${1}_${version}_${2:-$arch}.deb"; }
 for p in counter-console countctl counter-scpi-server; do [ -f "$(deb $p)" ] || fail "no $(deb $p)"; done
 [ -f "$(deb counter-common all)" ] || fail "no $(deb counter-common all)"
+# The Tango device server's package, where the build made one (REQUIRE_TANGO=1: it must).
+tango=false
+if [ -f "$(deb counter-tango-server)" ]; then
+  tango=true
+elif [ "${REQUIRE_TANGO:-0}" = 1 ]; then
+  fail "no $(deb counter-tango-server)"
+fi
 
 field() { dpkg-deb -f "$1" "$2"; }
 contents() { dpkg-deb -c "$1" | awk '$1 !~ /^d/ { print $NF }' | sort | tr '\n' ' '; }
@@ -44,7 +51,8 @@ done
 c="$(docs counter-common) ./usr/lib/tmpfiles.d/counter-console.conf \
 ./usr/share/doc/counter-common/BENCHMARKS.md ./usr/share/doc/counter-common/README.md \
 ./usr/share/doc/counter-common/docs/loopback-plug.svg ./usr/share/doc/counter-common/docs/pinout.svg \
-./usr/share/doc/counter-common/docs/read-frame.svg ./usr/share/doc/counter-common/docs/threshold-scan.png \
+./usr/share/doc/counter-common/docs/read-frame.svg ./usr/share/doc/counter-common/docs/tango-taurus-form.png \
+./usr/share/doc/counter-common/docs/threshold-scan.png \
 ./usr/share/doc/counter-common/docs/web-page.png ./usr/share/doc/counter-common/docs/write-frame.svg "
 [ "$(contents "$(deb counter-common all)")" = "$(tr ' ' '\n' <<<"$c" | grep . | sort | tr '\n' ' ')" ] ||
   fail "counter-common contents: $(contents "$(deb counter-common all)")"
@@ -65,6 +73,23 @@ $(docs counter-scpi-server) ./usr/share/doc/counter-scpi-server/examples/countin
 [ "$(contents "$(deb counter-scpi-server)")" = "$(tr ' ' '\n' <<<"$c" | grep . | sort | tr '\n' ' ')" ] ||
   fail "counter-scpi-server contents: $(contents "$(deb counter-scpi-server)")"
 
+if $tango; then
+  t=$(deb counter-tango-server)
+  depends=$(field "$t" Depends)
+  [ "$(field "$t" Architecture)" = "$arch" ] || fail "counter-tango-server: architecture"
+  grep -q 'libtango9' <<<"$depends" || fail "counter-tango-server does not depend on libtango9: $depends"
+  ! grep -qE 'counter-|countctl|wiringpi|rpcbind|tirpc|microhttpd|tango-db' <<<"$depends" ||
+    fail "counter-tango-server pulls in another part: $depends"
+  for p in counter-console countctl counter-scpi-server; do
+    ! field "$(deb $p)" Depends | grep -q tango || fail "$p pulls Tango in"
+  done
+  c="./etc/default/counter-tango-server ./usr/bin/counter-tango-server \
+./usr/lib/systemd/system/counter-tango-server@.service $(docs counter-tango-server) \
+./usr/share/man/man1/counter-tango-server.1.gz"
+  [ "$(contents "$t")" = "$(tr ' ' '\n' <<<"$c" | grep . | sort | tr '\n' ' ')" ] ||
+    fail "counter-tango-server contents: $(contents "$t")"
+  [ "$(dpkg-deb -I "$t" conffiles)" = "/etc/default/counter-tango-server" ] || fail "the Tango server's conffiles"
+fi
 [ "$(dpkg-deb -I "$(deb countctl)" conffiles)" = "/etc/default/counter-acquire" ] || fail "countctl's conffiles"
 [ "$(dpkg-deb -I "$(deb counter-scpi-server)" conffiles | sort | tr '\n' ' ')" = "/etc/avahi/services/counter-http.service \
 /etc/avahi/services/counter-lxi.service /etc/avahi/services/counter-scpi-raw.service \
@@ -86,10 +111,13 @@ for program in "$root"/usr/bin/*; do
     case $library in
       libwiringPi.so | libstdc++.so.6 | libgcc_s.so.1 | libm.so.6 | libc.so.6 | ld-linux-*) ;;
       libtirpc.so.3 | libmicrohttpd.so.12) [ "$name" = counter-scpi-server ] || fail "$name needs $library" ;;
+      libtango.so.9 | libomniORB4.so.2 | libomnithread.so.4) [ "$name" = counter-tango-server ] || fail "$name needs $library" ;;
       *) fail "$name needs $library" ;;
     esac
   done
-  if [ "$name" != counter-bus-trace ]; then
+  if [ "$name" = counter-tango-server ]; then
+    ! grep -q 'libwiringPi.so' <<<"$needed" || fail "$name needs libwiringPi.so: it drives no bus"
+  elif [ "$name" != counter-bus-trace ]; then
     grep -q 'libwiringPi.so' <<<"$needed" || fail "$name does not need libwiringPi.so: $needed"
   fi
   file "$program" | grep -q 'stripped' && ! file "$program" | grep -q 'not stripped' || fail "$name is not stripped"
@@ -111,4 +139,10 @@ out=$(printf '0\n' | run "$root/usr/bin/counter-console" 2>/dev/null) || fail "t
 [ "${out: -16}" = "enter command : " ] || fail "the console said: $out"
 run "$root/usr/bin/countctl" --version | grep -q '(wiringPi)' || fail "countctl is not the wiringPi build"
 run "$root/usr/bin/counter-scpi-server" --version | grep -q '(wiringPi)' || fail "the server is not the wiringPi build"
-echo "$dir: four packages, their contents, dependencies, architecture and binaries as intended; the console runs"
+if $tango; then
+  grep -qx 'ExecStart=/usr/bin/counter-tango-server %i $COUNTER_TANGO_OPTIONS' \
+    "$root/usr/lib/systemd/system/counter-tango-server@.service" || fail "the Tango unit starts something else"
+  run "$root/usr/bin/counter-tango-server" --version | grep -qx 'counter-tango-server 1.0.0' ||
+    fail "the Tango server does not run"
+fi
+echo "$dir: $($tango && echo five || echo four) packages, their contents, dependencies, architecture and binaries as intended; the console runs"

@@ -256,7 +256,7 @@ class WithoutADatabase(unittest.TestCase):
             self.assertIn("TakeCounts", [c.cmd_name for c in d.command_list_query()])
         finally:
             server.terminate()
-            server.wait(10)
+            self.assertEqual(server.wait(10), 0, "a stopped server ends with 0")
 
     @staticmethod
     def answers(d):

@@ -2,7 +2,8 @@
 # `cmake --install` from source, as a new user runs it (prefix /usr/local,
 # here into a scratch DESTDIR): the SCPI server's unit starts the server
 # where the install put it, reads its options from the prefix's etc, and
-# passes `systemd-analyze verify`; the options file is installed once and
+# passes `systemd-analyze verify` (and so does the Tango device server's
+# template, where the build has it); the options file is installed once and
 # never overwritten; the example, the mDNS announcements and the web page
 # are installed.
 #   unit_check.sh BUILD_DIR
@@ -34,5 +35,15 @@ acquire=$root$prefix/lib/systemd/system/counter-acquire.service
 grep -q "^ExecStart=$prefix/bin/countctl --wait acquire --rotate" "$acquire" || fail "$(grep ExecStart "$acquire")"
 grep -q '^COUNTER_ACQUIRE_ROTATE=' "$root$prefix/etc/default/counter-acquire" || fail "no acquisition options file"
 sed "s|$prefix/bin/countctl|$root$prefix/bin/countctl|" "$acquire" >"$work/counter-acquire.service"
-systemd-analyze verify --man=no "$work/counter-scpi-server.service" "$work/counter-acquire.service"
+units=("$work/counter-scpi-server.service" "$work/counter-acquire.service")
+# The Tango device server's template, where the build has one: verified as an instance.
+tango=$root$prefix/lib/systemd/system/counter-tango-server@.service
+if [ -f "$tango" ]; then
+  grep -qx "ExecStart=$prefix/bin/counter-tango-server %i \$COUNTER_TANGO_OPTIONS" "$tango" || fail "$(grep ExecStart "$tango")"
+  grep -qx "EnvironmentFile=-$prefix/etc/default/counter-tango-server" "$tango" || fail "$(grep EnvironmentFile "$tango")"
+  grep -q '^COUNTER_TANGO_OPTIONS=' "$root$prefix/etc/default/counter-tango-server" || fail "no Tango options file"
+  sed "s|$prefix/bin/counter-tango-server|$root$prefix/bin/counter-tango-server|" "$tango" >"$work/counter-tango-server@lab.service"
+  units+=("$work/counter-tango-server@lab.service")
+fi
+systemd-analyze verify --man=no "${units[@]}"
 echo "installed from source: the units start what the install put in $prefix/bin and verify; the options files are kept"

@@ -1,17 +1,62 @@
 // counter-tango-server: the counting instrument as a device of a Tango
-// control system (class CountingInstrument), through an scpi_server.
-//   counter-tango-server INSTANCE [-v4] [-nodb -dlist DEVICE]
+// control system (class CountingInstrument), through its network
+// instrument. The command line is Tango's own, as every device server's,
+// with --help and --version beside it.
 #include <tango.h>
 
+#include <cstring>
+
 #include "counting_instrument_class.h"
+#include "program_options.h"
 
 void Tango::DServer::class_factory()
 {
     add_class(counting_instrument_ns::CountingInstrumentClass::init("CountingInstrument"));
 }
 
+namespace {
+
+const char *const help =
+    "usage: counter-tango-server INSTANCE [TANGO-OPTION...]\n"
+    "       counter-tango-server --help | --version\n"
+    "The counting instrument as a device of a Tango control system: device class\n"
+    "CountingInstrument, one device per instrument, each reaching its instrument\n"
+    "through counter-scpi-server over the SCPI socket, as any client does.\n"
+    "\n"
+    "  INSTANCE      the instance registered in the Tango database that TANGO_HOST\n"
+    "                names (or /etc/tangorc); its devices are those registered\n"
+    "                for counter-tango-server/INSTANCE\n"
+    "  --help        this help\n"
+    "  --version     the version\n"
+    "\n"
+    "Tango's options, after INSTANCE:\n"
+    "  -vLEVEL       Tango's own trace, LEVEL 1 to 5, on standard output\n"
+    "  -nodb -dlist DEVICE\n"
+    "                no database: the devices named, with no properties (so no\n"
+    "                Host: a quick look at the interface)\n"
+    "  -ORBendPoint giop:tcp:HOST:PORT\n"
+    "                where the server listens (default: every address, a port\n"
+    "                the system picks)\n"
+    "\n"
+    "Device properties: Host (required: the instrument's host), Port (5025),\n"
+    "Timeout (seconds, 1: for connecting and for each command), RecentLength\n"
+    "(100: the counts RecentCounts shows).\n"
+    "\n"
+    "Exit status: 0 when the server was stopped (Kill, SIGTERM), 1 when it could\n"
+    "not start, 2 for a wrong command line.\n";
+
+} // namespace
+
 int main(int argc, char *argv[])
 {
+    const char *program = "counter-tango-server";
+    if (argc == 2 && std::strcmp(argv[1], "--help") == 0)
+        return print_text(program, help);
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0)
+        return print_text(program, std::string(program) + " " + program_version() + "\n");
+    if (argc < 2 || argv[1][0] == '-')
+        return usage_error(stderr, program, argc < 2 ? "no INSTANCE" : std::string("unknown option ") + argv[1],
+                           "usage: counter-tango-server INSTANCE [TANGO-OPTION...]\n");
     try {
         Tango::Util *tg = Tango::Util::init(argc, argv);
         tg->server_init(false);
@@ -19,7 +64,7 @@ int main(int argc, char *argv[])
         tg->server_run();
         tg->server_cleanup();
     } catch (const std::bad_alloc &) {
-        std::cerr << "counter-tango-server: out of memory" << std::endl;
+        std::cerr << program << ": out of memory" << std::endl;
         return 1;
     } catch (const CORBA::Exception &e) {
         Tango::Except::print_exception(e);
