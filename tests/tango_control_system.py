@@ -33,7 +33,8 @@ def missing():
         return "not root: mariadbd is started here as root (--user=root)"
     for path, package in [(MARIADB_INSTALL, "mariadb-server"), (MARIADBD, "mariadb-server"),
                           (MARIADB, "mariadb-client"), (SCHEMA, "tango-db"), (DATABASEDS, "tango-db"),
-                          (ACCESS_CONTROL, "tango-accesscontrol"), ("/usr/bin/xvfb-run", "xvfb xauth"),
+                          (ACCESS_CONTROL, "tango-accesscontrol"),
+                          ("/usr/bin/tango_admin", "libtango-tools"), ("/usr/bin/xvfb-run", "xvfb xauth"),
                           ("/usr/bin/xauth", "xauth"), ("/usr/lib/python3/dist-packages/taurus", "python3-taurus")]:
         if not os.path.exists(path):
             return f"{path} is missing (apt-get install {package})"

@@ -51,9 +51,13 @@ def setUpModule():
     Lab.scpi_port = tango_control_system.free_port()
     Lab.scpi = Server(listen=f"127.0.0.1:{Lab.scpi_port}")
     unittest.addModuleCleanup(lambda: Lab.scpi.__exit__(None, None, None))
-    Lab.system.register("counter-tango-server", "test", "CountingInstrument", DEVICE,
-                        {"Host": ["127.0.0.1"], "Port": [str(Lab.scpi_port)], "Timeout": ["1"],
-                         "RecentLength": ["50"]})
+    # Registered as the README shows it, with tango_admin.
+    import subprocess
+    for command in [["--add-server", "counter-tango-server/test", "CountingInstrument", DEVICE],
+                    ["--add-property", DEVICE, "Host", "127.0.0.1"],
+                    ["--add-property", DEVICE, "Port", str(Lab.scpi_port)],
+                    ["--add-property", DEVICE, "RecentLength", "50"]]:
+        subprocess.run(["tango_admin", *command], check=True, timeout=30)
     Lab.system.start_server("counter-tango-server", [TANGO_SERVER, "test"], DEVICE)
     device = tango.DeviceProxy(DEVICE)
     if not eventually(lambda: device.state() == tango.DevState.ON):
