@@ -9,6 +9,9 @@ namespace {
 
 const char *const origin = "CountingInstrument";
 
+// The most words one DATA:REMove? answers with (the server's own bound).
+constexpr Tango::DevLong most_taken = 16 << 20;
+
 [[noreturn]] void refuse(const std::string &reason, const std::string &description)
 {
     Tango::Except::throw_exception(reason, description, origin);
@@ -364,7 +367,8 @@ Tango::DevVarLongArray *CountingInstrument::take_counts(Tango::DevLong most)
     {
         std::unique_lock<std::timed_mutex> link(link_mutex_, deadline);
         if (link.owns_lock())
-            answered = link_->ask("DATA:REM? " + std::to_string(most) + ";:SYST:ERR?", answer, deadline, why);
+            answered = link_->ask("DATA:REM? " + std::to_string(most) + ";:SYST:ERR?", answer, deadline, why,
+                                  4 * static_cast<std::size_t>(std::min(most, most_taken)) + 4096);
     }
     if (!answered)
         refuse("UNREACHABLE", "cannot reach " + link_->where() + ": " + why);

@@ -106,7 +106,7 @@ bool scpi_link::send_all(const std::string &bytes, link_clock::time_point deadli
 }
 
 bool scpi_link::ask(const std::string &message, std::string &answer, link_clock::time_point deadline,
-                    std::string &why)
+                    std::string &why, std::size_t most_bytes)
 {
     if (!connect(deadline, why) || !send_all(message + "\n", deadline, why))
         return false;
@@ -116,6 +116,10 @@ bool scpi_link::ask(const std::string &message, std::string &answer, link_clock:
             answer.assign(in_, 0, end);
             in_.erase(0, end + 1);
             return true;
+        }
+        if (in_.size() > most_bytes) {
+            why = "its answer is longer than " + std::to_string(most_bytes) + " bytes";
+            break;
         }
         pollfd p{fd_, POLLIN, 0};
         const int ready = poll(&p, 1, left_ms(deadline));
@@ -140,27 +144,33 @@ bool scpi_link::ask(const std::string &message, std::string &answer, link_clock:
 
 namespace {
 
-// The end of the block that starts at `at` ('#'), or npos while incomplete
-// or when it is no definite-length block.
+constexpr std::size_t not_a_block = std::string::npos - 1;
+
+// The end of the block that starts at `at` ('#'); npos while it is
+// incomplete, not_a_block when the bytes can be no definite-length block
+// (the '#' is then a character like any other).
 std::size_t block_end(const std::string &text, std::size_t at)
 {
-    if (at + 1 >= text.size() || text[at + 1] < '1' || text[at + 1] > '9')
+    if (at + 1 >= text.size())
         return std::string::npos;
+    if (text[at + 1] < '1' || text[at + 1] > '9')
+        return not_a_block;
     const std::size_t digits = static_cast<std::size_t>(text[at + 1] - '0');
-    if (at + 2 + digits > text.size())
-        return std::string::npos;
     std::size_t length = 0;
     for (std::size_t i = at + 2; i < at + 2 + digits; ++i) {
-        if (text[i] < '0' || text[i] > '9')
+        if (i >= text.size())
             return std::string::npos;
+        if (text[i] < '0' || text[i] > '9')
+            return not_a_block;
         length = length * 10 + static_cast<std::size_t>(text[i] - '0');
     }
     const std::size_t end = at + 2 + digits + length;
     return end <= text.size() ? end : std::string::npos;
 }
 
-// Calls `field(from, to)` for each field of the answer ending at `end`
-// (or of the whole text); returns where the answer's newline is, or npos.
+// Calls `field(from, to)` for each field of the answer at the start of
+// `text` (all of it, when no newline ends it); returns where the answer's
+// newline is, or npos.
 template <typename F> std::size_t scan_answer(const std::string &text, F field)
 {
     std::size_t from = 0;
@@ -173,9 +183,12 @@ template <typename F> std::size_t scan_answer(const std::string &text, F field)
             quoted = true;
         } else if (c == '#' && i == from) {
             const std::size_t end = block_end(text, i);
-            if (end == std::string::npos)
+            if (end == std::string::npos) { // the rest is the block, so far
+                field(from, text.size());
                 return std::string::npos;
-            i = end - 1;
+            }
+            if (end != not_a_block)
+                i = end - 1;
         } else if (c == ';' || c == '\n') {
             field(from, i);
             from = i + 1;

@@ -28,7 +28,11 @@ public:
     // newlines), without the newline. False, with the reason, when the
     // connection failed or the deadline passed: the connection is then
     // closed, so that a late answer is never taken for the next one.
-    bool ask(const std::string &message, std::string &answer, link_clock::time_point deadline, std::string &why);
+    // An answer longer than `most_bytes` fails too: a server that never
+    // ends its answer costs this process no more memory than that.
+    bool ask(const std::string &message, std::string &answer, link_clock::time_point deadline, std::string &why,
+             std::size_t most_bytes = default_most_bytes);
+    static constexpr std::size_t default_most_bytes = 1u << 20;
 
     std::string where() const { return host_ + ":" + std::to_string(port_); }
 
