@@ -196,6 +196,14 @@ class TangoDevice(unittest.TestCase):
         d.write_attribute("Threshold", 322)
         self.assertEqual(d.read_attribute("Threshold").value, 322)
 
+    def test_init_starts_the_device_again_at_once(self):
+        d = self.device
+        for _ in range(5):
+            started = time.monotonic()
+            d.Init()
+            self.assertLess(time.monotonic() - started, 2)
+            self.assertTrue(eventually(lambda: d.state() == self.tango.DevState.ON, within=5), d.status())
+
     def test_a_silent_host_costs_no_call_more_than_its_time_out(self):
         # A listener that never answers: the device gives up within its
         # one-second time-out, and says so.

@@ -97,8 +97,18 @@ void CountingInstrument::delete_device()
         stopping_ = true;
     }
     watcher_wake_.notify_all();
-    if (watcher_.joinable())
+    if (watcher_.joinable()) {
+        // Init deletes the device holding its monitor, which the watcher
+        // may be waiting for: let it go while the watcher ends.
+        Tango::TangoMonitor &monitor = get_dev_monitor();
+        omni_thread *self = omni_thread::self();
+        long held = self != nullptr && monitor.get_locking_thread_id() == self->id() ? monitor.get_locking_ctr() : 0;
+        for (long i = 0; i < held; ++i)
+            monitor.rel_monitor();
         watcher_.join();
+        for (long i = 0; i < held; ++i)
+            monitor.get_monitor();
+    }
     link_.reset();
 }
 
@@ -108,6 +118,9 @@ void CountingInstrument::delete_device()
 // process.
 void CountingInstrument::watch()
 {
+    // The device's monitor tells its holder by omniORB's thread: without
+    // one of its own, this thread would pass for any other that has none.
+    omni_thread::ensure_self as_omni_thread;
     for (;;) {
         bool answered = false;
         try {
