@@ -1,6 +1,6 @@
 // The Tango device server's connection to scpi_server: where an answer
-// ends, its fields, its blocks of words and its errors; and a server that
-// never ends its answer.
+// ends, its fields, its blocks of words and its errors; a server that
+// never ends its answer; the setup that begins every connection.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -22,6 +22,21 @@ std::string block(std::initializer_list<std::uint32_t> words)
             bytes += static_cast<char>(w >> shift);
     const std::string length = std::to_string(bytes.size());
     return "#" + std::to_string(length.size()) + length + bytes;
+}
+
+// A socket listening on 127.0.0.1, on a port the kernel picks.
+int loopback_listener(int &port)
+{
+    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 || listen(listener, 2) != 0 ||
+        getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length) != 0)
+        return -1;
+    port = ntohs(address.sin_port);
+    return listener;
 }
 
 TEST(scpi_answers, end_after_blocks_and_strings_that_hold_newlines_and_semicolons)
@@ -57,14 +72,9 @@ TEST(scpi_answers, end_after_blocks_and_strings_that_hold_newlines_and_semicolon
 
 TEST(scpi_link, a_server_that_never_ends_its_answer_costs_a_bounded_buffer_and_closes)
 {
-    const int listener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
-    ASSERT_EQ(listen(listener, 1), 0);
-    getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length);
+    int port = 0;
+    const int listener = loopback_listener(port);
+    ASSERT_GE(listener, 0);
     std::thread endless([listener] {
         const int fd = accept(listener, nullptr, nullptr);
         const std::string chunk(65536, 'x');
@@ -72,7 +82,7 @@ TEST(scpi_link, a_server_that_never_ends_its_answer_costs_a_bounded_buffer_and_c
         }
         close(fd);
     });
-    scpi_link link("127.0.0.1", ntohs(address.sin_port));
+    scpi_link link("127.0.0.1", port);
     std::string answer, why;
     EXPECT_FALSE(link.ask("*IDN?", answer, link_clock::now() + std::chrono::seconds(10), why, 1 << 20));
     EXPECT_EQ(why, "its answer is longer than 1048576 bytes");
@@ -82,6 +92,39 @@ TEST(scpi_link, a_server_that_never_ends_its_answer_costs_a_bounded_buffer_and_c
 
     EXPECT_FALSE(link.ask("*IDN?", answer, link_clock::now() + std::chrono::seconds(1), why));
     EXPECT_EQ(why, "connection refused");
+}
+
+TEST(scpi_link, every_connection_begins_with_the_setup)
+{
+    int port = 0;
+    const int listener = loopback_listener(port);
+    ASSERT_GE(listener, 0);
+    std::vector<std::string> heard;
+    std::thread server([&] {
+        for (int connection = 0; connection < 2; ++connection) {
+            const int fd = accept(listener, nullptr, nullptr);
+            for (int message = 0; message < 2 - connection; ++message) {
+                std::string line;
+                char c;
+                while (recv(fd, &c, 1, 0) == 1 && c != '\n')
+                    line += c;
+                heard.push_back(line);
+                send(fd, "1\n", 2, MSG_NOSIGNAL);
+            }
+            close(fd);
+        }
+    });
+    scpi_link link("127.0.0.1", port, "FORM INT,32");
+    std::string answer, why;
+    const auto deadline = link_clock::now() + std::chrono::seconds(10);
+    EXPECT_TRUE(link.ask("DATA:POIN?", answer, deadline, why));
+    EXPECT_TRUE(link.ask("*IDN?", answer, deadline, why));
+    EXPECT_FALSE(link.ask("*IDN?", answer, deadline, why)); // the server closed: a new connection next
+    EXPECT_TRUE(link.ask("*IDN?", answer, deadline, why)) << why;
+    EXPECT_EQ(link.connections(), 2u);
+    server.join();
+    close(listener);
+    EXPECT_EQ(heard, (std::vector<std::string>{"FORM INT,32;:DATA:POIN?", "*IDN?", "FORM INT,32;*IDN?"}));
 }
 
 } // namespace

@@ -75,7 +75,9 @@ void CountingInstrument::read_properties()
 void CountingInstrument::init_device()
 {
     read_properties();
-    link_ = std::make_unique<scpi_link>(host_, port_);
+    // Words and counts come as 32-bit blocks, exactly as the instrument sent them.
+    link_ = std::make_unique<scpi_link>(host_, port_, "FORM INT,32");
+    identity_asked_on_ = 0;
     view_ = instrument_view();
     for (const char *name : {"State", "Run", "CountRate", "DataSize", "Threshold", "Polarity", "Period", "WordsLost"}) {
         set_change_event(name, true, false);
@@ -126,16 +128,18 @@ void CountingInstrument::watch()
         try {
             const auto deadline = link_clock::now() + timeout_;
             instrument_view v;
-            std::string why = "the connection is busy";
+            std::string why;
             std::unique_lock<std::timed_mutex> link(link_mutex_, deadline);
-            if (link.owns_lock()) {
+            if (!link.owns_lock()) { // a command has the connection still: it shows what it learns
+                answered = true;
+            } else {
                 answered = look(v, why, deadline);
                 link.unlock();
+                if (answered)
+                    retry_s_ = 1;
+                Tango::AutoTangoMonitor synch(this);
+                publish(v, why);
             }
-            if (answered)
-                retry_s_ = 1;
-            Tango::AutoTangoMonitor synch(this);
-            publish(v, why);
         } catch (const Tango::DevFailed &e) {
             Tango::Except::print_exception(e);
         } catch (const std::exception &e) {
@@ -153,9 +157,10 @@ void CountingInstrument::watch()
 bool CountingInstrument::look(instrument_view &v, std::string &why, link_clock::time_point deadline)
 {
     std::string answer;
-    if (!link_->connected()) {
-        if (!link_->ask("FORM INT,32;*IDN?", answer, deadline, why))
+    if (link_->connections() != identity_asked_on_ || !link_->connected()) { // a new session: who answers it?
+        if (!link_->ask("*IDN?", answer, deadline, why))
             return false;
+        identity_asked_on_ = link_->connections();
         v.identity = answer;
     }
     if (!link_->ask(look_query(recent_length_), answer, deadline, why))

@@ -62,6 +62,7 @@ private:
     std::unique_ptr<scpi_link> link_;
     instrument_view view_; // what the attributes show: under the device's monitor
     Tango::DevLong64 words_taken_ = 0;
+    unsigned long identity_asked_on_ = 0; // the connection *IDN? was last asked on (under the link)
     std::atomic<int> retry_s_{1}; // the watcher's pause while the server cannot be reached
 
     // The values a read hands to Tango, which keeps a pointer until the

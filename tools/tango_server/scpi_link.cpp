@@ -78,6 +78,8 @@ bool scpi_link::connect(link_clock::time_point deadline, std::string &why)
         const int on = 1; // a question is one small segment: send it now
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         fd_ = fd;
+        set_up_ = setup_.empty();
+        ++connections_;
     }
     freeaddrinfo(found);
     return fd_ >= 0;
@@ -108,8 +110,14 @@ bool scpi_link::send_all(const std::string &bytes, link_clock::time_point deadli
 bool scpi_link::ask(const std::string &message, std::string &answer, link_clock::time_point deadline,
                     std::string &why, std::size_t most_bytes)
 {
-    if (!connect(deadline, why) || !send_all(message + "\n", deadline, why))
+    if (!connect(deadline, why))
         return false;
+    // After the setup's header, a command begins at the root again; a
+    // common command (*IDN?) may follow it as it is, and may not follow a colon.
+    const bool common = !message.empty() && (message[0] == '*' || message[0] == ':');
+    if (!send_all((set_up_ ? "" : setup_ + (common ? ";" : ";:")) + message + "\n", deadline, why))
+        return false;
+    set_up_ = true;
     for (;;) {
         const std::size_t end = answer_end(in_);
         if (end != std::string::npos) {

@@ -13,7 +13,13 @@ using link_clock = std::chrono::steady_clock;
 
 class scpi_link {
 public:
-    scpi_link(std::string host, int port) : host_(std::move(host)), port_(port) {}
+    // `setup` ("FORM INT,32"), a message that asks nothing, goes before the
+    // first message of every connection: no message is ever sent on a
+    // connection without it.
+    scpi_link(std::string host, int port, std::string setup = "")
+        : host_(std::move(host)), port_(port), setup_(std::move(setup))
+    {
+    }
     ~scpi_link() { close_connection(); }
     scpi_link(const scpi_link &) = delete;
     scpi_link &operator=(const scpi_link &) = delete;
@@ -21,6 +27,8 @@ public:
     // Connects if it is not; false, with the reason ("connection refused").
     bool connect(link_clock::time_point deadline, std::string &why);
     bool connected() const { return fd_ >= 0; }
+    // Counts the connections made: a new one is a new session on the server.
+    unsigned long connections() const { return connections_; }
     void close_connection();
 
     // Sends one message and reads its one answer: up to the newline that
@@ -39,8 +47,11 @@ public:
 private:
     std::string host_;
     int port_;
+    std::string setup_;
     int fd_ = -1;
-    std::string in_; // bytes read past the last answer
+    unsigned long connections_ = 0;
+    bool set_up_ = false; // the setup was sent on this connection
+    std::string in_;      // bytes read past the last answer
 
     bool send_all(const std::string &bytes, link_clock::time_point deadline, std::string &why);
 };
