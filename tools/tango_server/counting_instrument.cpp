@@ -256,27 +256,38 @@ void CountingInstrument::look_now(link_clock::time_point deadline)
     publish(v, why);
 }
 
+std::vector<std::string> CountingInstrument::ask_with_error(const std::string &message,
+                                                            link_clock::time_point deadline,
+                                                            scpi_error_answer &error, std::size_t most_bytes)
+{
+    std::string answer, why;
+    {
+        std::unique_lock<std::timed_mutex> link(link_mutex_, deadline);
+        if (!link.owns_lock())
+            refuse("BUSY", "the connection to " + link_->where() + " was still busy with another call");
+        if (!link_->ask(message + ";:SYST:ERR?", answer, deadline, why, most_bytes))
+            refuse("UNREACHABLE", "cannot reach " + link_->where() + ": " + why);
+    }
+    std::vector<std::string> fields = answer_fields(answer);
+    if (!parse_error(fields.back(), error))
+        refuse("BAD_ANSWER", "the server's answer to " + message + " is not what this device expects");
+    fields.pop_back();
+    return fields;
+}
+
+[[noreturn]] void CountingInstrument::throw_scpi(const scpi_error_answer &error, const std::string &message)
+{
+    Tango::Except::throw_exception("SCPI_" + std::to_string(error.code), std::to_string(error.code) + ", " + error.text,
+                                   origin + std::string(": ") + message);
+}
+
 std::vector<std::string> CountingInstrument::ask_checked(const std::string &message,
                                                          link_clock::time_point deadline)
 {
-    std::string answer, why = "the connection is busy";
-    bool answered = false;
-    {
-        std::unique_lock<std::timed_mutex> link(link_mutex_, deadline);
-        if (link.owns_lock())
-            answered = link_->ask(message + ";:SYST:ERR?", answer, deadline, why);
-    }
-    if (!answered)
-        refuse("UNREACHABLE", "cannot reach " + link_->where() + ": " + why);
-    std::vector<std::string> fields = answer_fields(answer);
     scpi_error_answer error;
-    if (!parse_error(fields.back(), error))
-        refuse("BAD_ANSWER", "the server's answer to " + message + " is not what this device expects");
+    std::vector<std::string> fields = ask_with_error(message, deadline, error);
     if (error.code != 0)
-        Tango::Except::throw_exception("SCPI_" + std::to_string(error.code),
-                                       std::to_string(error.code) + ", " + error.text, origin + std::string(": ") +
-                                       message);
-    fields.pop_back();
+        throw_scpi(error, message);
     return fields;
 }
 
@@ -380,25 +391,16 @@ Tango::DevVarLongArray *CountingInstrument::take_counts(Tango::DevLong most)
     require_state("TakeCounts", {Tango::ON, Tango::RUNNING, Tango::FAULT});
     if (most < 1)
         refuse("OUT_OF_RANGE", "TakeCounts takes at least 1 word; it was asked for " + std::to_string(most));
-    std::string answer, why = "the connection is busy";
-    bool answered = false;
-    {
-        std::unique_lock<std::timed_mutex> link(link_mutex_, deadline);
-        if (link.owns_lock())
-            answered = link_->ask("DATA:REM? " + std::to_string(most) + ";:SYST:ERR?", answer, deadline, why,
-                                  4 * static_cast<std::size_t>(std::min(most, most_taken)) + 4096);
-    }
-    if (!answered)
-        refuse("UNREACHABLE", "cannot reach " + link_->where() + ": " + why);
-    const std::vector<std::string> fields = answer_fields(answer);
-    std::vector<std::int32_t> words;
+    const std::string message = "DATA:REM? " + std::to_string(most);
     scpi_error_answer error;
-    if (fields.size() != 2 || !block_words(fields[0], words) || !parse_error(fields[1], error))
+    const std::vector<std::string> fields =
+        ask_with_error(message, deadline, error, 4 * static_cast<std::size_t>(std::min(most, most_taken)) + 4096);
+    std::vector<std::int32_t> words;
+    if (fields.size() != 1 || !block_words(fields[0], words))
         refuse("BAD_ANSWER", "DATA:REM? was answered with no block of words");
     if (error.code != 0 && error.code != -363) {
         if (words.empty())
-            Tango::Except::throw_exception("SCPI_" + std::to_string(error.code),
-                                           std::to_string(error.code) + ", " + error.text, origin);
+            throw_scpi(error, message);
         std::cerr << get_name() << ": DATA:REM? took " << words.size() << " words and reported " << error.code
                   << ", " << error.text << std::endl;
     }

@@ -90,8 +90,14 @@ private:
     void look_now(link_clock::time_point deadline);
     template <typename T> void push(const char *name, T value);
     // Sends `message` followed by a look at the error queue: the fields of
-    // the answers before it, or a DevFailed with the SCPI code and text.
+    // the answers before it, and the error. A DevFailed when the server
+    // cannot be reached, or the connection stays busy, past `deadline`.
+    std::vector<std::string> ask_with_error(const std::string &message, link_clock::time_point deadline,
+                                            scpi_error_answer &error,
+                                            std::size_t most_bytes = scpi_link::default_most_bytes);
+    // The same, and the SCPI error as a DevFailed (reason SCPI_<code>).
     std::vector<std::string> ask_checked(const std::string &message, link_clock::time_point deadline);
+    [[noreturn]] static void throw_scpi(const scpi_error_answer &error, const std::string &message);
     void require_state(const std::string &what, std::initializer_list<Tango::DevState> allowed);
 };
 

@@ -39,34 +39,19 @@ public:
     bool is_allowed(Tango::DeviceImpl *, const CORBA::Any &) override { return true; } // the device says why not
 };
 
-class interface_test : public Tango::Command {
+// A command of one DevLong, answered by the device's `run` with it.
+template <typename Out, Out (CountingInstrument::*run)(Tango::DevLong)>
+class long_argument : public Tango::Command {
 public:
-    interface_test()
-        : Tango::Command("IfcTest", Tango::DEV_LONG, Tango::DEV_LONG, "the value sent (its low 24 bits)",
-                         "the reply word", Tango::EXPERT)
+    long_argument(const char *name, Tango::CmdArgType out_type, const char *in, const char *out, Tango::DispLevel level)
+        : Tango::Command(name, Tango::DEV_LONG, out_type, in, out, level)
     {
     }
     CORBA::Any *execute(Tango::DeviceImpl *d, const CORBA::Any &in) override
     {
         Tango::DevLong value = 0;
         extract(in, value);
-        return insert(device(d).interface_test(value));
-    }
-    bool is_allowed(Tango::DeviceImpl *, const CORBA::Any &) override { return true; }
-};
-
-class take_counts : public Tango::Command {
-public:
-    take_counts()
-        : Tango::Command("TakeCounts", Tango::DEV_LONG, Tango::DEVVAR_LONGARRAY, "the most words to take",
-                         "the words, oldest first, taken from the server's hold", Tango::OPERATOR)
-    {
-    }
-    CORBA::Any *execute(Tango::DeviceImpl *d, const CORBA::Any &in) override
-    {
-        Tango::DevLong most = 0;
-        extract(in, most);
-        return insert(device(d).take_counts(most));
+        return insert((device(d).*run)(value));
     }
     bool is_allowed(Tango::DeviceImpl *, const CORBA::Any &) override { return true; }
 };
@@ -102,8 +87,11 @@ void CountingInstrumentClass::command_factory()
     command_list.push_back(new no_argument("Reset", "resets the instrument; the words the server held are dropped"));
     command_list.push_back(new no_argument("Start", "starts a run"));
     command_list.push_back(new no_argument("Stop", "stops the run; what it measured is read out into the hold"));
-    command_list.push_back(new interface_test());
-    command_list.push_back(new take_counts());
+    command_list.push_back(new long_argument<Tango::DevLong, &CountingInstrument::interface_test>(
+        "IfcTest", Tango::DEV_LONG, "the value sent (its low 24 bits)", "the reply word", Tango::EXPERT));
+    command_list.push_back(new long_argument<Tango::DevVarLongArray *, &CountingInstrument::take_counts>(
+        "TakeCounts", Tango::DEVVAR_LONGARRAY, "the most words to take",
+        "the words, oldest first, taken from the server's hold", Tango::OPERATOR));
 }
 
 void CountingInstrumentClass::attribute_factory(std::vector<Tango::Attr *> &list)
