@@ -31,8 +31,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const std::string answer = end == std::string::npos ? bytes : bytes.substr(0, end);
     const std::vector<std::string> fields = answer_fields(answer);
     std::string joined;
-    for (const std::string &f : fields) {
-        joined += (joined.empty() && &f == &fields.front() ? "" : ";") + f;
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        const std::string &f = fields[i];
+        joined += (i == 0 ? "" : ";") + f;
         std::vector<std::int32_t> words;
         if (block_words(f, words))
             require(f.size() >= 2 && words.size() * 4 + 2 + static_cast<std::size_t>(f[1] - '0') == f.size(),
