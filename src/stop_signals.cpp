@@ -14,6 +14,7 @@ namespace {
 volatile sig_atomic_t recorded = 0;
 volatile sig_atomic_t received = 0;
 bool caught = false;
+sigset_t caught_waiting_mask; // waiting_mask() once the signals are caught
 
 // The handler runs with the stop signals masked (sa_mask), so one that
 // arrives meanwhile waits: the first is never overwritten half-way.
@@ -36,7 +37,7 @@ sigset_t stop_set()
 }
 
 // The mask to wait with: the current one, the three stop signals let through.
-sigset_t waiting_mask()
+sigset_t current_waiting_mask()
 {
     sigset_t mask;
     if (sigprocmask(SIG_SETMASK, nullptr, &mask) != 0)
@@ -46,6 +47,10 @@ sigset_t waiting_mask()
     sigdelset(&mask, SIGHUP);
     return mask;
 }
+
+// Once the signals are caught the mask is the one worked out then: a
+// server's every turn would otherwise ask the kernel for it again.
+sigset_t waiting_mask() { return caught ? caught_waiting_mask : current_waiting_mask(); }
 
 timespec to_timespec(std::chrono::nanoseconds d)
 {
@@ -66,6 +71,8 @@ bool catch_stop_signals()
             return false;
     const sigset_t set = stop_set();
     caught = sigprocmask(SIG_BLOCK, &set, nullptr) == 0;
+    if (caught)
+        caught_waiting_mask = current_waiting_mask();
     return caught;
 }
 
