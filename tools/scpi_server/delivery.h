@@ -27,6 +27,7 @@ public:
             groups_.push_back({hold_->epoch, {}});
         append_runs(groups_.back().words, std::move(words));
     }
+    bool empty() const { return groups_.empty(); }
     std::size_t words() const
     {
         std::size_t n = 0;

@@ -181,9 +181,9 @@ bool raw_socket_server::receive(raw_connection &c)
 // Sends what is queued; false when the connection failed.
 bool raw_socket_server::transmit(raw_connection &c)
 {
-    bool moved = false;
+    std::size_t moved = 0;
     const bool alive = send_some(c.fd, c.client.output(), moved);
-    if (moved)
+    if (moved > 0)
         c.last_message = event_loop::clock::now(); // a client reading a long response is not idle
     return alive;
 }

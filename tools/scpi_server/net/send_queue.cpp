@@ -6,15 +6,15 @@
 
 #include <cerrno>
 
-bool send_some(int fd, byte_queue &q, bool &moved)
+bool send_some(int fd, byte_queue &q, std::size_t &moved)
 {
-    moved = false;
+    moved = 0;
     while (q.backlog() > 0) {
         const ssize_t n = send(fd, q.front(), q.backlog(), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0)
             return errno == EAGAIN || errno == EINTR;
         q.take(static_cast<std::size_t>(n));
-        moved = true;
+        moved += static_cast<std::size_t>(n);
     }
     return true;
 }

@@ -5,8 +5,8 @@
 #include "byte_queue.h"
 
 // Sends what the socket takes now; false when the connection failed.
-// `moved`: some went.
-bool send_some(int fd, byte_queue &q, bool &moved);
+// `moved`: the bytes that went.
+bool send_some(int fd, byte_queue &q, std::size_t &moved);
 
 // Bytes the kernel has sent on a socket and its peer's TCP has not yet
 // acknowledged (SIOCOUTQ), or -1.

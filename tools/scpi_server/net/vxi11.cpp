@@ -104,6 +104,9 @@ struct vxi11_connection {
     byte_queue out; // replies
     event_loop::clock::time_point last_call = event_loop::clock::now();
     event_loop::timer_id idle_timer = 0, acknowledgement_timer = 0;
+    // What its client's TCP may not have acknowledged yet: what the kernel
+    // last said, and everything sent since.
+    std::size_t unacknowledged_at_most = 0;
     std::size_t backlog() const { return out.backlog(); }
 };
 
@@ -376,7 +379,14 @@ void vxi11_service::accept_from(int listener, bool core)
 void vxi11_service::update_events(vxi11_connection &c)
 {
     short events = 0;
-    const int sent = unacknowledged(c.fd);
+    // The kernel is asked only when the bound could be passed: a call's
+    // turn would otherwise cost a system call more.
+    int sent = 0;
+    if (c.unacknowledged_at_most > output_bound) {
+        sent = unacknowledged(c.fd);
+        if (sent >= 0)
+            c.unacknowledged_at_most = static_cast<std::size_t>(sent);
+    }
     const bool held_back = c.backlog() == 0 && sent >= 0 && static_cast<std::size_t>(sent) > output_bound;
     if (!stopped_ && c.backlog() == 0 && sent >= 0 && !held_back)
         events |= POLLIN; // else its next calls wait until its replies are taken
@@ -448,9 +458,10 @@ bool vxi11_service::receive(vxi11_connection &c)
 // Sends what is queued; false when the connection failed.
 bool vxi11_service::transmit(vxi11_connection &c)
 {
-    bool moved = false;
+    std::size_t moved = 0;
     const bool alive = send_some(c.fd, c.out, moved);
-    if (moved)
+    c.unacknowledged_at_most += moved;
+    if (moved > 0)
         c.last_call = event_loop::clock::now(); // a client taking a long reply is not idle
     return alive;
 }
@@ -620,7 +631,8 @@ vxi11_link *vxi11_service::link_of(const call &c, long id)
     const auto l = links_.find(id);
     if (l == links_.end() || l->second->fd != c.connection.fd)
         return nullptr;
-    if (l->second->unread() == 0 && all_acknowledged(c.connection.fd, c.connection.out))
+    if (l->second->client.owes_words() && l->second->unread() == 0 &&
+        all_acknowledged(c.connection.fd, c.connection.out))
         l->second->client.settle(true);
     return l->second.get();
 }

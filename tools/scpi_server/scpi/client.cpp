@@ -70,7 +70,7 @@ bool scpi_client::find_whole_message()
 void scpi_client::run()
 {
     while (find_whole_message()) {
-        if (shows_delivery && shows_delivery())
+        if (owes_words() && shows_delivery && shows_delivery())
             taken_.ack();
         waiting_ = !owner_.may_run(id_);
         if (waiting_)

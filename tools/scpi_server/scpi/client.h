@@ -54,6 +54,9 @@ public:
     // every response before it (each transport knows how); its words are
     // then settled as delivered before the message runs.
     std::function<bool()> shows_delivery;
+    // Words wait on a settling: asking whether they were delivered costs
+    // a transport a system call, worth it only then.
+    bool owes_words() const { return !taken_.empty(); }
 
     // A whole message waits for the instrument's lock.
     bool waiting() const { return waiting_; }
