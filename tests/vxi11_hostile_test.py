@@ -115,6 +115,13 @@ class Link:
         self.s.close()
 
 
+def send_queue(port):
+    """Bytes the server's end of the connection on `port` has not had acknowledged."""
+    out = subprocess.run(["ss", "-tnH", "state", "established", f"sport = :{port}"],
+                         capture_output=True, text=True, timeout=10).stdout
+    return int(out.split()[1])
+
+
 def rss_kib(pid):
     with open(f"/proc/{pid}/status") as f:
         return next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
@@ -158,6 +165,25 @@ class Hostile(unittest.TestCase):
             self.assertLess(self.quick(server, c), 1.0)
             hog.close()
             piler.close()
+
+    def test_replies_never_acknowledged_stop_the_calls_at_the_output_bound(self):
+        # Uncapped: where the kernel lets a send buffer grow to megabytes (net.core.wmem_max),
+        # only the server stops reading the calls, at 1 MiB unacknowledged and one reply past it.
+        with Server(vxi11=True) as server:
+            port = core_port(server)
+            hog = Link(port, receive_buffer=4096)
+            _, lid, _ = hog.create_link()
+            pile = struct.pack(">iIIi", lid, 1000, 0, END) + opaque(b";".join([b"*IDN?"] * 10000))
+            for _ in range(20):  # some 9 MB of replies asked for, never read
+                hog.send(DEVICE_WRITE, pile)
+                hog.send(DEVICE_READ, hog.read_arguments(lid))
+            most = 0
+            for _ in range(10):
+                time.sleep(0.1)
+                most = max(most, send_queue(port))
+            self.assertGreater(most, 0)
+            self.assertLess(most, 2.5 * (1 << 20), "unacknowledged: 1 MiB and a reply of at most 1 MiB")
+            hog.close()
 
     def test_a_lock_on_a_connection_that_waits_on_itself_is_given_back(self):
         with Server("--idle-timeout", "1", vxi11=True) as server:
