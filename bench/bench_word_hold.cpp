@@ -13,7 +13,7 @@
 #include <numeric>
 #include <vector>
 
-#include "delivery.h"
+#include "core/delivery.h"
 
 // Every byte the heap hands out, counted as the allocator sizes it.
 static std::size_t bytes_in_use = 0;

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "http.h"
+#include "net/http_api.h"
 #include "instrument.h"
 #include "pin_bank.h"
 #include "spi.h"
@@ -34,15 +34,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     sim::set_reporting(false);
     sim::power_on();
     setup_io();
-    bus_owner owner;
-    owner.hold.capacity = 64;
+    owner_options owned;
+    owned.hold_words = 64;
+    bus_owner owner(owned);
     http_options options;
     options.control = true;
     options.web_root = "/nonexistent";
-    http_view view;
+    transports_view view;
     view.clients = [] { return std::vector<std::string>{"127.0.0.1:1 (SCPI socket)"}; };
     view.resources = [](const std::string &host) { return std::vector<std::string>{"TCPIP::" + host + "::INSTR"}; };
-    http_server server(owner, options, view, [](const std::string &) {});
+    web_api server(owner, options, view, [](const std::string &) {});
 
     std::vector<std::string> fields(1);
     for (std::size_t i = 0; i < size; ++i) {
@@ -53,7 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     }
     fields.resize(7);
     static const char *methods[] = {"GET", "POST", "HEAD", "PUT"};
-    http_server::request r;
+    web_api::request r;
     r.method = fields[0].empty() ? "GET" : methods[static_cast<unsigned char>(fields[0][0]) % 4];
     r.url = fields[1].empty() ? "/api/status" : fields[1];
     r.host = fields[2];
@@ -62,7 +63,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     r.body = fields[5];
     r.query_since = fields[6];
     r.peer = "127.0.0.1:1";
-    http_server::response out;
+    web_api::response out;
     try {
         out = server.handle(r);
     } catch (...) {

@@ -13,7 +13,7 @@
 #include <cstring>
 #include <string>
 
-#include "rpc_record.h"
+#include "net/rpc_record.h"
 #include "vxi11_rpc.h"
 
 namespace {

@@ -17,6 +17,7 @@
 #include "pin_bank.h"
 #include "scpi/client.h"
 #include "scpi/parser.h"
+#include "scpi/executor.h"
 #include "scpi/session.h"
 #include "spi.h"
 #include "violations.h"
@@ -50,8 +51,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     sim::load_fifo({1, 2, 3, 0x80000004u});
     setup_io();
     sim::record_events(true);
-    bus_owner owner;
-    owner.hold.capacity = 64;
+    owner_options options;
+    options.hold_words = 64;
+    bus_owner owner(options);
     scpi_session session;
 
     const std::string input(reinterpret_cast<const char *>(data), size);
@@ -67,7 +69,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             sim::clear_events();
             const std::size_t errors = session.errors.size();
             std::string answer;
-            delivery_ticket taken(owner.hold);
+            delivery_ticket taken = owner.new_ticket();
             const bool done = execute_command(session, owner, taken, p, path, answer);
             require(done || sim::events().empty(), "a refused command sent a frame");
             require(done || session.errors.size() > errors || errors == error_queue_size,
@@ -94,6 +96,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     sim::record_events(false);
     require(sim::violation_count() == 0, "a frame broke a bus rule");
     check_errors(session);
-    require(owner.hold.held.size() <= owner.hold.capacity, "the hold outgrew its bound");
+    require(owner.held() <= owner.hold_capacity(), "the hold outgrew its bound");
     return 0;
 }

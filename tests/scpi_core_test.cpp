@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "event_loop.h"
+#include "core/event_loop.h"
 #include "instrument.h"
 #include "pin_bank.h"
 #include "scpi/client.h"
-#include "word_hold.h"
+#include "core/word_hold.h"
 #include "scpi/parser.h"
 #include "spi.h"
 #include "violations.h"
@@ -147,21 +147,32 @@ TEST_F(client_fixture, the_lock_holds_other_clients_back_until_it_is_given_back)
 
 TEST_F(client_fixture, the_views_of_what_was_read_take_nothing_from_the_hold)
 {
-    const std::int32_t counts[] = {5, -3, 7, 7, 12, 0};
-    owner.seen.add(counts, 6, 0); // read long ago
-    const std::int32_t held[] = {1, 2};
-    owner.hold.capacity = 16;
-    hold_add(owner.hold, held, 2);
+    sim::load_fifo({5, 0xFFFFFFFDu, 7, 7, 12, 0});
+    owner.read_out();
     scpi_client c(owner);
     feed(c, "DATA:REC? 4;REC?;SEEN?;RATE?\n");
-    EXPECT_EQ(taken(c), "7,7,12,0;5,-3,7,7,12,0;6;0\n");
+    EXPECT_EQ(taken(c), "7,7,12,0;5,-3,7,7,12,0;6;6\n");
     feed(c, "DATA:HIST? 4\n"); // -3..12 in four bins of width 4
     EXPECT_EQ(taken(c), "-3,4,2,0,3,1\n");
     feed(c, "DATA:REC? 0;:DATA:HIST? 2000\n");
     EXPECT_EQ(c.output().backlog(), 0u);
     EXPECT_EQ(c.session.errors.size(), 2u) << "out of range, each";
-    EXPECT_EQ(owner.hold.held.size(), 2u) << "nothing was taken";
+    EXPECT_EQ(owner.held(), 6u) << "nothing was taken";
 }
+
+} // namespace
+
+// What the loop keeps to itself, for the tests.
+class event_loop_test_seam {
+public:
+    static void run_timers(event_loop &loop, event_loop::clock::time_point now) { loop.run_timers(now); }
+    static bool scheduled(const event_loop &loop, event_loop::timer_id id) { return loop.timers_.count(id) > 0; }
+    static event_loop::clock::time_point soonest(const event_loop &loop) { return loop.soonest(); }
+};
+
+namespace {
+
+using seam = event_loop_test_seam;
 
 TEST(event_loop_timers, one_shots_run_once_periodic_ones_on_their_multiples_and_cancel_holds_from_anywhere)
 {
@@ -185,27 +196,27 @@ TEST(event_loop_timers, one_shots_run_once_periodic_ones_on_their_multiples_and_
     });
     periodic = loop.every(100ms, [&] { ran.push_back("tick"); });
 
-    loop.run_timers(now + 15ms);
+    seam::run_timers(loop, now + 15ms);
     EXPECT_EQ(std::count(ran.begin(), ran.end(), "first"), 1);
     EXPECT_EQ(std::count(ran.begin(), ran.end(), "second"), 0);
-    EXPECT_FALSE(loop.scheduled(second));
-    loop.run_timers(now + 45ms);
-    loop.run_timers(now + 90ms);
+    EXPECT_FALSE(seam::scheduled(loop, second));
+    seam::run_timers(loop, now + 45ms);
+    seam::run_timers(loop, now + 90ms);
     EXPECT_EQ(std::count(ran.begin(), ran.end(), "first"), 1) << "a one-shot runs once";
     EXPECT_EQ(std::count(ran.begin(), ran.end(), "itself"), 1);
-    EXPECT_FALSE(loop.scheduled(itself));
+    EXPECT_FALSE(seam::scheduled(loop, itself));
     ran.clear();
 
     // The periodic timer falls on a multiple of its period on the clock.
-    const auto next = loop.soonest();
+    const auto next = seam::soonest(loop);
     EXPECT_EQ(next.time_since_epoch() % 100ms, event_loop::clock::duration::zero());
-    loop.run_timers(next);
-    loop.run_timers(next + 50ms);
-    loop.run_timers(next + 100ms);
+    seam::run_timers(loop, next);
+    seam::run_timers(loop, next + 50ms);
+    seam::run_timers(loop, next + 100ms);
     EXPECT_EQ(std::count(ran.begin(), ran.end(), "tick"), 2);
     loop.cancel(periodic);
     loop.cancel(periodic); // twice is no error
-    EXPECT_EQ(loop.soonest(), event_loop::clock::time_point::max());
+    EXPECT_EQ(seam::soonest(loop), event_loop::clock::time_point::max());
 }
 
 } // namespace

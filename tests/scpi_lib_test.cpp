@@ -10,12 +10,13 @@
 #include <numeric>
 #include <random>
 
-#include "count_history.h"
-#include "delivery.h"
+#include "core/count_history.h"
+#include "core/delivery.h"
 #include "instrument.h"
-#include "net_address.h"
+#include "net/net_address.h"
 #include "pin_bank.h"
 #include "violations.h"
+#include "scpi/executor.h"
 #include "scpi/session.h"
 #include "spi.h"
 
@@ -77,7 +78,7 @@ TEST(word_hold, tickets_settle_and_an_epoch_drops_what_was_taken_before_it)
 struct session_fixture : ::testing::Test {
     bus_owner owner;
     scpi_session session;
-    delivery_ticket taken{owner.hold};
+    delivery_ticket taken{owner.new_ticket()};
     void SetUp() override
     {
         sim::set_reporting(false);

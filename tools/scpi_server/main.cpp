@@ -1,11 +1,11 @@
 // scpi_server: the Pi and its counting instrument as a network instrument:
 // SCPI on a raw socket, VXI-11 and a web page (transports.h), which only
 // move bytes: each client is one SCPI client (scpi/client.h), whatever
-// carries it. All of it runs in one thread's one loop (event_loop.h), with
-// the drain while a run started here is on, so operations of different
-// clients never interleave on the bus. One owner of the bus (bus_owner.h)
-// keeps the words read until a client has shown it has them, and the
-// instrument's lock. This file holds the options, the start and the end: a
+// carries it. All of it runs in one thread's one loop (core/event_loop.h),
+// with the drain while a run started here is on, so operations of
+// different clients never interleave on the bus. One owner of the bus
+// (core/bus_owner.h) keeps the words read until a client has shown it has
+// them, and the instrument's lock. This file holds the options, the start and the end: a
 // stop signal ends the server cleanly (the run it started stopped, the
 // instrument drained, responses under way sent, every word still held
 // written to a spool file), and the exit status says how it went.
@@ -21,21 +21,19 @@
 #include <vector>
 
 #include "bus_lock.h"
-#include "bus_owner.h"
-#include "event_loop.h"
-#include "lab_config.h"
+#include "core/bus_owner.h"
+#include "core/event_loop.h"
+#include "core/spool.h"
 #include "exit_status.h"
-#include "net/http.h"
+#include "lab_config.h"
 #include "net/net_address.h"
-#include "transports.h"
 #include "numbers.h"
 #include "platform.h"
 #include "program_options.h"
 #include "program_start.h"
-#include "scpi/session.h"
-#include "spi.h"
-#include "spool.h"
+#include "scpi/commands.h"
 #include "stop_signals.h"
+#include "transports.h"
 
 namespace {
 
@@ -165,17 +163,17 @@ bool take_option(int c, const char *value, settings &s, std::string &error)
         error = "--http: " + error;
         return false;
     case allow_option:
-        s.net.socket.allow_given = true;
-        return parse_cidr_list(value, s.net.socket.allow, error);
+        s.net.admission.allow_given = true;
+        return parse_cidr_list(value, s.net.admission.allow, error);
     case clients_option:
         if (!read_integer("--max-clients", value, 1, 1000, number, error))
             return false;
-        s.net.socket.most = static_cast<std::size_t>(number);
+        s.net.admission.most = static_cast<std::size_t>(number);
         return true;
     case idle_option:
         if (!read_integer("--idle-timeout", value, 1, 86400 * 365, number, error))
             return false;
-        s.net.socket.idle_timeout = std::chrono::seconds(number);
+        s.net.admission.idle_timeout = std::chrono::seconds(number);
         return true;
     case hold_option:
         if (!read_integer("--hold-words", value, 1, 1LL << 30, number, error))
@@ -264,7 +262,7 @@ int check_settings(settings &s)
         s.net.web_root = default_web_root();
     for (const auto *addresses : {&s.net.scpi, &s.net.http})
         for (const listen_address &a : *addresses)
-            if (!is_loopback(a.address) && !s.net.socket.allow_given)
+            if (!is_loopback(a.address) && !s.net.admission.allow_given)
                 return usage_error(stderr, program,
                                    std::string(addresses == &s.net.scpi ? "--listen " : "--http ") + a.text +
                                        " is not a loopback address: say who may connect with --allow",
@@ -285,13 +283,14 @@ int check_settings(settings &s)
 }
 
 // The end: run stopped, connections closed, words spooled. The exit status.
-int finish(bus_owner &owner, transports &net, const settings &s, int stopped)
+int finish(bus_owner &owner, transports &net, const settings &s, const loop_stop &stopped)
 {
-    net.close_all(std::string("the server is ending on ") + signal_name(stopped));
-    owner_read_out(owner);
+    const std::string by = stopped.signal != 0 ? signal_name(stopped.signal) : stopped.reason;
+    net.close_all("the server is ending on " + by);
+    owner.read_out();
     std::string path, error;
-    const std::size_t held = owner.hold.held.size();
-    if (!write_spool(owner, s.spool_directory, signal_name(stopped), path, error)) {
+    const std::size_t held = owner.held();
+    if (!write_spool(owner, s.spool_directory, by, path, error)) {
         log_line("cannot write the words held to " + s.spool_directory + ": " + error + "; " + std::to_string(held) +
                  " words read from the instrument are lost");
         return exit_output_failed;
@@ -300,7 +299,7 @@ int finish(bus_owner &owner, transports &net, const settings &s, int stopped)
         log_line("no words held; nothing to spool");
     else
         log_line("the " + std::to_string(held) + " words held are in " + path + " (" +
-                 std::to_string(owner.words_lost) + " lost for a full hold, " + std::to_string(owner.gaps) + " gaps)");
+                 std::to_string(owner.words_lost()) + " lost for a full hold, " + std::to_string(owner.gaps()) + " gaps)");
     return exit_ok;
 }
 
@@ -312,19 +311,19 @@ struct drain_timer {
     bus_owner &owner;
     event_loop::timer_id id = 0;
 
-    void arm(std::chrono::milliseconds delay = std::chrono::milliseconds(10))
+    void arm(event_loop::duration delay = std::chrono::milliseconds(10))
     {
-        if (!owner.running)
+        if (!owner.run_on())
             return;
         if (id != 0 && delay.count() > 0)
             return;
         loop.cancel(id);
         id = loop.after(delay, [this] {
             id = 0;
-            if (!owner.running)
+            if (!owner.run_on())
                 return;
             platform_waited(10000); // the instrument measured meanwhile
-            owner_drain(owner);
+            owner.drain();
             arm();
         });
     }
@@ -344,18 +343,17 @@ void wire_loop(event_loop &loop, bus_owner &owner, transports &net, drain_timer 
         if (state == bus_lock_state::lost && lost_bus == 0) {
             log_line("the bus is no longer this server's: it drives it no more and ends");
             lost_bus = exit_bus_taken;
-            owner.running = false; // no more drains
-            net.bus_lost = true;
-            net.stop_reading();    // and no more commands
-            std::raise(SIGTERM);
+            owner.give_up_bus(); // no more drains
+            net.stop_reading();  // and no more commands
+            loop.stop("the loss of the bus");
         }
     });
-    loop.on_stop = [&](int signal) {
-        log_line(std::string("ending on ") + signal_name(signal));
+    loop.on_stop = [&](const loop_stop &why) {
+        log_line(why.signal != 0 ? std::string("ending on ") + signal_name(why.signal) : "ending: " + why.reason);
         net.stop_listening();
         net.stop_reading();
-        if (owner.running && lost_bus == 0) {
-            owner_stop(owner);
+        if (owner.run_on() && lost_bus == 0) {
+            owner.stop_run();
             log_line("the run this server started is stopped, and what it measured read out");
         }
     };
@@ -386,37 +384,31 @@ int main(int argc, char **argv)
     }
 
     event_loop loop;
-    bus_owner owner;
-    owner.hold.capacity = s.hold_words;
-    owner.defaults = {config.threshold, config.polarity, config.period};
-    owner.marker = s.marker.value_or(config.marker);
-    owner.log = log_line;
+    owner_options o;
+    o.hold_words = s.hold_words;
+    o.defaults = {config.threshold, config.polarity, config.period};
+    o.marker = s.marker.value_or(config.marker);
+    o.log = log_line;
+    bus_owner owner(o);
     transports net(loop, owner, s.net, log_line);
-    std::string listen_error;
-    const std::string where = net.listen(listen_error);
-    if (where.empty()) {
+    std::string where, listen_error;
+    if (!net.listen(where, listen_error)) {
         std::fprintf(stderr, "%s: %s\n", program, listen_error.c_str());
         return exit_usage;
     }
     if (const int refused = take_bus(program, stderr, {}, where.c_str()))
         return refused;
-    if (!setup_io())
+    if (!owner.start_bus())
         return platform_setup_failure_status();
-    owner_send_defaults(owner);
     log_line(where);
-    if (!s.net.http.empty() && http_available()) {
-        const bool page = access((s.net.web_root + "/index.html").c_str(), R_OK) == 0;
-        log_line(page ? "the web page's files are in " + s.net.web_root
-                      : "no web page's files in " + s.net.web_root + " (--web-root DIR names them): / answers 404");
-    }
-    log_line(net.start_vxi11());
+    net.start();
     if (!config.path.empty())
         log_line("the lab's settings are from " + config.path + "; sent now and after every *RST");
 
     int lost_bus = 0;
     drain_timer drain{loop, owner};
     wire_loop(loop, owner, net, drain, lost_bus);
-    const int stopped = loop.run();
+    const loop_stop stopped = loop.run();
     if (lost_bus != 0) {
         net.close_all("the bus was taken from under the server");
         std::string path, error;

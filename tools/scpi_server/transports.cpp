@@ -1,115 +1,93 @@
 #include "transports.h"
 
-#include <algorithm>
-
 #include "net/http.h"
+#include "net/raw_socket.h"
 #include "net/vxi11.h"
+
+namespace {
+
+// Every transport, one line each: a new one is its file, its stub, and a
+// line here. (The order is the order of the page's resource strings.)
+const transport_maker every_transport[] = {
+    make_vxi11,
+    make_raw_socket,
+    make_http,
+};
+
+} // namespace
 
 transports::transports(event_loop &loop, bus_owner &owner, const transport_settings &s,
                        std::function<void(const std::string &)> log)
-    : loop_(loop), owner_(owner), settings_(s), log_(std::move(log)), sockets_(loop, owner, s.socket, log_)
+    : context_{loop, owner, s, std::move(log), {}}
 {
+    context_.all.clients = [this] { return clients(); };
+    context_.all.resources = [this](const std::string &host) { return resources(host); };
+    for (const transport_maker make : every_transport)
+        all_.push_back(make(context_));
 }
 
-transports::~transports() = default;
-
-std::string transports::listen(std::string &error)
+bool transports::listen(std::string &where, std::string &error)
 {
-    std::string where;
-    for (const listen_address &a : settings_.scpi) {
-        std::string bound;
-        if (!sockets_.listen_on(a, bound, error))
-            return "";
-        where += (where.empty() ? "listening on " : ", ") + bound;
+    where.clear();
+    for (const auto &t : all_) {
+        std::string said;
+        if (!t->listen(said, error))
+            return false;
+        if (!said.empty())
+            where += (where.empty() ? "" : ", ") + said;
     }
-    if (settings_.http.empty())
-        return where;
-    // The package's options name --http; a build without the page still serves.
-    if (!http_available())
-        return where + "; no web page: this build has none (it was built without libmicrohttpd)";
-    http_options options;
-    options.allow_given = settings_.socket.allow_given;
-    options.allow = settings_.socket.allow;
-    options.control = settings_.web_control;
-    options.names = settings_.web_names;
-    options.web_root = settings_.web_root;
-    options.idle_timeout = std::min(options.idle_timeout, settings_.socket.idle_timeout);
-    http_view view;
-    view.clients = [this] { return clients(); };
-    view.resources = [this](const std::string &host) { return resources(host); };
-    view.may_drive = [this] { return !bus_lost && reading_; };
-    http_ = std::make_unique<http_server>(owner_, options, view, log_);
-    for (const listen_address &a : settings_.http) {
-        std::string bound;
-        if (!http_->listen_on(a, bound, error))
-            return "";
-        where += ", the web page on http://" + bound + "/" + (settings_.web_control ? " (with control)" : "");
-    }
-    loop_.add_source(*http_);
-    return where;
+    return true;
 }
 
-std::string transports::start_vxi11()
+void transports::start()
 {
-    if (!settings_.vxi11)
-        return "VXI-11 is off (--no-vxi11)";
-    vxi11_options options;
-    options.links = settings_.socket;
-    options.core_port = settings_.vxi11_port;
-    vxi11_ = std::make_unique<vxi11_server>(loop_, owner_, options, log_);
-    std::string bound, why;
-    if (!vxi11_->start(settings_.scpi, bound, why)) {
-        vxi11_.reset();
-        return "VXI-11 is off: " + why + "; the SCPI socket serves all the same";
+    for (const auto &t : all_) {
+        const std::string said = t->start();
+        if (!said.empty())
+            context_.log(said);
     }
-    return "VXI-11 (TCPIP::HOST::INSTR) on " + bound;
 }
 
-void transports::stop_listening() { sockets_.stop_listening(); }
+void transports::stop_listening()
+{
+    for (const auto &t : all_)
+        t->stop_listening();
+}
 
 void transports::stop_reading()
 {
-    reading_ = false;
-    sockets_.stop_reading();
-    if (vxi11_)
-        vxi11_->stop("the server reads no more commands");
+    for (const auto &t : all_)
+        t->stop_reading();
 }
 
-bool transports::busy() const { return sockets_.busy(); }
+bool transports::busy() const
+{
+    for (const auto &t : all_)
+        if (t->busy())
+            return true;
+    return false;
+}
 
 void transports::close_all(const std::string &why)
 {
-    sockets_.close_all(why);
-    if (vxi11_)
-        vxi11_->stop(why);
+    for (const auto &t : all_)
+        t->close_all(why);
 }
 
 std::vector<std::string> transports::clients() const
 {
-    std::vector<std::string> all = sockets_.describe_connections();
-    if (vxi11_)
-        for (std::string &l : vxi11_->describe_links())
-            all.push_back(std::move(l));
-    return all;
+    std::vector<std::string> out;
+    for (const auto &t : all_)
+        for (std::string &c : t->clients())
+            out.push_back(std::move(c));
+    return out;
 }
 
 std::vector<std::string> transports::resources(const std::string &host) const
 {
-    // A socket bound to every address is reached by the name the asker
-    // used; one bound to an address, by that address.
     std::vector<std::string> out;
-    std::string instr_host;
-    for (const sockaddr_storage &a : sockets_.addresses()) {
-        const std::string where = address_text(a); // "127.0.0.1:5025", "[::]:5025"
-        const std::size_t colon = where.rfind(':');
-        const std::string bound_host = where.substr(0, colon);
-        const bool any = bound_host == "0.0.0.0" || bound_host == "[::]";
-        const std::string name = any && !host.empty() ? host : bound_host;
-        if (instr_host.empty())
-            instr_host = name;
-        out.push_back("TCPIP::" + name + "::" + where.substr(colon + 1) + "::SOCKET");
-    }
-    if (vxi11_ && !instr_host.empty())
-        out.insert(out.begin(), "TCPIP::" + instr_host + "::INSTR");
+    for (const auto &t : all_)
+        for (std::string &r : t->resources(host))
+            out.push_back(std::move(r));
     return out;
 }

@@ -1,4 +1,4 @@
-#include "net_address.h"
+#include "net/net_address.h"
 
 #include <arpa/inet.h>
 #include <sys/socket.h>
@@ -162,12 +162,7 @@ sockaddr_storage local_address(int fd)
     return a;
 }
 
-int bound_port(int fd)
-{
-    const sockaddr_storage a = local_address(fd);
-    return ntohs(a.ss_family == AF_INET ? reinterpret_cast<const sockaddr_in &>(a).sin_port
-                                        : reinterpret_cast<const sockaddr_in6 &>(a).sin6_port);
-}
+int bound_port(int fd) { return address_port(local_address(fd)); }
 
 int accept_connection(int listener, sockaddr_storage &peer, std::string &why)
 {
@@ -177,4 +172,18 @@ int accept_connection(int listener, sockaddr_storage &peer, std::string &why)
     if (fd < 0 && (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM))
         why = std::strerror(errno);
     return fd;
+}
+
+std::string resource_host(const sockaddr_storage &bound, const std::string &asked)
+{
+    const std::string where = address_text(bound); // "127.0.0.1:5025", "[::]:5025"
+    const std::string host = where.substr(0, where.rfind(':'));
+    const bool any = host == "0.0.0.0" || host == "[::]";
+    return any && !asked.empty() ? asked : host;
+}
+
+int address_port(const sockaddr_storage &a)
+{
+    return ntohs(a.ss_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6 &>(a).sin6_port
+                                         : reinterpret_cast<const sockaddr_in &>(a).sin_port);
 }

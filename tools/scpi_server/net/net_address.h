@@ -58,3 +58,7 @@ int accept_connection(int listener, sockaddr_storage &peer, std::string &why);
 sockaddr_storage local_address(int fd);
 // Its port.
 int bound_port(int fd);
+int address_port(const sockaddr_storage &a);
+// The host a VISA resource string names for a socket bound to `bound`: its
+// address, or, bound to every address, the name the asker used (`asked`).
+std::string resource_host(const sockaddr_storage &bound, const std::string &asked);

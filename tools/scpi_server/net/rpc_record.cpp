@@ -1,4 +1,4 @@
-#include "rpc_record.h"
+#include "net/rpc_record.h"
 
 #include <arpa/inet.h>
 

@@ -22,8 +22,6 @@ public:
     // when a whole record is in `record()`; call again for the rest.
     result feed(const char *data, std::size_t size, std::size_t &used);
     const std::string &record() const { return record_; }
-    // Bytes of a record begun and not yet whole.
-    bool inside_record() const { return !record_.empty() || mark_have_ > 0 || fragment_left_ > 0; }
 
 private:
     std::size_t largest_;

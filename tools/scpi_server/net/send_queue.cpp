@@ -1,4 +1,4 @@
-#include "send_queue.h"
+#include "net/send_queue.h"
 
 #include <linux/sockios.h>
 #include <sys/ioctl.h>

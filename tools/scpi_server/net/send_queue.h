@@ -2,7 +2,7 @@
 // holds the loop, and knowing when the peer's TCP has everything sent.
 #pragma once
 
-#include "byte_queue.h"
+#include "core/byte_queue.h"
 
 // Sends what the socket takes now; false when the connection failed.
 // `moved`: the bytes that went.

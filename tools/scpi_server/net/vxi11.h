@@ -2,9 +2,10 @@
 // IO Libraries, PyVISA, MATLAB and LabVIEW open a LAN instrument. The
 // core channel (ONC RPC program 395183) is found through the system's
 // rpcbind; the abort channel (395184) sits beside it and answers
-// device_abort only. Both are served from this loop: the RPC records are
-// read and written here (rpc_record.h), never by a library that could
-// wait on a client, and rpcgen's XDR routines encode what they carry.
+// device_abort only. Both channels' connections are stream_server's, in
+// this loop: the RPC records are read and written here (rpc_record.h),
+// never by a library that could wait on a client, and rpcgen's XDR
+// routines encode what they carry.
 //
 // A link is a session, as a socket connection is: its own error queue,
 // event status and format. Its words are the client's once it makes its
@@ -25,43 +26,12 @@
 // time-out is closed (a trickle of bytes is no call), running out of
 // descriptors pauses accepting instead of spinning, and the registration
 // with rpcbind is renewed when rpcbind comes (back) without it.
+//
+// It listens once the bus is the server's (start()), on the --listen hosts;
+// without rpcbind it serves all the same, and its log line says so. A build
+// without libtirpc has the stub (vxi11_none.cpp), which says why it has none.
 #pragma once
 
-#include <chrono>
-#include <functional>
-#include <memory>
-#include <string>
-#include <vector>
+#include "net/transport.h"
 
-#include "bus_owner.h"
-#include "event_loop.h"
-#include "net_address.h"
-
-struct vxi11_options {
-    client_admission links; // `most` is links at once
-    int core_port = 0;      // 0: any free port (rpcbind tells clients which)
-};
-
-class vxi11_service;
-
-class vxi11_server {
-public:
-    vxi11_server(event_loop &loop, bus_owner &owner, vxi11_options options,
-                 std::function<void(const std::string &)> log);
-    ~vxi11_server();
-
-    // Listens on the addresses' hosts (the core channel on one port for all,
-    // the abort channel on another) and registers with rpcbind. False, with
-    // the reason, when it cannot listen (or this build has no VXI-11): the
-    // server goes on without VXI-11. Without rpcbind it serves all the
-    // same, and `bound` says so: it registers once rpcbind answers.
-    bool start(const std::vector<listen_address> &hosts, std::string &bound, std::string &why);
-    // Links destroyed (words settled as delivered or put back), connections
-    // closed, and the registration with rpcbind taken back.
-    void stop(const std::string &why);
-    // "peer (link N)" for each link, for the web page.
-    std::vector<std::string> describe_links() const;
-
-private:
-    std::unique_ptr<vxi11_service> service_;
-};
+std::unique_ptr<transport> make_vxi11(transport_context &context);

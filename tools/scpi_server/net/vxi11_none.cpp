@@ -1,18 +1,22 @@
 // A build without libtirpc or rpcgen: no VXI-11, and the server says why.
-#include "vxi11.h"
+#include "net/vxi11.h"
 
-class vxi11_service {};
+namespace {
 
-vxi11_server::vxi11_server(event_loop &, bus_owner &, vxi11_options, std::function<void(const std::string &)>) {}
+class no_vxi11 final : public transport {
+public:
+    explicit no_vxi11(transport_context &c) : asked_(c.settings.vxi11) {}
+    std::string start() override
+    {
+        return asked_ ? "VXI-11 is off: this build has no VXI-11 (it was built without libtirpc: apt-get install "
+                        "libtirpc-dev rpcsvc-proto); the SCPI socket serves all the same"
+                      : "VXI-11 is off (--no-vxi11)";
+    }
 
-vxi11_server::~vxi11_server() = default;
+private:
+    bool asked_;
+};
 
-bool vxi11_server::start(const std::vector<listen_address> &, std::string &, std::string &why)
-{
-    why = "this build has no VXI-11 (it was built without libtirpc: apt-get install libtirpc-dev rpcsvc-proto)";
-    return false;
-}
+} // namespace
 
-void vxi11_server::stop(const std::string &) {}
-
-std::vector<std::string> vxi11_server::describe_links() const { return {}; }
+std::unique_ptr<transport> make_vxi11(transport_context &context) { return std::make_unique<no_vxi11>(context); }

@@ -1,8 +1,10 @@
-#include "client.h"
+#include "scpi/client.h"
+
+#include "scpi/executor.h"
 
 #include <algorithm>
 
-scpi_client::scpi_client(bus_owner &owner) : owner_(owner), id_(owner.new_client()), taken_(owner.hold) {}
+scpi_client::scpi_client(bus_owner &owner) : owner_(owner), id_(owner.new_client()), taken_(owner.new_ticket()) {}
 
 scpi_client::~scpi_client() { taken_.fail(); }
 

@@ -21,9 +21,9 @@
 #include <functional>
 #include <string>
 
-#include "bus_owner.h"
-#include "byte_queue.h"
-#include "delivery.h"
+#include "core/bus_owner.h"
+#include "core/byte_queue.h"
+#include "core/delivery.h"
 #include "scpi/parser.h"
 #include "scpi/session.h"
 

@@ -1,4 +1,4 @@
-#include "commands.h"
+#include "scpi/commands.h"
 
 #include <algorithm>
 #include <cctype>
@@ -8,6 +8,8 @@
 
 #include "program_options.h"
 #include "text_case.h"
+
+const char *const scpi_identity = "counter-console,counting-instrument,0,";
 
 namespace {
 
@@ -63,7 +65,7 @@ std::string format_words(const scpi_session &s, const word_runs &r)
     return out;
 }
 
-bool answer(command_context &c, std::string text)
+bool answer(scpi_call &c, std::string text)
 {
     c.answer = std::move(text);
     return true;
@@ -71,26 +73,26 @@ bool answer(command_context &c, std::string text)
 
 // A setting: sent, or what was last sent said (the registers cannot be read
 // without writing them).
-bool setting(command_context &c, std::optional<int> &now, long long min, long long max,
-             void (*send)(bus_owner &, int))
+bool setting(scpi_call &c, const std::optional<int> &now, long long min, long long max,
+             void (bus_owner::*send)(int))
 {
     if (c.command.query)
         return answer(c, known(now));
     long long v = 0;
     if (!c.number(0, min, max, true, v))
         return false;
-    send(c.owner, static_cast<int>(v));
+    (c.owner.*send)(static_cast<int>(v));
     return true;
 }
 
-bool threshold(command_context &c)
+bool threshold(scpi_call &c)
 {
     if (c.command.query)
-        return answer(c, known(c.owner.settings.threshold));
+        return answer(c, known(c.owner.settings().threshold));
     long long v = 0;
     if (!c.number(0, 0, 4095, true, v))
         return false;
-    const int back = owner_set_threshold(c.owner, static_cast<int>(v));
+    const int back = c.owner.set_threshold(static_cast<int>(v));
     // The command ran: a read-back that differs is the device's error.
     if (back != v)
         push_error(c.session, scpi_err::device_specific_error, c.command.text + ": the instrument read back threshold " +
@@ -98,7 +100,7 @@ bool threshold(command_context &c)
     return true;
 }
 
-bool error_next(command_context &c)
+bool error_next(scpi_call &c)
 {
     if (c.session.errors.empty())
         return answer(c, "0,\"No error\"");
@@ -110,26 +112,19 @@ bool error_next(command_context &c)
     return answer(c, std::to_string(e.code) + ",\"" + quoted + "\"");
 }
 
-bool data_remove(command_context &c)
+bool data_remove(scpi_call &c)
 {
     long long wanted = LLONG_MAX;
     if (!c.command.params.empty() && !c.number(0, 0, INT_MAX, true, wanted))
         return false;
     scpi_session &s = c.session;
-    if (owner_loss(c.owner) > s.loss_told)
-        push_error(s, scpi_err::input_buffer_overrun, std::to_string(c.owner.words_lost) + " words lost for a full hold and " +
-                                std::to_string(c.owner.gaps) + " gaps the instrument marked; DATA:LOST? reads them");
+    if (c.owner.loss() > s.loss_told)
+        push_error(s, scpi_err::input_buffer_overrun, std::to_string(c.owner.words_lost()) + " words lost for a full hold and " +
+                                std::to_string(c.owner.gaps()) + " gaps the instrument marked; DATA:LOST? reads them");
     const std::size_t in_flight = c.taken.words();
     const std::size_t may = in_flight < s.most_in_flight ? s.most_in_flight - in_flight : 0;
     const std::size_t most = std::min<std::size_t>({static_cast<std::size_t>(wanted), most_response_words, may});
-    if (most > c.owner.hold.held.size())
-        owner_read_out(c.owner);
-    word_runs words = hold_take(c.owner.hold, most);
-    c.answer = format_words(s, words);
-    const bool took = !words.empty();
-    c.taken.add(std::move(words));
-    if (took && c.owner.running && c.owner.hold_drawn)
-        c.owner.hold_drawn();
+    c.answer = format_words(s, c.owner.take(most, c.taken));
     return true;
 }
 
@@ -137,12 +132,12 @@ bool data_remove(command_context &c)
 // counts (as the web page sees them): none takes a word from the hold.
 constexpr long long most_recent = 4095;
 
-bool data_recent(command_context &c)
+bool data_recent(scpi_call &c)
 {
     long long wanted = 100;
     if (!c.command.params.empty() && !c.number(0, 1, most_recent, true, wanted))
         return false;
-    const count_history &seen = c.owner.seen;
+    const count_history &seen = c.owner.history();
     const std::uint64_t n = std::min<std::uint64_t>(static_cast<std::uint64_t>(wanted), seen.seen() - seen.oldest());
     word_runs latest;
     for (std::uint64_t i = seen.seen() - n; i < seen.seen(); ++i)
@@ -151,9 +146,9 @@ bool data_recent(command_context &c)
 }
 
 // Counts read a second: those read within the last whole second.
-bool data_rate(command_context &c)
+bool data_rate(scpi_call &c)
 {
-    const count_history &seen = c.owner.seen;
+    const count_history &seen = c.owner.history();
     const std::int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
                                  std::chrono::system_clock::now().time_since_epoch())
                                  .count();
@@ -165,12 +160,12 @@ bool data_rate(command_context &c)
 
 // The latest counts kept, in BINS bins of one width from the least to the
 // most: "least,width,n1,...,nBINS".
-bool data_histogram(command_context &c)
+bool data_histogram(scpi_call &c)
 {
     long long bins = 64;
     if (!c.command.params.empty() && !c.number(0, 1, 1024, true, bins))
         return false;
-    const count_history &seen = c.owner.seen;
+    const count_history &seen = c.owner.history();
     std::int64_t least = 0, most = 0;
     for (std::uint64_t i = seen.oldest(); i < seen.seen(); ++i) {
         const std::int64_t v = seen.at(i).count;
@@ -187,7 +182,7 @@ bool data_histogram(command_context &c)
     return answer(c, text);
 }
 
-bool format_data(command_context &c)
+bool format_data(scpi_call &c)
 {
     if (c.command.query)
         return answer(c, c.session.integer_format ? "INT,32" : "ASC");
@@ -208,7 +203,7 @@ bool format_data(command_context &c)
     return c.refuse(scpi_err::illegal_parameter_value, "ASCii or INTeger");
 }
 
-bool format_border(command_context &c)
+bool format_border(scpi_call &c)
 {
     if (c.command.query)
         return answer(c, c.session.swapped ? "SWAP" : "NORM");
@@ -220,7 +215,7 @@ bool format_border(command_context &c)
 }
 
 // *ESE, *SRE: an enable mask, set or said.
-bool enable_register(command_context &c, int &mask, int kept_bits)
+bool enable_register(scpi_call &c, int &mask, int kept_bits)
 {
     if (c.command.query)
         return answer(c, std::to_string(mask));
@@ -233,95 +228,95 @@ bool enable_register(command_context &c, int &mask, int kept_bits)
 
 // An event register from counters: the bit is set when the counter moved
 // since the session last read it.
-int questionable_event(command_context &c, bool clear)
+int questionable_event(scpi_call &c, bool clear)
 {
-    const int bits = (c.owner.words_lost != c.session.lost_seen ? questionable_hold_full : 0) |
-                     (c.owner.gaps != c.session.gaps_seen ? questionable_gap : 0);
+    const int bits = (c.owner.words_lost() != c.session.lost_seen ? questionable_hold_full : 0) |
+                     (c.owner.gaps() != c.session.gaps_seen ? questionable_gap : 0);
     if (clear) {
-        c.session.lost_seen = c.owner.words_lost;
-        c.session.gaps_seen = c.owner.gaps;
+        c.session.lost_seen = c.owner.words_lost();
+        c.session.gaps_seen = c.owner.gaps();
     }
     return bits;
 }
 
-int operation_event(command_context &c)
+int operation_event(scpi_call &c)
 {
-    const int bits = c.owner.runs_started != c.session.runs_seen ? operation_measuring : 0;
-    c.session.runs_seen = c.owner.runs_started;
+    const int bits = c.owner.runs_started() != c.session.runs_seen ? operation_measuring : 0;
+    c.session.runs_seen = c.owner.runs_started();
     return bits;
 }
 
 const std::vector<command_row> table = {
     {"*IDN", command_form::query_only, 0, 0,
-     [](command_context &c) { return answer(c, std::string(scpi_identity) + program_version()); },
+     [](scpi_call &c) { return answer(c, std::string(scpi_identity) + program_version()); },
      "identification: maker,model,serial,version"},
-    {"*RST", command_form::set_only, 0, 0, [](command_context &c) { owner_reset(c.owner); return true; },
+    {"*RST", command_form::set_only, 0, 0, [](scpi_call &c) { c.owner.reset(); return true; },
      "reset the instrument; the words held are dropped"},
     {"*CLS", command_form::set_only, 0, 0,
-     [](command_context &c) { c.session.errors.clear(); c.session.esr = 0; return true; },
+     [](scpi_call &c) { c.session.errors.clear(); c.session.esr = 0; return true; },
      "clear the error queue and the event status"},
     {"*ESR", command_form::query_only, 0, 0,
-     [](command_context &c) { const int e = c.session.esr; c.session.esr = 0; return answer(c, std::to_string(e)); },
+     [](scpi_call &c) { const int e = c.session.esr; c.session.esr = 0; return answer(c, std::to_string(e)); },
      "standard event status (read clears it)"},
-    {"*ESE", command_form::both, 1, 1, [](command_context &c) { return enable_register(c, c.session.ese, 0xFF); },
+    {"*ESE", command_form::both, 1, 1, [](scpi_call &c) { return enable_register(c, c.session.ese, 0xFF); },
      "event status enable, 0..255"},
     {"*SRE", command_form::both, 1, 1,
-     [](command_context &c) { return enable_register(c, c.session.sre, 0xFF & ~(1 << 6)); },
+     [](scpi_call &c) { return enable_register(c, c.session.sre, 0xFF & ~(1 << 6)); },
      "service request enable, 0..255 (bit 6, MSS, is not kept)"},
-    {"*STB", command_form::query_only, 0, 0, [](command_context &c) { return answer(c, std::to_string(status_byte(c.session))); },
+    {"*STB", command_form::query_only, 0, 0, [](scpi_call &c) { return answer(c, std::to_string(status_byte(c.session))); },
      "status byte: 4 error queue not empty, 32 ESB, 64 MSS"},
     {"*OPC", command_form::both, 0, 0,
-     [](command_context &c) {
+     [](scpi_call &c) {
          if (c.command.query)
              return answer(c, "1"); // every operation is complete when its command returns
          c.session.esr |= 1;
          return true;
      },
      "operation complete"},
-    {"*WAI", command_form::set_only, 0, 0, [](command_context &) { return true; }, "wait (every command completes at once)"},
+    {"*WAI", command_form::set_only, 0, 0, [](scpi_call &) { return true; }, "wait (every command completes at once)"},
     {"*TST", command_form::query_only, 0, 0,
-     [](command_context &c) { return answer(c, std::to_string(owner_self_test(c.owner))); },
+     [](scpi_call &c) { return answer(c, std::to_string(c.owner.self_test())); },
      "self-test of the bus: 0 when the instrument answers every pattern"},
     {"SYSTem:ERRor[:NEXT]", command_form::query_only, 0, 0, error_next, "the oldest error: code,\"text\""},
     {"SYSTem:ERRor:COUNt", command_form::query_only, 0, 0,
-     [](command_context &c) { return answer(c, std::to_string(c.session.errors.size())); }, "errors queued"},
-    {"SYSTem:VERSion", command_form::query_only, 0, 0, [](command_context &c) { return answer(c, "1999.0"); },
+     [](scpi_call &c) { return answer(c, std::to_string(c.session.errors.size())); }, "errors queued"},
+    {"SYSTem:VERSion", command_form::query_only, 0, 0, [](scpi_call &c) { return answer(c, "1999.0"); },
      "the SCPI version"},
     {"INITiate[:IMMediate]", command_form::set_only, 0, 0,
-     [](command_context &c) { return owner_start(c.owner) || c.refuse(scpi_err::init_ignored, "a run is on"); },
+     [](scpi_call &c) { return c.owner.start_run() || c.refuse(scpi_err::init_ignored, "a run is on"); },
      "start a run (-213 while one is on)"},
-    {"ABORt", command_form::set_only, 0, 0, [](command_context &c) { owner_stop(c.owner); return true; },
+    {"ABORt", command_form::set_only, 0, 0, [](scpi_call &c) { c.owner.stop_run(); return true; },
      "stop the run"},
     {"STATus:OPERation:CONDition", command_form::query_only, 0, 0,
-     [](command_context &c) { return answer(c, owner_run_flag(c.owner) ? "16" : "0"); }, "16 while measuring"},
+     [](scpi_call &c) { return answer(c, c.owner.run_flag() ? "16" : "0"); }, "16 while measuring"},
     {"STATus:OPERation[:EVENt]", command_form::query_only, 0, 0,
-     [](command_context &c) { return answer(c, std::to_string(operation_event(c))); },
+     [](scpi_call &c) { return answer(c, std::to_string(operation_event(c))); },
      "16 when a run started since the last read"},
     {"STATus:QUEStionable:CONDition", command_form::query_only, 0, 0,
-     [](command_context &c) {
-         return answer(c, std::to_string(c.owner.hold_full ? questionable_hold_full : 0));
+     [](scpi_call &c) {
+         return answer(c, std::to_string(c.owner.hold_full() ? questionable_hold_full : 0));
      },
      "512 while the hold is full"},
     {"STATus:QUEStionable[:EVENt]", command_form::query_only, 0, 0,
-     [](command_context &c) { return answer(c, std::to_string(questionable_event(c, true))); },
+     [](scpi_call &c) { return answer(c, std::to_string(questionable_event(c, true))); },
      "512 words lost for a full hold, 1024 a gap the instrument marked, since the last read"},
-    {"STATus:PRESet", command_form::set_only, 0, 0, [](command_context &) { return true; },
+    {"STATus:PRESet", command_form::set_only, 0, 0, [](scpi_call &) { return true; },
      "preset the status enables (none are kept)"},
     {"[SENSe:]THReshold", command_form::both, 1, 1, threshold, "threshold 0..4095|MIN|MAX (query: as read back)"},
     {"[SENSe:]POLarity", command_form::both, 1, 1,
-     [](command_context &c) { return setting(c, c.owner.settings.polarity, 0, 1, owner_set_polarity); },
+     [](scpi_call &c) { return setting(c, c.owner.settings().polarity, 0, 1, &bus_owner::set_polarity); },
      "polarity 0..1 (query: as last set)"},
     {"[SENSe:]PERiod", command_form::both, 1, 1,
-     [](command_context &c) { return setting(c, c.owner.settings.period, 1, 4095, owner_set_period); },
+     [](scpi_call &c) { return setting(c, c.owner.settings().period, 1, 4095, &bus_owner::set_period); },
      "period 1..4095 ticks (query: as last set)"},
     {"DATA:POINts", command_form::query_only, 0, 0,
-     [](command_context &c) { return answer(c, std::to_string(owner_points(c.owner))); },
+     [](scpi_call &c) { return answer(c, std::to_string(c.owner.points())); },
      "words available: held here, and in the instrument"},
     {"DATA:REMove", command_form::query_only, 0, 1, data_remove, "take up to MAX words (all by default), oldest first"},
     {"DATA:LOST", command_form::query_only, 0, 0,
-     [](command_context &c) {
-         c.session.loss_told = owner_loss(c.owner);
-         return answer(c, std::to_string(c.owner.words_lost) + "," + std::to_string(c.owner.gaps));
+     [](scpi_call &c) {
+         c.session.loss_told = c.owner.loss();
+         return answer(c, std::to_string(c.owner.words_lost()) + "," + std::to_string(c.owner.gaps()));
      },
      "words lost for a full hold, and gaps the instrument marked"},
     {"DATA:RECent", command_form::query_only, 0, 1, data_recent,
@@ -330,14 +325,14 @@ const std::vector<command_row> table = {
     {"DATA:HISTogram", command_form::query_only, 0, 1, data_histogram,
      "the latest counts in BINS bins (1..1024, 64): least,width,n1,...; none taken"},
     {"DATA:SEEN", command_form::query_only, 0, 0,
-     [](command_context &c) { return answer(c, std::to_string(c.owner.seen.seen())); }, "counts read since the start"},
+     [](scpi_call &c) { return answer(c, std::to_string(c.owner.history().seen())); }, "counts read since the start"},
     {"FORMat[:DATA]", command_form::both, 1, 2, format_data, "ASCii | INTeger[,32]"},
     {"FORMat:BORDer", command_form::both, 1, 1, format_border, "NORMal | SWAPped"},
     {"DIAGnostic:INTerface", command_form::query_only, 1, 1,
-     [](command_context &c) {
+     [](scpi_call &c) {
          long long v = 0;
          return c.number(0, INT_MIN, INT_MAX, false, v) &&
-                answer(c, std::to_string(owner_interface_test(c.owner, static_cast<int>(v))));
+                answer(c, std::to_string(c.owner.interface_test(static_cast<int>(v))));
      },
      "the interface test's reply word to N"},
 };
@@ -394,13 +389,13 @@ bool matches(const std::vector<std::string> &typed, std::size_t t, const std::ve
 
 } // namespace
 
-bool command_context::refuse(scpi_err code, const std::string &why)
+bool scpi_call::refuse(scpi_err code, const std::string &why)
 {
     push_error(session, code, command.text + (why.empty() ? "" : ": " + why));
     return false;
 }
 
-bool command_context::number(std::size_t i, long long min, long long max, bool limits, long long &value)
+bool scpi_call::number(std::size_t i, long long min, long long max, bool limits, long long &value)
 {
     const scpi_param &p = command.params[i];
     if (limits && is_word(p, "MIN", "MINIMUM")) {
@@ -418,6 +413,20 @@ bool command_context::number(std::size_t i, long long min, long long max, bool l
 }
 
 const std::vector<command_row> &command_table() { return table; }
+
+std::string command_help()
+{
+    std::string help;
+    for (const command_row &r : table) {
+        std::string head = r.pattern;
+        if (r.form == command_form::query_only)
+            head += "?";
+        else if (r.form == command_form::both)
+            head += "[?]";
+        help += "  " + head + std::string(head.size() < 32 ? 32 - head.size() : 1, ' ') + r.help + "\n";
+    }
+    return help;
+}
 
 const command_row *find_command(const std::vector<std::string> &typed)
 {

@@ -6,11 +6,13 @@
 #include <string>
 #include <vector>
 
-#include "parser.h"
-#include "session.h"
+#include "core/bus_owner.h"
+#include "core/delivery.h"
+#include "scpi/parser.h"
+#include "scpi/session.h"
 
-// What a command's handler works with.
-struct command_context {
+// What a command's handler works with: one call of it.
+struct scpi_call {
     scpi_session &session;
     bus_owner &owner;
     delivery_ticket &taken;
@@ -30,7 +32,7 @@ struct command_row {
     const char *pattern; // "[SENSe:]THReshold": short form in capitals, [optional] nodes
     command_form form;
     int least, most;     // parameters of the set form (or of a query-only command)
-    bool (*run)(command_context &); // false: refused, its error queued, nothing sent
+    bool (*run)(scpi_call &); // false: refused, its error queued, nothing sent
     const char *help;
 };
 
@@ -38,3 +40,9 @@ const std::vector<command_row> &command_table();
 
 // The row whose pattern the typed nodes match, or nullptr.
 const command_row *find_command(const std::vector<std::string> &nodes);
+
+// The commands, one line each, for --help.
+std::string command_help();
+
+// The answer to *IDN? (without the version).
+extern const char *const scpi_identity;

@@ -1,4 +1,4 @@
-#include "errors.h"
+#include "scpi/errors.h"
 
 #include <cstdio>
 

@@ -1,4 +1,4 @@
-#include "parser.h"
+#include "scpi/parser.h"
 
 #include <cctype>
 #include <climits>

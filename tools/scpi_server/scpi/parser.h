@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "errors.h"
+#include "scpi/errors.h"
 
 enum class param_kind { number, character, string, block };
 

@@ -1,18 +1,15 @@
 // One client's session with the instrument: its error queue, its IEEE
 // 488.2 event status, its data format, and what it has been told of the
-// words lost. A session is the same whichever transport carries it (the
-// raw socket, a VXI-11 link); it never sees a socket.
+// words lost. A session is the same whichever transport carries it; it
+// never sees a socket, and no command is run from here (scpi/executor.h).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <string>
-#include <vector>
 
-#include "bus_owner.h"
-#include "delivery.h"
-#include "errors.h"
+#include "scpi/errors.h"
 
 struct scpi_error {
     int code;
@@ -37,24 +34,5 @@ struct scpi_session {
 // full, its last entry becomes Queue overflow.
 void push_error(scpi_session &s, scpi_err e, const std::string &detail);
 
-// Executes one message, appending what the client receives to `reply`: its
-// queries' answers joined by ';' and a newline, or nothing when it asked
-// nothing. Words a query takes from the hold go into `taken`, to be settled
-// once it is known whether the client has the response.
-void execute_message(scpi_session &s, bus_owner &owner, delivery_ticket &taken, const std::string &message,
-                     std::string &reply);
-
-// One command of a message, its header continuing `path` (SCPI's header
-// path rule). False when refused: its error is queued and nothing was sent.
-struct scpi_parsed;
-bool execute_command(scpi_session &s, bus_owner &owner, delivery_ticket &taken, const scpi_parsed &p,
-                     std::vector<std::string> &path, std::string &answer);
-
 // The status byte (*STB?): bit 2 error queue not empty, bit 5 ESB, bit 6 MSS.
 int status_byte(const scpi_session &s);
-
-// The commands, one line each, for --help.
-std::string command_help();
-
-// The answer to *IDN? (without the version).
-extern const char *const scpi_identity;

@@ -1,8 +1,9 @@
 // The server's one loop: descriptors with their handlers, timers, and
 // sources (a library that brings descriptors of its own gives them each
 // turn and is told what is ready). One ppoll, with the stop signals let in
-// only there; after a stop signal the loop goes on, for a grace time, while
-// something is still busy: shutdown is a state of the loop.
+// only there; after a stop (a signal, or stop() for a reason of the
+// server's own) the loop goes on, for a grace time, while something is
+// still busy: shutdown is a state of the loop.
 //
 // A deadline is a one-shot timer, cancelled when it no longer applies;
 // nothing is looked at "every so often" to see whether its time has come.
@@ -21,6 +22,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <string>
 #include <vector>
 
 class loop_source {
@@ -32,9 +34,16 @@ public:
     virtual void dispatch(const pollfd *fds, std::size_t count) = 0;
 };
 
+// Why the loop ended: a stop signal's number, or 0 and the server's own reason.
+struct loop_stop {
+    int signal = 0;
+    std::string reason;
+};
+
 class event_loop {
 public:
     using clock = std::chrono::steady_clock;
+    using duration = clock::duration;
     using fd_handler = std::function<void(short revents)>;
     using timer_id = std::uint64_t; // 0 is no timer
 
@@ -43,33 +52,32 @@ public:
     void forget(int fd);
 
     // Once, `delay` from now.
-    timer_id after(clock::duration delay, std::function<void()> handler);
+    timer_id after(duration delay, std::function<void()> handler);
     // Once, at `when`.
     timer_id at(clock::time_point when, std::function<void()> handler);
     // Every `period`, on its multiples of the clock, until cancelled.
-    timer_id every(std::chrono::milliseconds period, std::function<void()> handler);
+    timer_id every(duration period, std::function<void()> handler);
     // A timer that has run (one-shot) or was cancelled already is no error.
     void cancel(timer_id id);
-    bool scheduled(timer_id id) const { return timers_.count(id) > 0; }
 
     void add_source(loop_source &s) { sources_.push_back(&s); }
 
-    // Called once when a stop signal comes, with its number.
-    std::function<void(int signal)> on_stop;
+    // Ends the loop as a stop signal does, for a reason of the server's own;
+    // taken at the top of the next turn, as a signal is.
+    void stop(std::string reason);
+
+    // Called once when the loop begins to end: a stop signal came, or stop().
+    std::function<void(const loop_stop &)> on_stop;
     // While stopping: true while something must still be finished.
     std::function<bool()> busy;
-    std::chrono::milliseconds grace{5000};
+    duration grace = std::chrono::seconds(5);
 
-    // Runs until, after a stop signal, nothing is busy or the grace is over.
-    // Returns the signal.
-    int run();
-
-    // The timers due at `now` run (the loop calls this each turn; tests
-    // call it with a clock of their own). Their next time is soonest().
-    void run_timers(clock::time_point now);
-    clock::time_point soonest() const;
+    // Runs until, after a stop, nothing is busy or the grace is over.
+    loop_stop run();
 
 private:
+    friend class event_loop_test_seam; // runs timers on a clock of its own, and looks at them
+
     struct watched {
         short events;
         std::shared_ptr<fd_handler> handler;
@@ -77,7 +85,7 @@ private:
     };
     struct timer {
         clock::time_point next;
-        clock::duration period; // zero: once
+        duration period; // zero: once
         std::shared_ptr<std::function<void()>> handler;
     };
     std::map<int, watched> watched_;
@@ -85,6 +93,16 @@ private:
     std::vector<loop_source *> sources_;
     std::uint64_t generation_ = 0;
     timer_id last_timer_ = 0;
+    std::string stop_asked_;  // by stop(), not yet taken
+    bool stopping_ = false;
+    loop_stop why_;
+    clock::time_point deadline_{};
 
-    int timeout_ms(clock::time_point now, clock::time_point deadline, bool stopping) const;
+    // The timers due at `now` run; their next time is soonest().
+    void run_timers(clock::time_point now);
+    clock::time_point soonest() const;
+    int timeout_ms(clock::time_point now) const;
+    // True when the loop is to end now.
+    bool take_stop();
+    void turn(std::vector<pollfd> &fds, std::vector<std::pair<int, std::uint64_t>> &owners);
 };

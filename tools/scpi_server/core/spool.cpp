@@ -1,4 +1,4 @@
-#include "spool.h"
+#include "core/spool.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -34,8 +34,8 @@ bool write_spool(bus_owner &owner, const std::string &directory, const std::stri
                  std::string &error)
 {
     path.clear();
-    const std::size_t held = owner.hold.held.size();
-    if (held == 0 && owner.words_lost == 0 && owner.gaps == 0)
+    const std::size_t held = owner.held();
+    if (held == 0 && owner.loss() == 0)
         return true;
     const std::string base = directory + "/counter-scpi-server-" + utc_now("%Y%m%dT%H%M%SZ");
     count_output out;
@@ -47,12 +47,12 @@ bool write_spool(bus_owner &owner, const std::string &directory, const std::stri
     put_comment(out, std::string("platform: ") + platform_name());
     put_comment(out, "ended: " + utc_now());
     put_header_row(out);
-    const word_runs words = hold_take(owner.hold, held);
+    const word_runs words = owner.take_all();
     const std::vector<int> counts(words.words.begin(), words.words.end());
     put_counts(out, counts.data(), static_cast<int>(counts.size()));
     put_comment(out, "words: " + std::to_string(held));
-    put_comment(out, "words lost: " + std::to_string(owner.words_lost) + " for a full hold; gaps the instrument marked: " +
-                         std::to_string(owner.gaps));
+    put_comment(out, "words lost: " + std::to_string(owner.words_lost()) + " for a full hold; gaps the instrument marked: " +
+                         std::to_string(owner.gaps()));
     // A name taken (another life of the server ended in the same second)
     // gives the next in sequence.
     if (!finish_count_output(out, error)) {

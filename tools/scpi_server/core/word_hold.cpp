@@ -1,4 +1,4 @@
-#include "word_hold.h"
+#include "core/word_hold.h"
 
 #include <algorithm>
 #include <limits>

@@ -9,13 +9,17 @@
 #include <string>
 #include <vector>
 
-#include "word_hold.h"
+#include "core/word_hold.h"
 
 class delivery_ticket {
 public:
     explicit delivery_ticket(word_hold &hold) : hold_(&hold) {}
     delivery_ticket(const delivery_ticket &) = delete;
     delivery_ticket &operator=(const delivery_ticket &) = delete;
+    delivery_ticket(delivery_ticket &&other) noexcept : hold_(other.hold_), groups_(std::move(other.groups_))
+    {
+        other.groups_.clear();
+    }
     ~delivery_ticket() { fail(); }
 
     // Words taken for one more response, in the hold's present epoch.
@@ -80,5 +84,4 @@ private:
     };
     word_hold *hold_;
     std::vector<group> groups_; // one, but across a *RST or INIT
-
 };

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "bus_owner.h"
+#include "core/bus_owner.h"
 
 // Whether `directory` can take a spool file: false, with the reason.
 bool spool_directory_usable(const std::string &directory, std::string &why);
