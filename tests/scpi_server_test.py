@@ -212,6 +212,13 @@ class WithRawSockets(unittest.TestCase):
     def test_the_labs_settings_are_sent_at_start_and_after_rst(self):
         config = os.path.join(tempfile.mkdtemp(prefix="scpi-config-"), "lab.toml")
         with open(config, "w") as f:
+            f.write("bogus = 1\n")
+        unread = subprocess.run([SERVER, "--listen", "127.0.0.1:0", "--config", config], capture_output=True,
+                                text=True, timeout=10)
+        self.assertEqual(unread.returncode, 2)
+        if "this build reads no configuration files" in unread.stderr:  # built without toml++: refused, said
+            return
+        with open(config, "w") as f:
             f.write("threshold = 1200\nperiod = 8\ntick = 1e-6\n")
         with Server("--config", config) as server:
             s = server.connect()
