@@ -99,6 +99,23 @@ std::string format_int(const char *format, int a, int b = 0, int c = 0)
 
 int as_int(std::uint32_t word) { return word > 0x7FFFFFFFu ? -static_cast<int>(~word) - 1 : static_cast<int>(word); }
 
+// Command 8: the data size asked until there is data, every word read, then listed.
+std::string expect_listing(frame_cursor &bus_frames, model_verdict &v)
+{
+    int count = 0;
+    while (v.ok && count == 0) {
+        bus_frames.expect(true, 6, 0, v);
+        count = as_int(bus_frames.expect(false, 6, 0, v) & 0xFFFu);
+    }
+    std::vector<int> words;
+    for (int i = 0; v.ok && i < count; ++i)
+        words.push_back(as_int(bus_frames.expect(false, 7, 0, v)));
+    std::string listing;
+    for (int i = 0; v.ok && i < count; ++i)
+        listing += format_int("%d/%d cnt : %d\n", i + 1, count, words[static_cast<std::size_t>(i)]);
+    return listing;
+}
+
 } // namespace
 
 model_verdict check_console_run(const std::string &input, const std::string &out, int status, const bus_trace &bus)
@@ -146,19 +163,7 @@ model_verdict check_console_run(const std::string &input, const std::string &out
             bus_frames.expect(true, 6, 0, v);
             expected += format_int("datasize = %d\n", as_int(bus_frames.expect(false, 6, 0, v) & 0xFFFu));
             break;
-        case 8: {
-            int count = 0;
-            while (v.ok && count == 0) {
-                bus_frames.expect(true, 6, 0, v);
-                count = as_int(bus_frames.expect(false, 6, 0, v) & 0xFFFu);
-            }
-            std::vector<int> words;
-            for (int i = 0; v.ok && i < count; ++i)
-                words.push_back(as_int(bus_frames.expect(false, 7, 0, v)));
-            for (int i = 0; v.ok && i < count; ++i)
-                expected += format_int("%d/%d cnt : %d\n", i + 1, count, words[static_cast<std::size_t>(i)]);
-            break;
-        }
+        case 8: expected += expect_listing(bus_frames, v); break;
         case 9:
             if (ask("write: "))
                 expected += format_int(

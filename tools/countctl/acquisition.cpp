@@ -11,7 +11,7 @@
 #include <optional>
 
 #include "count_summary.h"
-#include "countctl.h"
+#include "countctl_common.h"
 #include "data_wait.h"
 #include "platform.h"
 #include "program_options.h"

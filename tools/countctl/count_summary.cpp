@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "countctl.h"
+#include "countctl_common.h"
 
 namespace {
 

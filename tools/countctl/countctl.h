@@ -6,14 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "exit_status.h"
-#include "program_options.h" // exit_usage
-
-// Exit statuses of countctl, beside those of every program.
-constexpr int exit_instrument = 1;   // the instrument did not do what was asked
-
-// The name countctl was started by, for its messages.
-extern const char *countctl_name;
+#include "countctl_common.h"
 
 // Runs one countctl command line (args without the program's name), with
 // the counts and results on `out_fd` and messages on `err`.

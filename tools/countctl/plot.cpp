@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "atomic_file.h"
-#include "countctl.h"
+#include "countctl_common.h"
 #include "hdf5_counts.h"
 
 extern char **environ;

@@ -11,7 +11,7 @@
 #include "bus_lock.h"
 #include "count_output.h"
 #include "count_summary.h"
-#include "countctl.h"
+#include "countctl_common.h"
 #include "data_wait.h"
 #include "numbers.h"
 #include "platform.h"
@@ -150,9 +150,12 @@ bool parse_threshold_range(const std::string &text, scan_request &r, std::string
     return true;
 }
 
-int run_scan(const scan_request &r, int out_fd, std::FILE *err)
+namespace {
+
+// The output opened and the bus taken and started; 0, or the status to end
+// with (nothing was sent).
+int open_scan(const scan_request &r, count_output &out, int out_fd, std::FILE *err)
 {
-    count_output out;
     std::string error;
     if (!open_count_output(out, r.output_path, count_format::csv, out_fd, error)) {
         std::fprintf(err, "%s: %s\n", countctl_name, error.c_str());
@@ -166,69 +169,100 @@ int run_scan(const scan_request &r, int out_fd, std::FILE *err)
         discard_count_output(out);
         return platform_setup_failure_status();
     }
-    settings_request once = r.settings; // polarity and period; the thresholds come one by one
-    once.threshold_given = false;
-    apply_settings(once);
-    put_scan_header(out, r);
+    return exit_ok;
+}
 
-    const bool progress = !r.quiet && isatty(fileno(err)) == 1;
-    const int all = (r.to - r.from) / r.step + 1;
+struct scan_progress {
     scan_end end = scan_end::done;
-    int at = r.from, done = 0;
-    for (; done < all && end == scan_end::done; ++done, at += r.step) {
-        show_scan_progress(err, progress, at, done, all);
+    int last = 0; // the threshold of the last run begun
+    int done = 0; // runs begun
+    int all = 0;
+};
+
+// One run a threshold, in order, a row each, until the last or a run that
+// cannot be finished.
+scan_progress scan_thresholds(const scan_request &r, count_output &out, std::FILE *err)
+{
+    const bool progress = !r.quiet && isatty(fileno(err)) == 1;
+    scan_progress s;
+    s.all = (r.to - r.from) / r.step + 1;
+    int at = r.from;
+    for (; s.done < s.all && s.end == scan_end::done; ++s.done, at += r.step) {
+        show_scan_progress(err, progress, at, s.done, s.all);
         const int back = setTHR(at);
         point p;
         p.summary.marker = r.marker;
         const run_end measured = back == at ? measure(r, p) : run_end::reader_failed;
         if (back != at)
-            end = scan_end::instrument;
+            s.end = scan_end::instrument;
         else if (measured == run_end::signal)
-            end = scan_end::signal;
+            s.end = scan_end::signal;
         else if (measured == run_end::bus_lost)
-            end = scan_end::bus_lost;
+            s.end = scan_end::bus_lost;
         else
             put_row(out, row_of(at, p));
-        if (end == scan_end::done && !flush_counts(out))
-            end = scan_end::output_failed;
+        if (s.end == scan_end::done && !flush_counts(out))
+            s.end = scan_end::output_failed;
     }
     if (progress)
         std::fputs("\r\033[K", err);
-    const int last = at - r.step;
-    leave_threshold(out, r, last, err);
+    s.last = at - r.step;
+    return s;
+}
+
+// The file's last lines: when it ended, the rows, and why it stopped.
+void put_scan_end(count_output &out, const scan_progress &s)
+{
     put_comment(out, "ended: " + utc_now());
-    put_comment(out, "rows: " + std::to_string(end == scan_end::done ? done : done - 1) + " of " + std::to_string(all));
-    const int signal = stop_signal();
-    switch (end) {
+    put_comment(out, "rows: " + std::to_string(s.end == scan_end::done ? s.done : s.done - 1) + " of " +
+                         std::to_string(s.all));
+    const std::string during = " during threshold " + std::to_string(s.last) + " (its row is not written)";
+    switch (s.end) {
     case scan_end::done: put_comment(out, "stopped: scan complete"); break;
-    case scan_end::signal:
-        put_comment(out, "stopped: " + signal_name(signal) + " during threshold " + std::to_string(last) +
-                             " (its row is not written)");
-        break;
-    case scan_end::bus_lost:
-        put_comment(out, "stopped: the bus was taken by another program during threshold " + std::to_string(last) +
-                             " (its row is not written)");
-        break;
+    case scan_end::signal: put_comment(out, "stopped: " + signal_name(stop_signal()) + during); break;
+    case scan_end::bus_lost: put_comment(out, "stopped: the bus was taken by another program" + during); break;
     case scan_end::instrument:
-        put_comment(out, "stopped: the instrument read back another threshold than " + std::to_string(last));
+        put_comment(out, "stopped: the instrument read back another threshold than " + std::to_string(s.last));
         break;
     case scan_end::output_failed: break;
     }
-    if (end == scan_end::output_failed || !finish_count_output(out, error)) {
+}
+
+// The exit status of a scan whose file is complete, with what is said of it.
+int scan_status(const scan_progress &s, std::FILE *err)
+{
+    switch (s.end) {
+    case scan_end::signal: return exit_signal_base + stop_signal();
+    case scan_end::bus_lost:
+        std::fprintf(err, "%s: the scan ended: another program took the bus; the rows done are written\n", countctl_name);
+        return exit_bus_taken;
+    case scan_end::instrument:
+        std::fprintf(err, "%s: the instrument read back another threshold than %d; the scan stopped there\n",
+                     countctl_name, s.last);
+        return exit_instrument;
+    default: return exit_ok;
+    }
+}
+
+} // namespace
+
+int run_scan(const scan_request &r, int out_fd, std::FILE *err)
+{
+    count_output out;
+    if (const int status = open_scan(r, out, out_fd, err); status != exit_ok)
+        return status;
+    settings_request once = r.settings; // polarity and period; the thresholds come one by one
+    once.threshold_given = false;
+    apply_settings(once);
+    put_scan_header(out, r);
+    const scan_progress s = scan_thresholds(r, out, err);
+    leave_threshold(out, r, s.last, err);
+    put_scan_end(out, s);
+    std::string error;
+    if (s.end == scan_end::output_failed || !finish_count_output(out, error)) {
         std::fprintf(err, "%s: cannot write %s: %s\n", countctl_name, output_name(out).c_str(),
                      error.empty() ? std::strerror(out.out->error) : error.c_str());
         return exit_output_failed;
     }
-    if (end == scan_end::signal)
-        return exit_signal_base + signal;
-    if (end == scan_end::bus_lost) {
-        std::fprintf(err, "%s: the scan ended: another program took the bus; the rows done are written\n", countctl_name);
-        return exit_bus_taken;
-    }
-    if (end == scan_end::instrument) {
-        std::fprintf(err, "%s: the instrument read back another threshold than %d; the scan stopped there\n",
-                     countctl_name, last);
-        return exit_instrument;
-    }
-    return exit_ok;
+    return scan_status(s, err);
 }

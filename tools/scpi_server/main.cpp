@@ -357,7 +357,7 @@ void wire_loop(event_loop &loop, bus_owner &owner, transports &net, drain_timer 
             log_line("the run this server started is stopped, and what it measured read out");
         }
     };
-    loop.busy = [&net] { return net.busy(); };
+    loop.unfinished = [&net] { return net.busy(); };
 }
 
 } // namespace

@@ -103,7 +103,7 @@ bool event_loop::take_stop()
         if (on_stop)
             on_stop(why_);
     }
-    return stopping_ && (!busy || !busy() || clock::now() >= deadline_);
+    return stopping_ && (!unfinished || !unfinished() || clock::now() >= deadline_);
 }
 
 void event_loop::turn(std::vector<pollfd> &fds, std::vector<std::pair<int, std::uint64_t>> &owners)

@@ -69,10 +69,10 @@ public:
     // Called once when the loop begins to end: a stop signal came, or stop().
     std::function<void(const loop_stop &)> on_stop;
     // While stopping: true while something must still be finished.
-    std::function<bool()> busy;
+    std::function<bool()> unfinished;
     duration grace = std::chrono::seconds(5);
 
-    // Runs until, after a stop, nothing is busy or the grace is over.
+    // Runs until, after a stop, nothing is unfinished or the grace is over.
     loop_stop run();
 
 private:

@@ -75,7 +75,7 @@ stream_server::~stream_server()
     loop_.cancel(accept_retry_);
 }
 
-stream_server::connection *stream_server::find(connection_id id) const
+stream_server::connection *stream_server::connection_of(connection_id id) const
 {
     const auto c = connections_.find(id);
     return c == connections_.end() ? nullptr : c->second.get();
@@ -138,7 +138,7 @@ std::vector<stream_server::connection_id> stream_server::connections() const
 const std::string &stream_server::peer(connection_id id) const
 {
     static const std::string none;
-    const connection *c = find(id);
+    const connection *c = connection_of(id);
     return c != nullptr ? c->peer : none;
 }
 
@@ -203,7 +203,7 @@ void stream_server::accept_from(int listener)
     connections_[id] = std::move(c);
     loop_.watch(fd, POLLIN, [this, id](short revents) {
         call_guard guard(*this);
-        if (connection *k = find(id); k != nullptr && !k->doomed)
+        if (connection *k = connection_of(id); k != nullptr && !k->doomed)
             serve(*k, revents);
     });
     watch_idle(made, made.last_activity + settings_.admission.idle_timeout);
@@ -214,21 +214,21 @@ void stream_server::serve(connection &c, short revents)
 {
     if (c.closing) { // only its hang-up is polled: it is gone
         const bool delivered = unacknowledged(c.fd) == 0;
-        return close(c.id, delivered ? "the client closed it" : "the client closed it before receiving everything",
+        return close_connection(c.id, delivered ? "the client closed it" : "the client closed it before receiving everything",
                      delivered);
     }
     if ((revents & POLLERR) != 0)
-        return close(c.id, "the connection failed", false);
+        return close_connection(c.id, "the connection failed", false);
     if ((revents & (POLLIN | POLLHUP)) != 0) {
         if (!reading_) // hung up while the server ends: what it had is what it has
-            return close(c.id, "the connection failed", peer_has_everything(c.id));
+            return close_connection(c.id, "the connection failed", peer_has_everything(c.id));
         if (!receive(c))
-            return close(c.id, "the connection failed", false);
+            return close_connection(c.id, "the connection failed", false);
     }
     if (c.doomed)
         return;
     if (!transmit(c))
-        return close(c.id, "the connection failed", false);
+        return close_connection(c.id, "the connection failed", false);
     after_activity(c);
 }
 
@@ -299,7 +299,7 @@ void stream_server::update_events(connection &c)
     if (held && c.output().backlog() == 0 && c.look_timer == 0)
         c.look_timer = loop_.after(acknowledgement_look, [this, id = c.id] {
             call_guard guard(*this);
-            if (connection *k = find(id); k != nullptr && !k->doomed) {
+            if (connection *k = connection_of(id); k != nullptr && !k->doomed) {
                 k->look_timer = 0;
                 update_events(*k);
             }
@@ -313,7 +313,7 @@ void stream_server::watch_idle(connection &c, event_loop::clock::time_point due)
 {
     c.idle_timer = loop_.at(due, [this, id = c.id] {
         call_guard guard(*this);
-        connection *k = find(id);
+        connection *k = connection_of(id);
         if (k == nullptr || k->doomed)
             return;
         k->idle_timer = 0;
@@ -325,7 +325,7 @@ void stream_server::watch_idle(connection &c, event_loop::clock::time_point due)
             return watch_idle(*k, now + limit);
         if (now - k->last_activity < limit)
             return watch_idle(*k, k->last_activity + limit);
-        close(id, std::string("idle: no ") + settings_.idle_unit + " in " + std::to_string(limit.count()) + " s",
+        close_connection(id, std::string("idle: no ") + settings_.idle_unit + " in " + std::to_string(limit.count()) + " s",
               false);
     });
 }
@@ -342,12 +342,12 @@ void stream_server::settle_closing(connection &c)
     }
     const int left = unacknowledged(c.fd);
     if (left == 0)
-        return close(c.id, "the client closed it", true);
+        return close_connection(c.id, "the client closed it", true);
     if (left < 0 || event_loop::clock::now() - c.closing_since > closing_limit)
-        return close(c.id, "the client closed it before receiving everything", false);
+        return close_connection(c.id, "the client closed it before receiving everything", false);
     c.look_timer = loop_.after(acknowledgement_look, [this, id = c.id] {
         call_guard guard(*this);
-        if (connection *k = find(id); k != nullptr && !k->doomed) {
+        if (connection *k = connection_of(id); k != nullptr && !k->doomed) {
             k->look_timer = 0;
             settle_closing(*k);
         }
@@ -357,17 +357,17 @@ void stream_server::settle_closing(connection &c)
 void stream_server::flush(connection_id id)
 {
     call_guard guard(*this);
-    connection *c = find(id);
+    connection *c = connection_of(id);
     if (c == nullptr || c->doomed || c->closing)
         return;
     if (!transmit(*c))
-        return close(id, "the connection failed", false);
+        return close_connection(id, "the connection failed", false);
     after_activity(*c);
 }
 
 bool stream_server::peer_has_everything(connection_id id)
 {
-    connection *c = find(id);
+    connection *c = connection_of(id);
     if (c == nullptr || c->output().backlog() > 0)
         return false;
     if (c->unacknowledged_at_most == 0)
@@ -378,10 +378,10 @@ bool stream_server::peer_has_everything(connection_id id)
     return left == 0;
 }
 
-void stream_server::close(connection_id id, const std::string &why, bool delivered)
+void stream_server::close_connection(connection_id id, const std::string &why, bool delivered)
 {
     call_guard guard(*this);
-    connection *c = find(id);
+    connection *c = connection_of(id);
     if (c == nullptr || c->doomed)
         return; // the first reason stands
     c->doomed = true;
@@ -394,7 +394,7 @@ void stream_server::close_all(const std::string &why)
 {
     call_guard guard(*this);
     for (const connection_id id : connections())
-        close(id, why, peer_has_everything(id));
+        close_connection(id, why, peer_has_everything(id));
 }
 
 void stream_server::close_now(connection &c)
@@ -421,7 +421,7 @@ void stream_server::reap()
             if (c->doomed)
                 ids.push_back(id);
         for (const connection_id id : ids)
-            if (connection *c = find(id))
+            if (connection *c = connection_of(id))
                 close_now(*c);
     }
     --depth_;

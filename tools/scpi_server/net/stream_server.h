@@ -102,7 +102,7 @@ public:
     // waits for (after output came from elsewhere: a lock given back);
     void flush(connection_id id);
     // closes it, once the server's call under way has returned;
-    void close(connection_id id, const std::string &why, bool delivered);
+    void close_connection(connection_id id, const std::string &why, bool delivered);
     // whether its peer has every byte sent (a system call, when nothing waits here).
     bool peer_has_everything(connection_id id);
     const std::string &peer(connection_id id) const;
@@ -126,7 +126,7 @@ private:
 
     class call_guard;
 
-    connection *find(connection_id id) const;
+    connection *connection_of(connection_id id) const;
     void accept_from(int listener);
     void refuse(int fd, const std::string &peer, const std::string &why, bool tell);
     void pause_accepting(bool paused);

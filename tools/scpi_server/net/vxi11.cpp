@@ -62,63 +62,66 @@ union any_arguments {
     Device_RemoteFunc remote;
 };
 
-} // namespace
-
-// --- a channel's connection ---------------------------------------------------
-
-rpc_channel::rpc_channel(vxi11_service &s, stream_server &server_, stream_server::connection_id id_, bool core_,
-                         std::string peer_)
-    : service(s), server(server_), id(id_), core(core_), peer(std::move(peer_)), in_(largest_record)
-{
-}
-
-void rpc_channel::received(const char *bytes, std::size_t n)
-{
-    for (std::size_t at = 0; at < n && !ended_;) {
-        std::size_t used = 0;
-        const auto r = in_.feed(bytes + at, n - at, used);
-        at += used;
-        if (r == rpc_record_reader::result::too_long)
-            return end("a call longer than " + std::to_string(largest_record) + " bytes");
-        if (r == rpc_record_reader::result::record) {
-            ++calls_; // only a whole call counts: a trickle of bytes does not
-            service.handle_record(*this, in_.record());
+// One connection of a channel: RPC records in, replies out.
+class rpc_channel final : public stream_protocol {
+public:
+    rpc_channel(vxi11_service &s, std::map<stream_server::connection_id, byte_queue *> &outputs,
+                stream_server::connection_id id_, bool core_)
+        : service(s), outputs_(outputs), id(id_), core(core_), in_(largest_record)
+    {
+        outputs_[id] = &out;
+    }
+    ~rpc_channel() override { outputs_.erase(id); }
+    void received(const char *bytes, std::size_t n) override
+    {
+        for (std::size_t at = 0; at < n && !ended_;) {
+            std::size_t used = 0;
+            const auto r = in_.feed(bytes + at, n - at, used);
+            at += used;
+            if (r == rpc_record_reader::result::too_long) {
+                ended_ = true;
+                service.end_connection(core, id, "a call longer than " + std::to_string(largest_record) + " bytes");
+            }
+            if (r == rpc_record_reader::result::record) {
+                ++calls_; // only a whole call counts: a trickle of bytes does not
+                ended_ = !service.handle_record(core, id, in_.record());
+            }
         }
     }
-}
-
-// Its calls that wait for the lock go unanswered: nobody reads the answers.
-// (Links and waiting calls are the core channel's: the abort channel's
-// connections are numbered apart, and own none.)
-void rpc_channel::peer_closed()
-{
-    if (core)
-        service.drop_waiters_of(id);
-}
-
-bool rpc_channel::awaits_another() const { return core && service.waits_on_another_connection(id); }
-
-std::string rpc_channel::closing(bool delivered, const std::string &why)
-{
-    // Its waiting calls first: a lock given back by its links would answer them.
-    if (core) {
-        service.drop_waiters_of(id);
-        service.settle_links_of(id, delivered, why);
+    // Its calls that wait for the lock go unanswered: nobody reads the
+    // answers. (Links and waiting calls are the core channel's: the abort
+    // channel's connections are numbered apart, and own none.)
+    void peer_closed() override
+    {
+        if (core)
+            service.drop_waiters_of(id);
     }
-    return "";
-}
+    byte_queue &output() override { return out; }
+    bool input_waits() const override { return false; } // a waiting call holds up nothing else of its connection
+    bool awaits_another() const override { return core && service.waits_on_another_connection(id); }
+    std::uint64_t messages() const override { return calls_; }
+    std::string closing(bool delivered, const std::string &why) override
+    {
+        // Its waiting calls first: a lock given back by its links would answer them.
+        if (core) {
+            service.drop_waiters_of(id);
+            service.settle_links_of(id, delivered, why);
+        }
+        return "";
+    }
 
-void rpc_channel::send(const std::string &reply)
-{
-    out.bytes += reply;
-    server.flush(id);
-}
+private:
+    vxi11_service &service;
+    std::map<stream_server::connection_id, byte_queue *> &outputs_;
+    const stream_server::connection_id id;
+    const bool core;
+    byte_queue out; // replies
+    rpc_record_reader in_;
+    std::uint64_t calls_ = 0;
+    bool ended_ = false;
+};
 
-void rpc_channel::end(const std::string &why)
-{
-    ended_ = true;
-    server.close(id, why, false);
-}
+} // namespace
 
 // --- the service -------------------------------------------------------------
 
@@ -140,16 +143,12 @@ stream_settings vxi11_service::channel_settings(bool core) const
 vxi11_service::vxi11_service(transport_context &context)
     : context_(context), loop_(context.loop), owner_(context.owner), log_(context.log),
       core_(loop_, channel_settings(true),
-            [this](auto id, const std::string &peer) {
-                auto c = std::make_unique<rpc_channel>(*this, core_, id, true, peer);
-                channels_[id] = c.get();
-                return c;
+            [this](auto id, const std::string &) {
+                return std::make_unique<rpc_channel>(*this, outputs_[1], id, true);
             },
             log_),
       abort_(loop_, channel_settings(false),
-             [this](auto id, const std::string &peer) {
-                 return std::make_unique<rpc_channel>(*this, abort_, id, false, peer);
-             },
+              [this](auto id, const std::string &) { return std::make_unique<rpc_channel>(*this, outputs_[0], id, false); },
              log_),
       lock_waiting_(owner_.when_released([this] { answer_waiters(); }))
 {
@@ -261,44 +260,55 @@ std::vector<std::string> vxi11_service::resources(const std::string &host) const
     return {"TCPIP::" + resource_host(bound.front(), host) + "::INSTR"};
 }
 
-void vxi11_service::handle_record(rpc_channel &c, const std::string &record)
+bool vxi11_service::handle_record(bool core, stream_server::connection_id connection, const std::string &record)
 {
     rpc_request rc;
-    switch (parse_rpc_call(record, rc)) {
-    case rpc_call_fault::not_a_call:
-        return c.end("it sent what is no RPC call");
-    case rpc_call_fault::rpc_version:
-        return c.send(rpc_version_denied(rc.xid));
-    case rpc_call_fault::garbage:
-        return c.send(rpc_reply(rc.xid, rpc_accept::garbage_arguments));
-    case rpc_call_fault::none:
-        break;
+    const rpc_call_fault fault = parse_rpc_call(record, rc);
+    if (fault == rpc_call_fault::not_a_call) {
+        end_connection(core, connection, "it sent what is no RPC call");
+        return false;
     }
+    const std::string reply = fault == rpc_call_fault::rpc_version ? rpc_version_denied(rc.xid)
+                              : fault == rpc_call_fault::garbage   ? rpc_reply(rc.xid, rpc_accept::garbage_arguments)
+                                                                   : answer_call(core, connection, rc);
+    if (!reply.empty())
+        send_reply(core, connection, reply);
+    return true;
+}
+
+// The reply to a call, or none now (it waits for the lock).
+std::string vxi11_service::answer_call(bool core, stream_server::connection_id connection, const rpc_request &rc)
+{
     // Each channel answers its own program only.
-    const std::uint32_t program = c.core ? DEVICE_CORE : DEVICE_ASYNC;
+    const std::uint32_t program = core ? DEVICE_CORE : DEVICE_ASYNC;
     if (rc.program != program)
-        return c.send(rpc_reply(rc.xid, rpc_accept::program_unavailable));
+        return rpc_reply(rc.xid, rpc_accept::program_unavailable);
     if (rc.version != 1)
-        return c.send(rpc_reply(rc.xid, rpc_accept::program_mismatch));
+        return rpc_reply(rc.xid, rpc_accept::program_mismatch);
     if (rc.procedure == 0) // the null procedure: a controller's ping
-        return c.send(rpc_reply(rc.xid, rpc_accept::success));
+        return rpc_reply(rc.xid, rpc_accept::success);
     const procedure_row *row = nullptr;
     for (const procedure_row &p : procedures)
-        if (p.number == rc.procedure && p.core == c.core)
+        if (p.number == rc.procedure && p.core == core)
             row = &p;
     if (row == nullptr)
-        return c.send(rpc_reply(rc.xid, rpc_accept::procedure_unavailable));
+        return rpc_reply(rc.xid, rpc_accept::procedure_unavailable);
     any_arguments arguments;
     std::memset(&arguments, 0, sizeof arguments);
     if (!decode_arguments(rc, row->decode, &arguments)) {
         free_arguments(row->decode, &arguments);
-        return c.send(rpc_reply(rc.xid, rpc_accept::garbage_arguments));
+        return rpc_reply(rc.xid, rpc_accept::garbage_arguments);
     }
-    call k{rc.procedure, &arguments, c, rc.xid};
-    const answer a = dispatch(k);
+    call k{rc.procedure, &arguments, connection, core, rc.xid};
+    const answer a = serve_call(k);
+    std::string reply = a.encode != nullptr ? rpc_reply(rc.xid, rpc_accept::success, a.encode, a.value) : "";
     free_arguments(row->decode, &arguments);
-    if (a.encode != nullptr)
-        c.send(rpc_reply(rc.xid, rpc_accept::success, a.encode, a.value));
+    return reply;
+}
+
+void vxi11_service::end_connection(bool core, stream_server::connection_id connection, const std::string &why)
+{
+    (core ? core_ : abort_).close_connection(connection, why, false);
 }
 
 void vxi11_service::drop_waiters_of(stream_server::connection_id connection)
@@ -311,7 +321,6 @@ void vxi11_service::drop_waiters_of(stream_server::connection_id connection)
 // A clean close after everything was taken shows the responses read, as on the socket.
 void vxi11_service::settle_links_of(stream_server::connection_id connection, bool delivered, const std::string &why)
 {
-    channels_.erase(connection);
     std::vector<vxi11_link *> gone;
     for (auto &[id, l] : links_)
         if (l->connection == connection)
@@ -335,17 +344,6 @@ bool vxi11_service::waits_on_another_connection(stream_server::connection_id con
     const vxi11_link *holder = lock_holder_link();
     return holder != nullptr && holder->connection != connection &&
            std::any_of(waiters_.begin(), waiters_.end(), [&](const auto &w) { return w->connection == connection; });
-}
-
-void vxi11_service::settle_link(vxi11_link &l, bool delivered, const std::string &why)
-{
-    const std::string said = delivery_ticket::said(l.client.settle(delivered));
-    log_("VXI-11 link " + std::to_string(l.id) + " from " + l.peer + " destroyed (" + why + ")" + said);
-    const long id = l.id, client = l.client.id();
-    waiters_.erase(std::remove_if(waiters_.begin(), waiters_.end(), [id](const auto &w) { return w->link == id; }),
-                   waiters_.end());
-    links_.erase(id);
-    owner_.unlock(client); // if it held the lock, the calls waiting for it go on
 }
 
 // --- the transport, as the rest of the server sees it ---------------------------

@@ -30,6 +30,28 @@ constexpr std::size_t unread_bound = 1024 * 1024;
 
 } // namespace
 
+// --- what a procedure's answer or its link's end does ---------------------------
+
+void vxi11_service::send_reply(bool core, stream_server::connection_id connection, const std::string &reply)
+{
+    const auto out = outputs_[core].find(connection);
+    if (out == outputs_[core].end())
+        return;
+    out->second->bytes += reply;
+    (core ? core_ : abort_).flush(connection);
+}
+
+void vxi11_service::settle_link(vxi11_link &l, bool delivered, const std::string &why)
+{
+    const std::string said = delivery_ticket::said(l.client.settle(delivered));
+    log_("VXI-11 link " + std::to_string(l.id) + " from " + l.peer + " destroyed (" + why + ")" + said);
+    const long id = l.id, client = l.client.id();
+    waiters_.erase(std::remove_if(waiters_.begin(), waiters_.end(), [id](const auto &w) { return w->link == id; }),
+                   waiters_.end());
+    links_.erase(id);
+    owner_.unlock(client); // if it held the lock, the calls waiting for it go on
+}
+
 // --- the procedures -----------------------------------------------------------
 
 namespace {
@@ -68,10 +90,9 @@ const vxi11_service::answer later{};
 vxi11_link *vxi11_service::link_of(const call &c, long id)
 {
     const auto l = links_.find(id);
-    if (l == links_.end() || l->second->connection != c.channel.id || !c.channel.core)
+    if (l == links_.end() || l->second->connection != c.connection || !c.core)
         return nullptr;
-    if (l->second->client.owes_words() && l->second->unread() == 0 &&
-        c.channel.server.peer_has_everything(c.channel.id))
+    if (l->second->client.owes_words() && l->second->unread() == 0 && core_.peer_has_everything(c.connection))
         l->second->client.settle(true);
     return l->second.get();
 }
@@ -89,7 +110,7 @@ bool vxi11_service::wait_for_lock(const call &c, long link, long flags, unsigned
         return false;
     w.procedure = c.procedure;
     w.link = link;
-    w.connection = c.channel.id;
+    w.connection = c.connection;
     w.xid = c.xid;
     w.deadline = event_loop::clock::now() + std::chrono::milliseconds(timeout_ms);
     waiters_.push_back(std::make_unique<vxi11_waiter>(std::move(w)));
@@ -110,7 +131,7 @@ void vxi11_service::time_out(vxi11_waiter *w)
     answer_waiter(*waiting, true);
 }
 
-vxi11_service::answer vxi11_service::dispatch(call &c)
+vxi11_service::answer vxi11_service::serve_call(call &c)
 {
     switch (c.procedure) {
     case device_abort:
@@ -201,7 +222,7 @@ vxi11_service::answer vxi11_service::make_link(call &c)
     link_answer.abortPort = static_cast<unsigned short>(abort_port_);
     link_answer.maxRecvSize = largest_write;
     const std::string device = p.device != nullptr ? p.device : "";
-    const std::string &peer = c.channel.peer;
+    const std::string &peer = core_.peer(c.connection);
     if (device != "inst0" && device != "INST0") {
         link_answer.error = device_not_accessible;
         return answer_of(link_answer);
@@ -213,7 +234,7 @@ vxi11_service::answer vxi11_service::make_link(call &c)
         return answer_of(link_answer);
     }
     const long id = next_link_++;
-    links_[id] = std::make_unique<vxi11_link>(id, c.channel.id, peer, owner_);
+    links_[id] = std::make_unique<vxi11_link>(id, c.connection, peer, owner_);
     log_("VXI-11 link " + std::to_string(id) + " from " + peer + " created");
     link_answer.lid = id;
     if (p.lockDevice && !owner_.lock(links_[id]->client.id())) {
@@ -362,9 +383,8 @@ void vxi11_service::answer_waiters()
 
 void vxi11_service::answer_late(const vxi11_waiter &w, const answer &a)
 {
-    const auto c = channels_.find(w.connection);
-    if (c != channels_.end() && a.encode != nullptr)
-        c->second->send(rpc_reply(w.xid, rpc_accept::success, a.encode, a.value));
+    if (a.encode != nullptr)
+        send_reply(true, w.connection, rpc_reply(w.xid, rpc_accept::success, a.encode, a.value));
 }
 
 // A waiting call's answer, when it is refused after all. Each answer
@@ -385,8 +405,7 @@ void vxi11_service::refuse_late(const vxi11_waiter &w, long error)
 // with error 11 (its time is up).
 void vxi11_service::answer_waiter(vxi11_waiter &w, bool timed_out)
 {
-    const auto c = channels_.find(w.connection);
-    if (c == channels_.end())
+    if (outputs_[1].count(w.connection) == 0)
         return; // gone with its connection
     if (!lock_free_for(w.link) || (timed_out && w.procedure == create_link)) {
         refuse_late(w, locked_by_another_link);
@@ -412,7 +431,7 @@ void vxi11_service::answer_waiter(vxi11_waiter &w, bool timed_out)
     } else if (w.procedure == device_clear) {
         arguments = &w.generic;
     }
-    call k{w.procedure, arguments, *c->second, w.xid};
-    answer_late(w, dispatch(k));
+    call k{w.procedure, arguments, w.connection, true, w.xid};
+    answer_late(w, serve_call(k));
 }
 

@@ -19,38 +19,6 @@
 #include "scpi/client.h"
 #include "vxi11_rpc.h" // rpcgen's: it names the procedures as macros, so nothing here is called create_link
 
-class vxi11_service;
-
-// One connection of a channel: RPC records in, replies out.
-class rpc_channel final : public stream_protocol {
-public:
-    rpc_channel(vxi11_service &service, stream_server &server, stream_server::connection_id id, bool core,
-                std::string peer);
-    void received(const char *bytes, std::size_t n) override;
-    void peer_closed() override;
-    byte_queue &output() override { return out; }
-    bool input_waits() const override { return false; } // a waiting call holds up nothing else of its connection
-    bool awaits_another() const override;
-    std::uint64_t messages() const override { return calls_; }
-    std::string closing(bool delivered, const std::string &why) override;
-
-    // A reply, on its way.
-    void send(const std::string &reply);
-    // Its connection is to close: nothing more it sent is read.
-    void end(const std::string &why);
-
-    vxi11_service &service;
-    stream_server &server;
-    const stream_server::connection_id id;
-    const bool core;
-    const std::string peer;
-    byte_queue out; // replies
-
-private:
-    rpc_record_reader in_;
-    std::uint64_t calls_ = 0;
-    bool ended_ = false;
-};
 
 struct vxi11_link {
     vxi11_link(long id_, stream_server::connection_id connection_, std::string peer_, bus_owner &owner)
@@ -105,7 +73,8 @@ public:
     struct call {
         unsigned long procedure;
         void *arguments;
-        rpc_channel &channel;
+        stream_server::connection_id connection;
+        bool core; // on the core channel, else the abort channel
         std::uint32_t xid;
     };
     struct answer {
@@ -113,8 +82,13 @@ public:
         const void *value = nullptr;
     };
 
-    // From a channel:
-    void handle_record(rpc_channel &c, const std::string &record);
+    // From a channel's connection (rpc_channel, in vxi11.cpp): one whole
+    // call. False when the connection is to close: nothing more it sent is read.
+    bool handle_record(bool core, stream_server::connection_id connection, const std::string &record);
+    // Replies go into a connection's output, named by its channel and number
+    // (one gone already takes none).
+    void send_reply(bool core, stream_server::connection_id connection, const std::string &reply);
+    void end_connection(bool core, stream_server::connection_id connection, const std::string &why);
     void drop_waiters_of(stream_server::connection_id connection);
     void settle_links_of(stream_server::connection_id connection, bool delivered, const std::string &why);
     bool waits_on_another_connection(stream_server::connection_id connection) const;
@@ -124,7 +98,7 @@ private:
     event_loop &loop_;
     bus_owner &owner_;
     std::function<void(const std::string &)> log_;
-    std::map<stream_server::connection_id, rpc_channel *> channels_; // the core channel's
+    std::map<stream_server::connection_id, byte_queue *> outputs_[2]; // each channel's connections' (abort, core)
     stream_server core_, abort_;
     std::map<long, std::unique_ptr<vxi11_link>> links_;
     std::vector<std::unique_ptr<vxi11_waiter>> waiters_;
@@ -138,6 +112,7 @@ private:
     bus_owner::waiting_id lock_waiting_;
 
     stream_settings channel_settings(bool core) const;
+    std::string answer_call(bool core, stream_server::connection_id connection, const rpc_request &rc);
     bool open_listeners(std::string &bound, std::string &why);
     void keep_registered();
     void settle_link(vxi11_link &l, bool delivered, const std::string &why);
@@ -145,7 +120,7 @@ private:
     bool lock_free_for(long link) const;
     const vxi11_link *lock_holder_link() const;
     bool wait_for_lock(const call &c, long link, long flags, unsigned long timeout_ms, vxi11_waiter &&w);
-    answer dispatch(call &c);
+    answer serve_call(call &c);
     answer read_status(call &c);
     answer abort_waits(call &c);
     answer make_link(call &c);

@@ -12,7 +12,7 @@ void scpi_client::feed(const char *bytes, std::size_t size, bool at_end)
 {
     in_.append(bytes, size);
     at_end_ = at_end_ || at_end;
-    run();
+    run_messages();
 }
 
 delivery_ticket::returned scpi_client::settle(bool delivered)
@@ -69,7 +69,7 @@ bool scpi_client::find_whole_message()
     return true;
 }
 
-void scpi_client::run()
+void scpi_client::run_messages()
 {
     while (find_whole_message()) {
         if (owes_words() && shows_delivery && shows_delivery())

@@ -40,7 +40,7 @@ public:
     // the lock is another's). `at_end`: what came so far ends a message.
     void feed(const char *bytes, std::size_t size, bool at_end);
     // Runs what waited for the lock, if the lock is free for it now.
-    void resume() { run(); }
+    void resume() { run_messages(); }
 
     // Responses not yet handed to the client: the transport takes them
     // from the front as it sends or as the client reads them.
@@ -85,6 +85,6 @@ private:
     std::uint64_t messages_ = 0;
     byte_queue output_;
 
-    void run();
+    void run_messages();
     bool find_whole_message();
 };
