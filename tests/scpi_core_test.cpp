@@ -150,8 +150,8 @@ TEST_F(client_fixture, the_views_of_what_was_read_take_nothing_from_the_hold)
     sim::load_fifo({5, 0xFFFFFFFDu, 7, 7, 12, 0});
     owner.read_out();
     scpi_client c(owner);
-    feed(c, "DATA:REC? 4;REC?;SEEN?;RATE?\n");
-    EXPECT_EQ(taken(c), "7,7,12,0;5,-3,7,7,12,0;6;6\n");
+    feed(c, "DATA:REC? 4;REC?;SEEN?;RATE?;RATE:WORD?\n");
+    EXPECT_EQ(taken(c), "7,7,12,0;5,-3,7,7,12,0;6;28;6\n") << "counts a second, added up; words a second";
     feed(c, "DATA:HIST? 4\n"); // -3..12 in four bins of width 4
     EXPECT_EQ(taken(c), "-3,4,2,0,3,1\n");
     feed(c, "DATA:REC? 0;:DATA:HIST? 2000\n");
@@ -217,6 +217,60 @@ TEST(event_loop_timers, one_shots_run_once_periodic_ones_on_their_multiples_and_
     loop.cancel(periodic);
     loop.cancel(periodic); // twice is no error
     EXPECT_EQ(seam::soonest(loop), event_loop::clock::time_point::max());
+}
+
+// Reading by index: nothing is taken, a lost index keeps its place, and a
+// read of words not yet read waits for them (or its time) without holding
+// up the client's other work, then answers in order.
+TEST_F(client_fixture, reads_by_index_take_nothing_and_a_read_ahead_waits_for_its_words)
+{
+    sim::load_fifo({5, 6, 7});
+    owner.read_out();
+    event_loop loop;
+    scpi_client c(owner, &loop);
+    int woken = 0;
+    c.woken = [&] { ++woken; };
+    feed(c, "DATA:JOUR?\n");
+    const std::string journal = taken(c);
+    EXPECT_EQ(journal.substr(journal.size() - 6), "\",0,3\n") << journal;
+    feed(c, "DATA:READ? 1,5;READ? 1,1;:DATA:POIN?\n");
+    EXPECT_EQ(taken(c), "1,0,6,7;1,0,6;3\n") << "read twice, and all still held";
+    feed(c, "DATA:READ? 9\n");
+    EXPECT_EQ(taken(c), "");
+    EXPECT_EQ(c.session.errors.front().code, -222) << "an index past the next is no word of this life's";
+
+    feed(c, "DATA:READ? 3,10,60000;*IDN?\n*ESE 4;*ESE?\n");
+    EXPECT_TRUE(c.waiting());
+    EXPECT_EQ(c.output().backlog(), 0u) << "the message waits whole, and what came after it";
+    sim::load_fifo({8, 9});
+    owner.read_out();
+    event_loop_test_seam::run_timers(loop, event_loop::clock::now());
+    EXPECT_EQ(woken, 1);
+    EXPECT_FALSE(c.waiting());
+    const std::string out = taken(c);
+    EXPECT_EQ(out.substr(0, 8), "3,0,8,9;") << out;
+    EXPECT_EQ(out.substr(out.size() - 2), "4\n") << "then the next message";
+
+    feed(c, "FORM INT;:DATA:READ? 5,10,50\n");
+    EXPECT_TRUE(c.waiting());
+    event_loop_test_seam::run_timers(loop, event_loop::clock::now() + std::chrono::milliseconds(60));
+    EXPECT_EQ(taken(c), "5,0,#10\n") << "its time up, it answers with none";
+}
+
+TEST_F(client_fixture, a_client_that_does_not_wait_for_the_lock_is_refused_at_once)
+{
+    scpi_client holder(owner), other(owner);
+    ASSERT_TRUE(owner.lock(holder.id()));
+    feed(other, "SYST:LOCK:WAIT OFF\n");
+    EXPECT_TRUE(other.waiting()) << "that message too waits: another holds the lock";
+    owner.unlock(holder.id());
+    other.resume();
+    ASSERT_TRUE(owner.lock(holder.id()));
+    feed(other, "DATA:REM?;*IDN?\n*ESE 1\n");
+    EXPECT_FALSE(other.waiting());
+    EXPECT_EQ(taken(other), "\n") << "what asked is answered with nothing";
+    ASSERT_EQ(other.session.errors.size(), 2u);
+    EXPECT_EQ(other.session.errors.front().code, -200);
 }
 
 } // namespace

@@ -10,7 +10,7 @@
 #include <numeric>
 #include <random>
 
-#include "core/count_history.h"
+#include "core/journal.h"
 #include "core/delivery.h"
 #include "instrument.h"
 #include "net/net_address.h"
@@ -149,20 +149,40 @@ bool admits(const std::string &blocks, const char *peer)
     return allowed(a, list);
 }
 
-// The page's ring forgets the oldest counts and keeps their indices.
-TEST(count_history, the_ring_keeps_the_latest_with_their_indices_and_times)
+// The journal forgets the oldest words and keeps their indices, the times
+// of their read-outs, and says what a read from a lost index missed.
+TEST(count_journal, the_latest_words_keep_their_indices_times_and_what_a_late_reader_missed)
 {
-    count_history h(4);
+    count_journal j(4, "life");
     const std::int32_t first[] = {10, 11, 12}, second[] = {13, 14, 15};
-    h.add(first, 3, 1000);
-    EXPECT_EQ(h.oldest(), 0u);
-    h.add(second, 3, 2000);
-    EXPECT_EQ(h.seen(), 6u);
-    EXPECT_EQ(h.oldest(), 2u);
-    for (std::uint64_t i = h.oldest(); i < h.seen(); ++i) {
-        EXPECT_EQ(h.at(i).count, static_cast<std::int32_t>(10 + i));
-        EXPECT_EQ(h.at(i).read_at_ms, i < 3 ? 1000 : 2000);
+    j.add(first, 3, 1000);
+    EXPECT_EQ(j.oldest(), 0u);
+    j.add(second, 3, 2000);
+    EXPECT_EQ(j.next(), 6u);
+    EXPECT_EQ(j.oldest(), 2u);
+    for (std::uint64_t i = j.oldest(); i < j.next(); ++i) {
+        EXPECT_EQ(j.at(i), static_cast<std::int32_t>(10 + i));
+        EXPECT_EQ(j.read_at(i), i < 3 ? 1000 : 2000);
     }
+    EXPECT_EQ(j.first_read_since(1500), 3u);
+    EXPECT_EQ(j.first_read_since(2001), 6u) << "none read since";
+
+    const count_journal::span late = j.read(0, 100);
+    EXPECT_EQ(late.first, 2u);
+    EXPECT_EQ(late.missed, 2u) << "the place is kept: two words had left";
+    EXPECT_EQ(late.count, 4u);
+    const count_journal::span some = j.read(3, 2);
+    EXPECT_EQ(some.first, 3u);
+    EXPECT_EQ(some.missed, 0u);
+    EXPECT_EQ(some.count, 2u);
+    EXPECT_EQ(j.read(6, 10).count, 0u) << "nothing past the next index";
+
+    const std::int32_t many[] = {1, 2, 3, 4, 5, 6, 7, 8, 9};
+    j.add(many, 9, 3000); // more than it holds at once
+    EXPECT_EQ(j.next(), 15u);
+    EXPECT_EQ(j.at(14), 9);
+    EXPECT_EQ(j.read_at(11), 3000);
+    EXPECT_NE(count_journal::new_identity(), count_journal::new_identity()) << "each life its own";
 }
 
 TEST(cidr, blocks_match_by_prefix_for_ipv4_ipv6_and_mapped_peers)

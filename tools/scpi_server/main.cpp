@@ -56,7 +56,8 @@ std::string default_web_root()
 
 const char usage[] =
     "usage: scpi_server [--listen=ADDR:PORT]... [--allow=CIDR[,CIDR]...] [--max-clients=N]\n"
-    "                   [--idle-timeout=S] [--hold-words=N] [--spool-dir=DIR] [--config=FILE]\n"
+    "                   [--idle-timeout=S] [--hold-words=N] [--journal-words=N] [--spool-dir=DIR]\n"
+    "                   [--config=FILE]\n"
     "                   [--vxi11-port=N | --no-vxi11] [--http=ADDR:PORT]... [--web-control]\n"
     "                   [--web-name=NAME]... [--web-root=DIR] [--gap-marker=none|bit31]\n";
 
@@ -79,8 +80,12 @@ std::string help()
            "                           is told why in an SCPI error line, and closed\n"
            "      --idle-timeout=S     close a connection that completes no message in S\n"
            "                           seconds (default 300)\n"
-           "      --hold-words=N       hold at most N words read from the instrument\n"
-           "                           (default 4194304)\n"
+           "      --hold-words=N       hold at most N words read from the instrument for\n"
+           "                           DATA:REM? (default 4194304: 16 MiB)\n"
+           "      --journal-words=N    keep the latest N words read in the journal, by index,\n"
+           "                           for DATA:READ?, the page and the views (default\n"
+           "                           4194304: 16 MiB, and 16 bytes a read-out); the\n"
+           "                           configuration's journal_words, unless given here\n"
            "      --spool-dir=DIR      where words still held at the end are written\n"
            "                           (default $STATE_DIRECTORY, else the working directory)\n"
            "      --vxi11-port=N       VXI-11's core channel on port N of the --listen hosts\n"
@@ -113,9 +118,16 @@ std::string help()
            "Commands (case-insensitive; short form in capitals):\n" +
            command_help() +
            "\n"
-           "A word leaves the server once its client has shown it has the response: its\n"
-           "next message (on VXI-11, its link's next call with the response read out)\n"
-           "after its TCP acknowledged everything, or a clean close.\n"
+           "Two doors for the counts. The hold, for one taker: DATA:REM? takes words, and\n"
+           "a word leaves the server once its client has shown it has the response (its\n"
+           "next message; on VXI-11, its link's next call with the response read out)\n"
+           "after its TCP acknowledged everything, or a clean close. The journal, for\n"
+           "many readers: every word read, whole, with its index (counted from the\n"
+           "server's start, under DATA:JOUR?'s identity of this life); DATA:READ? FROM\n"
+           "takes nothing, so a reply lost is only asked for again, and a reader that\n"
+           "fell behind is told how many words it missed. A word's time is its read-out's\n"
+           "(milliseconds, UTC; the page's /api/counts). Rates: DATA:RATE? is counts/s\n"
+           "(the counts read in the last second, added up), DATA:RATE:WORD? words/s.\n"
            "A VXI-11 link that holds the lock (device_lock) has the instrument alone: other\n"
            "links wait up to their lock_timeout, socket clients' messages wait unread.\n"
            "device_trigger does nothing (a run starts with INIT); there is no interrupt\n"
@@ -137,13 +149,14 @@ void log_line(const std::string &line) { std::fprintf(stderr, "%s: %s\n", progra
 struct settings {
     transport_settings net;
     std::size_t hold_words = 4u << 20;
+    std::optional<std::size_t> journal_words; // --journal-words
     std::string spool_directory;
     std::string config_path; // --config
     std::optional<gap_marker> marker; // --gap-marker
 };
 
 enum option_code {
-    listen_option = 256, allow_option, clients_option, idle_option, hold_option, spool_option, config_option,
+    listen_option = 256, allow_option, clients_option, idle_option, hold_option, journal_option, spool_option, config_option,
     version_option, vxi11_port_option, no_vxi11_option, http_option, web_control_option, web_root_option,
     web_name_option, gap_marker_option
 };
@@ -179,6 +192,11 @@ bool take_option(int c, const char *value, settings &s, std::string &error)
         if (!read_integer("--hold-words", value, 1, 1LL << 30, number, error))
             return false;
         s.hold_words = static_cast<std::size_t>(number);
+        return true;
+    case journal_option:
+        if (!read_integer("--journal-words", value, 1, 1LL << 30, number, error))
+            return false;
+        s.journal_words = static_cast<std::size_t>(number);
         return true;
     case vxi11_port_option:
         if (!read_integer("--vxi11-port", value, 0, 65535, number, error))
@@ -222,6 +240,7 @@ int read_options(int argc, char **argv, settings &s)
                                           {"max-clients", required_argument, nullptr, clients_option},
                                           {"idle-timeout", required_argument, nullptr, idle_option},
                                           {"hold-words", required_argument, nullptr, hold_option},
+                                          {"journal-words", required_argument, nullptr, journal_option},
                                           {"spool-dir", required_argument, nullptr, spool_option},
                                           {"config", required_argument, nullptr, config_option},
                                           {"vxi11-port", required_argument, nullptr, vxi11_port_option},
@@ -386,6 +405,7 @@ int main(int argc, char **argv)
     event_loop loop;
     owner_options o;
     o.hold_words = s.hold_words;
+    o.journal_words = s.journal_words.value_or(static_cast<std::size_t>(config.journal_words.value_or(o.journal_words)));
     o.defaults = {config.threshold, config.polarity, config.period};
     o.marker = s.marker.value_or(config.marker);
     o.log = log_line;

@@ -7,6 +7,7 @@
 //   tick = 1e-6           # seconds a tick: the instrument's period unit
 //   output_dir = "/srv/counts"
 //   format = "csv"        # csv, plain or hdf5
+//   journal_words = 4194304  # the SCPI server's journal of the words it read
 //   gap_marker = "bit31"  # how the instrument marks lost measurements in its
 //                         # words, if it does: "none" (the default: words are
 //                         # counts, whole) or "bit31" (the virtual instrument's
@@ -27,6 +28,7 @@ struct lab_config {
     std::string path; // the file the settings came from; empty: none
     std::optional<int> threshold, polarity, period;
     std::optional<double> tick;
+    std::optional<long long> journal_words; // the server's; countctl reads none
     std::optional<std::string> output_dir, format;
     gap_marker marker = gap_marker::none;
 };

@@ -33,6 +33,15 @@ bool setting(lab_config &c, const std::string &key, const toml::node &n, std::st
         return whole(c, n, key, 0, 1, c.polarity, error);
     if (key == "period")
         return whole(c, n, key, 1, 4095, c.period, error);
+    if (key == "journal_words") {
+        const std::optional<long long> v = n.value<long long>();
+        if (!n.is_integer() || !v || *v < 1 || *v > (1LL << 30)) {
+            error = where(c, n, key) + " must be a whole number from 1 to " + std::to_string(1LL << 30);
+            return false;
+        }
+        c.journal_words = *v;
+        return true;
+    }
     if (key == "tick") {
         const std::optional<double> v = n.value<double>();
         if (!(n.is_floating_point() || n.is_integer()) || !v || !(*v > 0 && *v <= 3600)) { // nan is refused too
@@ -59,7 +68,7 @@ bool setting(lab_config &c, const std::string &key, const toml::node &n, std::st
         }
         return true;
     }
-    error = where(c, n, key) + " is not a setting (threshold, polarity, period, tick, output_dir, format, gap_marker)";
+    error = where(c, n, key) + " is not a setting (threshold, polarity, period, tick, output_dir, format, gap_marker, journal_words)";
     return false;
 }
 

@@ -11,6 +11,25 @@ void bus_owner::say(const std::string &line) const
         options_.log(line);
 }
 
+read_rates bus_view::rates() const
+{
+    const std::int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                 std::chrono::system_clock::now().time_since_epoch())
+                                 .count();
+    read_rates r;
+    const std::uint64_t from = journal_.first_read_since(now - 999);
+    for (std::uint64_t i = from; i < journal_.next(); ++i)
+        r.counts_per_s += count_at(i);
+    r.words_per_s = journal_.next() - from;
+    return r;
+}
+
+std::uint64_t bus_view::first_viewed() const
+{
+    constexpr std::uint64_t viewed = 1u << 16;
+    return std::max(journal_.oldest(), journal_.next() > viewed ? journal_.next() - viewed : 0);
+}
+
 bool bus_owner::start_bus()
 {
     if (!setup_io())
@@ -33,13 +52,9 @@ void bus_owner::say_gaps()
     gaps_said_at_ = now;
 }
 
-// Words read, into the history and, as room allows, the hold.
+// Counts read, into the hold as room allows.
 void bus_owner::keep(const std::int32_t *words, std::size_t n)
 {
-    history_.add(words, n,
-                 std::chrono::duration_cast<std::chrono::milliseconds>(
-                     std::chrono::system_clock::now().time_since_epoch())
-                     .count());
     const std::size_t lost = n - hold_add(hold_, words, n);
     if (lost > 0) {
         words_lost_ += lost;
@@ -60,6 +75,10 @@ void bus_owner::read_out()
     if (count <= 0)
         return;
     const int read = readDATA(count, words, max_data_words);
+    journal_.add(words, static_cast<std::size_t>(read),
+                 std::chrono::duration_cast<std::chrono::milliseconds>(
+                     std::chrono::system_clock::now().time_since_epoch())
+                     .count());
     if (options_.marker != gap_marker::none) {
         for (int i = 0; i < read; ++i) {
             const marked_word w = read_marked(options_.marker, words[i]);
@@ -69,6 +88,10 @@ void bus_owner::read_out()
     }
     say_gaps();
     keep(words, static_cast<std::size_t>(read));
+    const std::map<waiting_id, std::function<void()>> arriving = arriving_; // a reader may stop waiting
+    for (const auto &[id, arrived] : arriving)
+        if (arriving_.count(id) > 0)
+            arrived();
 }
 
 void bus_owner::drain()
@@ -206,5 +229,11 @@ bool bus_owner::unlock(long client)
 bus_owner::waiting_id bus_owner::when_released(std::function<void()> resume)
 {
     released_[++last_waiting_] = std::move(resume);
+    return last_waiting_;
+}
+
+bus_owner::waiting_id bus_owner::when_words_arrive(std::function<void()> arrived)
+{
+    arriving_[++last_waiting_] = std::move(arrived);
     return last_waiting_;
 }

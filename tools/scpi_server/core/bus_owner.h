@@ -12,8 +12,8 @@
 #include <optional>
 #include <string>
 
-#include "core/count_history.h"
 #include "core/delivery.h"
+#include "core/journal.h"
 #include "core/word_hold.h"
 #include "gap_marker.h"
 
@@ -23,9 +23,17 @@ struct known_settings {
 
 struct owner_options {
     std::size_t hold_words = 4u << 20;
+    std::size_t journal_words = 4u << 20;
     known_settings defaults;              // sent at start and after *RST, when the lab names any
     gap_marker marker = gap_marker::none; // how the lab's instrument marks lost measurements, if it does
     std::function<void(const std::string &line)> log;
+};
+
+// What the journal's last second holds: the counts added up (the
+// instrument's event rate), and the words.
+struct read_rates {
+    long long counts_per_s = 0;
+    std::uint64_t words_per_s = 0;
 };
 
 // What every client may read of the server's knowledge (the page, the SCPI
@@ -41,8 +49,17 @@ public:
     bool hold_full() const { return hold_full_; }
     std::size_t held() const { return hold_.held.size(); }
     std::size_t hold_capacity() const { return hold_.capacity; }
-    const count_history &history() const { return history_; } // the latest counts read
+    // Every word read, whole, with its index: for many readers, none of
+    // whom takes anything.
+    const count_journal &journal() const { return journal_; }
     gap_marker marker() const { return options_.marker; }
+    // The count a journal word stands for (under the lab's gap marker).
+    std::int32_t count_at(std::uint64_t index) const { return read_marked(options_.marker, journal_.at(index)).count; }
+    // The words read within the last second of the system clock, and their counts.
+    read_rates rates() const;
+    // The first index the views (the page, DATA:HISTogram?) look at: the
+    // latest 65,536 counts at most.
+    std::uint64_t first_viewed() const;
     // The instrument's lock (VXI-11's device_lock): while one client holds
     // it, no other client's command runs. Clients are named by the number
     // bus_owner::new_client() gave them.
@@ -51,7 +68,10 @@ public:
     bool holds_lock(long client) const { return client != 0 && lock_holder_ == client; }
 
 protected:
-    explicit bus_view(owner_options o) : options_(std::move(o)) { hold_.capacity = options_.hold_words; }
+    explicit bus_view(owner_options o) : options_(std::move(o)), journal_(options_.journal_words)
+    {
+        hold_.capacity = options_.hold_words;
+    }
 
     owner_options options_;
     word_hold hold_;
@@ -60,7 +80,7 @@ protected:
     known_settings settings_;
     std::uint64_t words_lost_ = 0, gaps_ = 0;
     bool hold_full_ = false;
-    count_history history_;
+    count_journal journal_;
     long lock_holder_ = 0;
 };
 
@@ -126,11 +146,19 @@ public:
     // clients that waited for it go on.
     using waiting_id = std::uint64_t;
     waiting_id when_released(std::function<void()> resume);
-    void forget_waiting(waiting_id id) { released_.erase(id); }
+    // `arrived` runs each time words enter the journal, until forgotten:
+    // readers waiting for them go on. It is called inside a read-out, so
+    // what it would do with the bus must wait for the loop's next turn.
+    waiting_id when_words_arrive(std::function<void()> arrived);
+    void forget_waiting(waiting_id id)
+    {
+        released_.erase(id);
+        arriving_.erase(id);
+    }
 
 private:
     long clients_named_ = 0;
-    std::map<waiting_id, std::function<void()>> released_;
+    std::map<waiting_id, std::function<void()>> released_, arriving_;
     waiting_id last_waiting_ = 0;
     std::uint64_t gaps_said_ = 0; // in the log
     std::chrono::steady_clock::time_point gaps_said_at_{};

@@ -169,32 +169,43 @@ web_api::response web_api::status(const request &r)
     j["resources"] = all_.resources ? all_.resources(host_name(r.host)) : std::vector<std::string>{};
     j["locked"] = owner_.locked();
     j["web_control"] = options_.control;
-    j["counts_seen"] = owner_.history().seen();
+    const count_journal &journal = owner_.journal();
+    j["counts_seen"] = journal.next();
+    j["journal"] = {{"id", journal.identity()}, {"oldest", journal.oldest()}, {"next", journal.next()}};
+    const read_rates rates = owner_.rates();
+    j["rates"] = {{"counts_per_s", rates.counts_per_s}, {"words_per_s", rates.words_per_s}};
     return json_response(200, j);
 }
 
 web_api::response web_api::counts(const request &r)
 {
-    std::uint64_t since = owner_.history().oldest();
+    const count_journal &journal = owner_.journal();
+    std::uint64_t since = owner_.first_viewed(), asked = since;
     if (!r.query_since.empty()) {
         char *end = nullptr;
         errno = 0;
         const unsigned long long n = std::strtoull(r.query_since.c_str(), &end, 10);
         if (errno != 0 || end == r.query_since.c_str() || *end != '\0' || r.query_since[0] == '-')
             return refusal(400, "since= takes the index of a count: a number from 0");
-        since = std::min<std::uint64_t>(std::max<std::uint64_t>(n, since), owner_.history().seen()); // none seen yet
+        asked = n;
+        since = std::min<std::uint64_t>(std::max<std::uint64_t>(n, journal.oldest()), journal.next()); // none seen yet
     }
-    const std::uint64_t next = std::min<std::uint64_t>(owner_.history().seen(), since + counts_per_answer);
+    const std::uint64_t next = std::min<std::uint64_t>(journal.next(), since + counts_per_answer);
     // Counts read together share one time: [time, [counts...]] each.
     json batches = json::array();
     for (std::uint64_t i = since; i < next;) {
-        const std::int64_t at = owner_.history().at(i).read_at_ms;
+        const std::int64_t at = journal.read_at(i);
         json run = json::array();
-        for (; i < next && owner_.history().at(i).read_at_ms == at; ++i)
-            run.push_back(owner_.history().at(i).count);
+        for (; i < next && journal.read_at(i) == at; ++i)
+            run.push_back(owner_.count_at(i));
         batches.push_back(json::array({at, std::move(run)}));
     }
-    return json_response(200, json{{"from", since}, {"next", next}, {"seen", owner_.history().seen()}, {"batches", batches}});
+    return json_response(200, json{{"id", journal.identity()},
+                                   {"from", since},
+                                   {"missed", since > asked ? since - asked : 0},
+                                   {"next", next},
+                                   {"seen", journal.next()},
+                                   {"batches", batches}});
 }
 
 web_api::response web_api::control(const request &r)

@@ -13,13 +13,14 @@ constexpr int socket_buffer = 64 * 1024;          // a connection's send buffer 
 // One connection's SCPI client: newline framing, and nothing else here.
 class scpi_stream final : public stream_protocol {
 public:
-    scpi_stream(bus_owner &owner, stream_server &server, stream_server::connection_id id,
+    scpi_stream(bus_owner &owner, event_loop &loop, stream_server &server, stream_server::connection_id id,
                 std::function<void()> gone)
-        : client(owner), gone_(std::move(gone))
+        : client(owner, &loop), gone_(std::move(gone))
     {
         // A message shows the responses before it arrived: everything sent
         // is acknowledged and nothing waits here.
         client.shows_delivery = [&server, id] { return server.peer_has_everything(id); };
+        client.woken = [&server, id] { server.flush(id); };
     }
     void received(const char *bytes, std::size_t n) override { client.feed(bytes, n, false); }
     void peer_closed() override { client.feed("", 0, true); }
@@ -43,7 +44,7 @@ class raw_socket final : public transport {
 public:
     explicit raw_socket(transport_context &c)
         : context_(c), server_(c.loop, settings(c.settings.admission), [this](auto id, const std::string &) {
-              auto stream = std::make_unique<scpi_stream>(context_.owner, server_, id, [this, id] { streams_.erase(id); });
+              auto stream = std::make_unique<scpi_stream>(context_.owner, context_.loop, server_, id, [this, id] { streams_.erase(id); });
               streams_[id] = stream.get();
               return stream;
           }, c.log),

@@ -120,6 +120,12 @@ bool vxi11_service::wait_for_lock(const call &c, long link, long flags, unsigned
     return true;
 }
 
+// Defers a device_read until its link's response is made, or its io_timeout.
+bool vxi11_service::wait_for_output(const call &c, long link, unsigned long timeout_ms, vxi11_waiter &&w)
+{
+    return wait_for_lock(c, link, waitlock_flag, timeout_ms, std::move(w));
+}
+
 // A waiting call's lock_timeout is over: it is answered now, refused.
 void vxi11_service::time_out(vxi11_waiter *w)
 {
@@ -234,7 +240,8 @@ vxi11_service::answer vxi11_service::make_link(call &c)
         return answer_of(link_answer);
     }
     const long id = next_link_++;
-    links_[id] = std::make_unique<vxi11_link>(id, c.connection, peer, owner_);
+    links_[id] = std::make_unique<vxi11_link>(id, c.connection, peer, owner_, loop_);
+    links_[id]->client.woken = [this] { answer_waiters(); }; // a read may wait for what it made
     log_("VXI-11 link " + std::to_string(id) + " from " + peer + " created");
     link_answer.lid = id;
     if (p.lockDevice && !owner_.lock(links_[id]->client.id())) {
@@ -294,7 +301,12 @@ vxi11_service::answer vxi11_service::on_read(call &c)
         return answer_of(read_answer);
     }
     if (l->unread() == 0) {
-        // Every response is made when its message is written: none will come.
+        // A response is made when its message is written, or, for a query
+        // that waits for words, once they come: only that one is waited for.
+        vxi11_waiter w;
+        w.read = p;
+        if (l->client.waiting() && wait_for_output(c, l->id, p.io_timeout, std::move(w)))
+            return later;
         read_answer.error = io_timeout;
         return answer_of(read_answer);
     }
@@ -366,11 +378,18 @@ vxi11_service::answer vxi11_service::on_lock(call &c)
 // is taken out of the list before it is answered: answering one may take
 // the lock or destroy a link, and so change the list, which is then read
 // again from its start.
+// A device_read waits for a response its link's message is still making.
+bool vxi11_service::waits_for_output(const vxi11_waiter &w) const
+{
+    const auto l = links_.find(w.link);
+    return w.procedure == device_read && l != links_.end() && l->second->unread() == 0 && l->second->client.waiting();
+}
+
 void vxi11_service::answer_waiters()
 {
     for (std::size_t i = 0; i < waiters_.size();) {
         const bool timed_out = event_loop::clock::now() >= waiters_[i]->deadline;
-        if (!timed_out && !lock_free_for(waiters_[i]->link)) {
+        if (!timed_out && (!lock_free_for(waiters_[i]->link) || waits_for_output(*waiters_[i]))) {
             ++i;
             continue;
         }
@@ -407,6 +426,8 @@ void vxi11_service::answer_waiter(vxi11_waiter &w, bool timed_out)
 {
     if (outputs_[1].count(w.connection) == 0)
         return; // gone with its connection
+    if (timed_out && waits_for_output(w))
+        return refuse_late(w, io_timeout);
     if (!lock_free_for(w.link) || (timed_out && w.procedure == create_link)) {
         refuse_late(w, locked_by_another_link);
         const auto l = links_.find(w.link);

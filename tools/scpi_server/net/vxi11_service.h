@@ -21,8 +21,9 @@
 
 
 struct vxi11_link {
-    vxi11_link(long id_, stream_server::connection_id connection_, std::string peer_, bus_owner &owner)
-        : id(id_), connection(connection_), peer(std::move(peer_)), client(owner)
+    vxi11_link(long id_, stream_server::connection_id connection_, std::string peer_, bus_owner &owner,
+               event_loop &loop)
+        : id(id_), connection(connection_), peer(std::move(peer_)), client(owner, &loop)
     {
     }
     long id;
@@ -120,6 +121,8 @@ private:
     bool lock_free_for(long link) const;
     const vxi11_link *lock_holder_link() const;
     bool wait_for_lock(const call &c, long link, long flags, unsigned long timeout_ms, vxi11_waiter &&w);
+    bool wait_for_output(const call &c, long link, unsigned long timeout_ms, vxi11_waiter &&w);
+    bool waits_for_output(const vxi11_waiter &w) const;
     answer serve_call(call &c);
     answer read_status(call &c);
     answer abort_waits(call &c);

@@ -13,7 +13,12 @@
 //
 // While another client holds the instrument's lock, a whole message waits
 // here, with what came after it, and the client is told to go on when the
-// lock is given back.
+// lock is given back (or, with SYSTem:LOCK:WAIT OFF, the message is refused
+// at once: -200, and an empty line when it asked anything). A message whose
+// query waits for words not yet read (DATA:READ? with a wait) waits here
+// too, and the client wakes itself, when they come or its time is up, on
+// the loop it was given: it runs the message on, then tells its transport
+// (woken) that output may wait to be sent.
 #pragma once
 
 #include <cstddef>
@@ -21,9 +26,13 @@
 #include <functional>
 #include <string>
 
+#include <optional>
+
 #include "core/bus_owner.h"
 #include "core/byte_queue.h"
 #include "core/delivery.h"
+#include "core/event_loop.h"
+#include "scpi/executor.h"
 #include "scpi/parser.h"
 #include "scpi/session.h"
 
@@ -31,7 +40,8 @@ class scpi_client {
 public:
     static constexpr std::size_t longest_message = 64 * 1024;
 
-    explicit scpi_client(bus_owner &owner);
+    // Without a loop, no message waits for words: their queries answer at once.
+    explicit scpi_client(bus_owner &owner, event_loop *loop = nullptr);
     ~scpi_client(); // the words of responses never settled go back to the hold
     scpi_client(const scpi_client &) = delete;
     scpi_client &operator=(const scpi_client &) = delete;
@@ -39,8 +49,11 @@ public:
     // Bytes from the client, then the messages that are whole run (unless
     // the lock is another's). `at_end`: what came so far ends a message.
     void feed(const char *bytes, std::size_t size, bool at_end);
-    // Runs what waited for the lock, if the lock is free for it now.
+    // Runs what waited, if it may go on now (the lock is free for it).
     void resume() { run_messages(); }
+    // Called from the loop once the client woke itself and ran what waited:
+    // its transport sends what is in output(). It may end the client.
+    std::function<void()> woken;
 
     // Responses not yet handed to the client: the transport takes them
     // from the front as it sends or as the client reads them.
@@ -58,8 +71,8 @@ public:
     // a transport a system call, worth it only then.
     bool owes_words() const { return !taken_.empty(); }
 
-    // A whole message waits for the instrument's lock.
-    bool waiting() const { return waiting_; }
+    // A whole message waits: for the instrument's lock, or for words.
+    bool waiting() const { return waiting_ || paused_.has_value(); }
     // Messages whole so far: a transport's idle time-out counts these.
     std::uint64_t messages() const { return messages_; }
     // Its name for the instrument's lock.
@@ -72,6 +85,7 @@ public:
 
 private:
     bus_owner &owner_;
+    event_loop *loop_;
     long id_;
     delivery_ticket taken_;
     std::string in_;
@@ -84,7 +98,17 @@ private:
     bool waiting_ = false;
     std::uint64_t messages_ = 0;
     byte_queue output_;
+    std::optional<message_run> paused_; // a message that waits for words
+    bus_owner::waiting_id arrival_ = 0;
+    event_loop::timer_id deadline_ = 0, wake_ = 0;
 
     void run_messages();
     bool find_whole_message();
+    // Takes the first whole message from the input; false for none, or one to drop.
+    bool take_message(std::string &message);
+    // Runs `run` on; false while it waits for words (it is kept, and the client wakes for it).
+    bool go_on(message_run &&run);
+    void refuse_for_the_lock(const std::string &message);
+    void stop_waiting_for_words();
+    void wake();
 };

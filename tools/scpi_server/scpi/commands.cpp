@@ -1,5 +1,7 @@
 #include "scpi/commands.h"
 
+#include "scpi/data_commands.h"
+
 #include <algorithm>
 #include <cctype>
 #include <chrono>
@@ -14,9 +16,6 @@ const char *const scpi_identity = "counter-console,counting-instrument,0,";
 namespace {
 
 constexpr const char *not_a_number = "9.91E37"; // SCPI's NaN: nothing set since the start or *RST
-// The most words one response carries: its definite-length block header
-// stays within IEEE 488.2's nine digits, and its text within memory.
-constexpr std::size_t most_response_words = 16u << 20;
 
 // Status bits of this instrument's registers.
 constexpr int operation_measuring = 1 << 4;
@@ -32,38 +31,6 @@ bool is_word(const scpi_param &p, const char *short_form, const char *long_form)
 }
 
 std::string known(const std::optional<int> &v) { return v ? std::to_string(*v) : not_a_number; }
-
-// The words as the session's format has them: comma-separated decimals, or
-// an IEEE 488.2 definite-length block of 32-bit words.
-std::string format_words(const scpi_session &s, const word_runs &r)
-{
-    std::string out;
-    if (!s.integer_format) {
-        out.reserve(r.size() * 8);
-        char number[16];
-        for (std::int32_t w : r.words) {
-            if (!out.empty())
-                out += ',';
-            out.append(number, static_cast<std::size_t>(std::snprintf(number, sizeof number, "%d", w)));
-        }
-        return out;
-    }
-    const std::string length = std::to_string(r.size() * 4);
-    out = "#" + std::to_string(length.size()) + length;
-    const std::size_t head = out.size();
-    out.resize(head + r.size() * 4); // written in place: no append a word
-    char *at = &out[head];
-    const int shift[4] = {s.swapped ? 0 : 24, s.swapped ? 8 : 16, s.swapped ? 16 : 8, s.swapped ? 24 : 0};
-    for (std::int32_t w : r.words) {
-        const auto u = static_cast<std::uint32_t>(w);
-        at[0] = static_cast<char>(u >> shift[0]);
-        at[1] = static_cast<char>(u >> shift[1]);
-        at[2] = static_cast<char>(u >> shift[2]);
-        at[3] = static_cast<char>(u >> shift[3]);
-        at += 4;
-    }
-    return out;
-}
 
 bool answer(scpi_call &c, std::string text)
 {
@@ -112,74 +79,18 @@ bool error_next(scpi_call &c)
     return answer(c, std::to_string(e.code) + ",\"" + quoted + "\"");
 }
 
-bool data_remove(scpi_call &c)
+bool lock_wait(scpi_call &c)
 {
-    long long wanted = LLONG_MAX;
-    if (!c.command.params.empty() && !c.number(0, 0, INT_MAX, true, wanted))
-        return false;
-    scpi_session &s = c.session;
-    if (c.owner.loss() > s.loss_told)
-        push_error(s, scpi_err::input_buffer_overrun, std::to_string(c.owner.words_lost()) + " words lost for a full hold and " +
-                                std::to_string(c.owner.gaps()) + " gaps the instrument marked; DATA:LOST? reads them");
-    const std::size_t in_flight = c.taken.words();
-    const std::size_t may = in_flight < s.most_in_flight ? s.most_in_flight - in_flight : 0;
-    const std::size_t most = std::min<std::size_t>({static_cast<std::size_t>(wanted), most_response_words, may});
-    c.answer = format_words(s, c.owner.take(most, c.taken));
+    if (c.command.query)
+        return answer(c, c.session.lock_wait ? "1" : "0");
+    const scpi_param &p = c.command.params[0];
+    if (is_word(p, "ON", "ON") || (p.kind == param_kind::number && p.text == "1"))
+        c.session.lock_wait = true;
+    else if (is_word(p, "OFF", "OFF") || (p.kind == param_kind::number && p.text == "0"))
+        c.session.lock_wait = false;
+    else
+        return c.refuse(scpi_err::illegal_parameter_value, "ON, OFF, 1 or 0");
     return true;
-}
-
-// The views of what was read, from the server's own ring of the latest
-// counts (as the web page sees them): none takes a word from the hold.
-constexpr long long most_recent = 4095;
-
-bool data_recent(scpi_call &c)
-{
-    long long wanted = 100;
-    if (!c.command.params.empty() && !c.number(0, 1, most_recent, true, wanted))
-        return false;
-    const count_history &seen = c.owner.history();
-    const std::uint64_t n = std::min<std::uint64_t>(static_cast<std::uint64_t>(wanted), seen.seen() - seen.oldest());
-    word_runs latest;
-    for (std::uint64_t i = seen.seen() - n; i < seen.seen(); ++i)
-        latest.words.push_back(seen.at(i).count);
-    return answer(c, format_words(c.session, latest));
-}
-
-// Counts read a second: those read within the last whole second.
-bool data_rate(scpi_call &c)
-{
-    const count_history &seen = c.owner.history();
-    const std::int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                 std::chrono::system_clock::now().time_since_epoch())
-                                 .count();
-    std::uint64_t n = 0;
-    for (std::uint64_t i = seen.seen(); i > seen.oldest() && seen.at(i - 1).read_at_ms > now - 1000; --i)
-        ++n;
-    return answer(c, std::to_string(n));
-}
-
-// The latest counts kept, in BINS bins of one width from the least to the
-// most: "least,width,n1,...,nBINS".
-bool data_histogram(scpi_call &c)
-{
-    long long bins = 64;
-    if (!c.command.params.empty() && !c.number(0, 1, 1024, true, bins))
-        return false;
-    const count_history &seen = c.owner.history();
-    std::int64_t least = 0, most = 0;
-    for (std::uint64_t i = seen.oldest(); i < seen.seen(); ++i) {
-        const std::int64_t v = seen.at(i).count;
-        least = i == seen.oldest() ? v : std::min(least, v);
-        most = i == seen.oldest() ? v : std::max(most, v);
-    }
-    const std::int64_t width = std::max<std::int64_t>(1, (most - least) / bins + 1);
-    std::vector<std::uint64_t> counts(static_cast<std::size_t>(bins));
-    for (std::uint64_t i = seen.oldest(); i < seen.seen(); ++i)
-        ++counts[static_cast<std::size_t>((seen.at(i).count - least) / width)];
-    std::string text = std::to_string(least) + "," + std::to_string(width);
-    for (std::uint64_t n : counts)
-        text += "," + std::to_string(n);
-    return answer(c, text);
 }
 
 bool format_data(scpi_call &c)
@@ -280,6 +191,8 @@ const std::vector<command_row> table = {
     {"SYSTem:ERRor[:NEXT]", command_form::query_only, 0, 0, error_next, "the oldest error: code,\"text\""},
     {"SYSTem:ERRor:COUNt", command_form::query_only, 0, 0,
      [](scpi_call &c) { return answer(c, std::to_string(c.session.errors.size())); }, "errors queued"},
+    {"SYSTem:LOCK:WAIT", command_form::both, 1, 1, lock_wait,
+     "ON|OFF: this client's messages wait while another holds the lock (ON), or are refused at once with -200"},
     {"SYSTem:VERSion", command_form::query_only, 0, 0, [](scpi_call &c) { return answer(c, "1999.0"); },
      "the SCPI version"},
     {"INITiate[:IMMediate]", command_form::set_only, 0, 0,
@@ -312,20 +225,24 @@ const std::vector<command_row> table = {
     {"DATA:POINts", command_form::query_only, 0, 0,
      [](scpi_call &c) { return answer(c, std::to_string(c.owner.points())); },
      "words available: held here, and in the instrument"},
-    {"DATA:REMove", command_form::query_only, 0, 1, data_remove, "take up to MAX words (all by default), oldest first"},
-    {"DATA:LOST", command_form::query_only, 0, 0,
-     [](scpi_call &c) {
-         c.session.loss_told = c.owner.loss();
-         return answer(c, std::to_string(c.owner.words_lost()) + "," + std::to_string(c.owner.gaps()));
-     },
+    {"DATA:REMove", command_form::query_only, 0, 1, data_remove,
+     "take up to MAX words (all by default), oldest first: for one taker (the hold)"},
+    {"DATA:LOST", command_form::query_only, 0, 0, data_lost,
      "words lost for a full hold, and gaps the instrument marked"},
+    {"DATA:JOURnal", command_form::query_only, 0, 0, data_journal,
+     "the journal of every word read: \"identity of this life\",oldest index,next index"},
+    {"DATA:READ", command_form::query_only, 1, 3, data_read,
+     "FROM[,MOST[,WAIT ms]]: words from index FROM, none taken: first,missed,words (for many readers)"},
     {"DATA:RECent", command_form::query_only, 0, 1, data_recent,
      "the latest N counts read (1..4095, 100 by default), oldest first; none taken"},
-    {"DATA:RATE", command_form::query_only, 0, 0, data_rate, "counts read in the last second"},
+    {"DATA:RATE[:COUNts]", command_form::query_only, 0, 0, data_rate,
+     "counts/s: the counts read in the last second, added up (the event rate)"},
+    {"DATA:RATE:WORDs", command_form::query_only, 0, 0, data_word_rate, "words/s: the words read in the last second"},
     {"DATA:HISTogram", command_form::query_only, 0, 1, data_histogram,
      "the latest counts in BINS bins (1..1024, 64): least,width,n1,...; none taken"},
     {"DATA:SEEN", command_form::query_only, 0, 0,
-     [](scpi_call &c) { return answer(c, std::to_string(c.owner.history().seen())); }, "counts read since the start"},
+     [](scpi_call &c) { return answer(c, std::to_string(c.owner.journal().next())); },
+     "words read since the start (the journal's next index)"},
     {"FORMat[:DATA]", command_form::both, 1, 2, format_data, "ASCii | INTeger[,32]"},
     {"FORMat:BORDer", command_form::both, 1, 1, format_border, "NORMal | SWAPped"},
     {"DIAGnostic:INTerface", command_form::query_only, 1, 1,

@@ -3,6 +3,9 @@
 // command is adding a row.
 #pragma once
 
+#include <chrono>
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -11,13 +14,28 @@
 #include "scpi/parser.h"
 #include "scpi/session.h"
 
+// A query that cannot answer yet (DATA:READ? before its words exist) has
+// its message wait: until the journal holds the word `word`, or `until`.
+// It then runs again, told until when it was to wait.
+struct scpi_pause {
+    std::uint64_t word = 0;
+    std::chrono::steady_clock::time_point until;
+};
+
 // What a command's handler works with: one call of it.
 struct scpi_call {
+    scpi_call(scpi_session &s, bus_owner &o, delivery_ticket &t, const scpi_parsed &p)
+        : session(s), owner(o), taken(t), command(p)
+    {
+    }
     scpi_session &session;
     bus_owner &owner;
     delivery_ticket &taken;
     const scpi_parsed &command;
     std::string answer; // a query's answer
+    bool may_wait = false; // its client can be woken, so its message may wait
+    std::optional<std::chrono::steady_clock::time_point> waited_until; // run again after a pause
+    std::optional<scpi_pause> pause; // asked for: the message waits, and this command runs again
 
     // Queues the error with the command's text; returns false (refused).
     bool refuse(scpi_err code, const std::string &why = "");

@@ -15,6 +15,7 @@
     X(-138, suffix_not_allowed, "Suffix not allowed")                \
     X(-151, invalid_string_data, "Invalid string data")              \
     X(-161, invalid_block_data, "Invalid block data")                \
+    X(-200, execution_error, "Execution error")                      \
     X(-213, init_ignored, "Init ignored")                            \
     X(-222, data_out_of_range, "Data out of range")                  \
     X(-223, too_much_data, "Too much data")                          \

@@ -21,21 +21,18 @@ bool parameters_fit(scpi_call &c, const command_row &row)
     return true;
 }
 
-} // namespace
-
 // One command: found by its header (the path it continues), checked,
 // run. False when refused: its error is queued and nothing was sent.
-bool execute_command(scpi_session &s, bus_owner &owner, delivery_ticket &taken, const scpi_parsed &p,
-                     std::vector<std::string> &path, std::string &answer)
+bool run_command(scpi_call &c, std::vector<std::string> &path)
 {
+    const scpi_parsed &p = c.command;
     if (p.error != scpi_err::none) {
-        push_error(s, p.error, p.text);
+        push_error(c.session, p.error, p.text);
         return false;
     }
     std::vector<std::string> nodes = p.common || p.rooted ? std::vector<std::string>{} : path;
     nodes.insert(nodes.end(), p.nodes.begin(), p.nodes.end());
     const command_row *row = find_command(nodes);
-    scpi_call c{s, owner, taken, p, {}};
     // A header that fits no command as continued fits none: the path rule is
     // SCPI's, and a client that meant the root writes ':'.
     if (row == nullptr || (p.query && row->form == command_form::set_only) ||
@@ -43,29 +40,57 @@ bool execute_command(scpi_session &s, bus_owner &owner, delivery_ticket &taken, 
         return c.refuse(scpi_err::undefined_header);
     if (!p.common)
         path.assign(nodes.begin(), nodes.end() - 1);
-    if (!parameters_fit(c, *row) || !row->run(c))
+    return parameters_fit(c, *row) && row->run(c);
+}
+
+} // namespace
+
+bool execute_command(scpi_session &s, bus_owner &owner, delivery_ticket &taken, const scpi_parsed &p,
+                     std::vector<std::string> &path, std::string &answer)
+{
+    scpi_call c{s, owner, taken, p};
+    if (!run_command(c, path))
         return false;
     answer = std::move(c.answer);
+    return true;
+}
+
+bool run_message(const scpi_context &x, message_run &run)
+{
+    for (; run.next < run.commands.size(); ++run.next) {
+        const scpi_parsed &p = run.commands[run.next];
+        scpi_call c{x.session, x.owner, x.taken, p};
+        c.may_wait = x.may_wait;
+        if (run.pause)
+            c.waited_until = run.pause->until;
+        run.pause.reset();
+        const std::vector<std::string> path_before = run.path;
+        const bool done = run_command(c, run.path);
+        if (c.pause) { // runs again, as it was, once the wait is over
+            run.path = path_before;
+            run.pause = c.pause;
+            return false;
+        }
+        if (!done || !p.query)
+            continue;
+        if (run.asked)
+            run.reply += ';';
+        if (run.reply.empty())
+            run.reply.swap(c.answer); // the usual case, a block of words among them: no copy
+        else
+            run.reply += c.answer;
+        run.asked = true;
+    }
+    if (run.asked)
+        run.reply += '\n';
     return true;
 }
 
 void execute_message(scpi_session &s, bus_owner &owner, delivery_ticket &taken, const std::string &message,
                      std::string &reply)
 {
-    bool asked = false;
-    std::vector<std::string> path; // the header path the next command continues
-    for (const scpi_parsed &p : parse_message(message)) {
-        std::string answer;
-        if (execute_command(s, owner, taken, p, path, answer) && p.query) {
-            if (asked)
-                reply += ';';
-            if (reply.empty())
-                reply.swap(answer); // the usual case, a block of words among them: no copy
-            else
-                reply += answer;
-            asked = true;
-        }
-    }
-    if (asked)
-        reply += '\n';
+    message_run run;
+    run.commands = parse_message(message);
+    run_message({s, owner, taken, false}, run);
+    reply += run.reply;
 }

@@ -28,6 +28,7 @@ struct scpi_session {
     std::uint64_t loss_told = 0;   // words lost and gaps this session has read (DATA:LOST?)
     std::uint64_t lost_seen = 0, gaps_seen = 0, runs_seen = 0; // for the status event registers
     std::size_t most_in_flight = 8u << 20; // words it may have taken and not shown delivered
+    bool lock_wait = true;         // its messages wait while another client holds the lock (SYST:LOCK:WAIT)
 };
 
 // Queues an error (its text made safe: error_message). With the queue
