@@ -83,7 +83,7 @@ class WithPyVISA(SharedServer):
         self.assertEqual(inst.query("THR?"), "1000", "a refused setting changes nothing")
         self.assertEqual(int(inst.query("*ESR?")) & 0b110000, 0b110000)  # command and execution errors
 
-    def test_the_pymeasure_example_class_runs_the_instrument(self):
+    def test_the_pymeasure_class_runs_the_instrument(self):
         from counting_instrument import CountingInstrument
 
         with Server() as server:

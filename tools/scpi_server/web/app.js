@@ -7,6 +7,7 @@ const histogramCounts = 5000; // the latest counts in the histogram
 const rateBins = new Map();   // second (ms since the epoch / 1000) -> counts read in it
 const latest = [];            // the latest counts, oldest first
 let nextIndex = null;         // of /api/counts
+let journalId = null;         // the server's life the indices count in
 let ratePlot = null;
 let histogramPlot = null;
 let running = false;
@@ -112,7 +113,9 @@ function showStatus(s) {
                        ['Period', t.period], ['Points', s.points]]);
   byId('hold').value = s.hold_capacity ? s.held / s.hold_capacity : 0;
   figures('hold-figures', [['Held', `${s.held} of ${s.hold_capacity} words`], ['Lost', `${s.lost.words} words`],
-                           ['Gaps', s.lost.gaps], ['Counts read', s.counts_seen]]);
+                           ['Gaps', s.lost.gaps], ['Words read', s.counts_seen]]);
+  figures('rates', [['Counts', `${s.rates.counts_per_s} counts/s`], ['Words', `${s.rates.words_per_s} words/s`],
+                    ['Journal', `${s.journal.oldest} to ${s.journal.next} (life ${s.journal.id})`]]);
   showResources(s.resources);
   listOf('clients', s.clients, 'none connected');
   byId('control').hidden = !s.web_control;
@@ -121,6 +124,11 @@ function showStatus(s) {
 }
 
 function addCounts(answer) {
+  if (journalId !== null && answer.id !== journalId) { // the server started again: its indices with it
+    rateBins.clear();
+    latest.length = 0;
+  }
+  journalId = answer.id;
   for (const [at, counts] of answer.batches) {
     const second = Math.floor(at / 1000);
     let sum = rateBins.get(second) || 0;

@@ -1,12 +1,16 @@
 """The counting instrument, as PyMeasure drives it through counter-scpi-server.
 
     from counting_instrument import CountingInstrument
-    inst = CountingInstrument("TCPIP::pi.local::5025::SOCKET")
+    inst = CountingInstrument("TCPIP::pi.local::5025::SOCKET", visa_library="@py")
     inst.threshold = 1000
     inst.period = 64
     inst.start()
-    counts = inst.counts()          # every word the server holds, oldest first
+    counts = inst.counts()          # every word the server holds, oldest first (the hold: one taker)
     inst.stop()
+
+counts() takes words from the server's hold: the door for one taker. A
+script that shares the instrument with others (a GUI, an archiver) reads
+the journal instead (read() here, or JournalReader), which takes nothing.
 
 Needs PyMeasure and PyVISA with a backend (Debian: python3-pymeasure,
 python3-pyvisa, python3-pyvisa-py; then pass visa_library="@py").
@@ -56,6 +60,17 @@ class CountingInstrument(Instrument):
         self.write("FORM INT,32;:FORM:BORD NORM")
         command = "DATA:REM?" if most is None else f"DATA:REM? {int(most)}"
         return list(self.adapter.connection.query_binary_values(command, datatype="i", is_big_endian=True))
+
+    def journal(self):
+        """The server's journal: (identity of its life, oldest index held, next index)."""
+        identity, oldest, following = self.ask("DATA:JOUR?").rsplit(",", 2)
+        return identity.strip('"'), int(oldest), int(following)
+
+    def read(self, first, most=65536, wait_ms=0):
+        """Words from index `first`, none taken: (their first index, words missed before it, words)."""
+        self.write("FORM ASC")
+        fields = self.ask(f"DATA:READ? {int(first)},{int(most)},{int(wait_ms)}").split(",")
+        return int(fields[0]), int(fields[1]), [int(w) for w in fields[2:]]
 
     def errors(self):
         """The errors the server queued for this connection, oldest first; empties the queue."""
