@@ -12,12 +12,16 @@ include(GNUInstallDirs)
 #   counter-scpi-server  the network instrument: SCPI, VXI-11, its web page, mDNS
 #   counter-tango-server the instrument as Tango devices (where libtango is
 #                        found): it needs none of the others, nor they it
+#   python3-counting-instrument  the instrument from Python: the PyMeasure
+#                        class, the reader by index, the loader of countctl's
+#                        files (architecture all)
 set(package_of_common counter-common)
 set(package_of_console counter-console)
 set(package_of_countctl countctl)
 set(package_of_server counter-scpi-server)
 set(package_of_tango counter-tango-server)
-set(components common console countctl server)
+set(package_of_python python3-counting-instrument)
+set(components common console countctl server python)
 if(HAVE_TANGO)
   list(APPEND components tango)
 endif()
@@ -147,8 +151,9 @@ install(FILES tools/scpi_server/web/index.html tools/scpi_server/web/app.js tool
 # The bus lock made at boot, root:gpio 0660: every program that drives the bus takes it.
 install(FILES cmake/debian/counter-console.tmpfiles DESTINATION lib/tmpfiles.d RENAME counter-console.conf
         COMPONENT common)
-install(FILES examples/counting_instrument.py DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/counter-scpi-server/examples
-        COMPONENT server)
+# The Python package, where Debian's python3 finds it.
+install(DIRECTORY python/counting_instrument DESTINATION lib/python3/dist-packages COMPONENT python
+        FILES_MATCHING PATTERN "*.py" PATTERN "__pycache__" EXCLUDE)
 
 # The Debian package, for the architecture the build is for.
 if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64)$")
@@ -179,6 +184,7 @@ foreach(component ${components})
   set(CPACK_DEBIAN_${c}_PACKAGE_NAME ${package_of_${component}})
 endforeach()
 set(CPACK_DEBIAN_COMMON_PACKAGE_ARCHITECTURE all)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE all)
 
 set(CPACK_COMPONENT_COMMON_DESCRIPTION "counting instrument on the Pi's GPIO header: common files
 The bus lock that every program driving the instrument's bus takes, made at
@@ -204,6 +210,13 @@ control system (class CountingInstrument): attributes, commands, a state
 and events, reaching the instrument through its counter-scpi-server over
 the network. It runs on the Pi or on the lab's control host, one instance
 per device server (counter-tango-server@.service, not enabled by default).")
+
+set(CPACK_COMPONENT_PYTHON_DESCRIPTION "counting instrument on the Pi's GPIO header, from Python
+The Python package counting_instrument: the PyMeasure instrument class for
+counter-scpi-server, a reader by index of its journal (every word, in
+order, once, among many readers), and a loader that turns countctl's CSV
+and HDF5 files into numpy arrays or a pandas frame with their settings,
+gap rule and units.")
 
 # glibc 2.34 and the C++ runtime of GCC 11 or later: Raspberry Pi OS Bookworm or later.
 set(runtime "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 11)")
@@ -232,6 +245,8 @@ set(CPACK_DEBIAN_SERVER_PACKAGE_RECOMMENDS "avahi-daemon")
 set(CPACK_DEBIAN_SERVER_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/server/conffiles)
 # The Tango server drives no bus: Tango's library, and none of the others.
 set(CPACK_DEBIAN_TANGO_PACKAGE_DEPENDS "${runtime_without_bus}, libtango9")
+set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "python3 (>= 3.9), python3-numpy")
+set(CPACK_DEBIAN_PYTHON_PACKAGE_RECOMMENDS "python3-pyvisa, python3-pyvisa-py, python3-pymeasure, python3-pandas, python3-h5py")
 set(CPACK_DEBIAN_TANGO_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/tango/conffiles)
 set(CPACK_DEBIAN_COUNTCTL_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/countctl/conffiles)
 include(CPack)

@@ -67,7 +67,7 @@ c="./etc/default/counter-acquire ./usr/bin/countctl ./usr/lib/systemd/system/cou
 c="./etc/avahi/services/counter-http.service ./etc/avahi/services/counter-lxi.service \
 ./etc/avahi/services/counter-scpi-raw.service ./etc/avahi/services/counter-vxi11.service \
 ./etc/default/counter-scpi-server ./usr/bin/counter-scpi-server ./usr/lib/systemd/system/counter-scpi-server.service \
-$(docs counter-scpi-server) ./usr/share/doc/counter-scpi-server/examples/counting_instrument.py \
+$(docs counter-scpi-server) \
 ./usr/share/counter-scpi-server/web/app.js ./usr/share/counter-scpi-server/web/index.html \
 ./usr/share/counter-scpi-server/web/style.css ./usr/share/man/man1/counter-scpi-server.1.gz"
 [ "$(contents "$(deb counter-scpi-server)")" = "$(tr ' ' '\n' <<<"$c" | grep . | sort | tr '\n' ' ')" ] ||

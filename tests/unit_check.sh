@@ -19,7 +19,7 @@ unit=$root$prefix/lib/systemd/system/counter-scpi-server.service
 grep -qx "ExecStart=$prefix/bin/counter-scpi-server \$COUNTER_SCPI_OPTIONS" "$unit" || fail "$(grep ExecStart "$unit")"
 grep -qx "EnvironmentFile=-$prefix/etc/default/counter-scpi-server" "$unit" || fail "$(grep EnvironmentFile "$unit")"
 [ -x "$root$prefix/bin/counter-scpi-server" ] || fail "no server at $prefix/bin"
-[ -f "$root$prefix/share/doc/counter-scpi-server/examples/counting_instrument.py" ] || fail "no example"
+[ -f "$root$prefix/lib/python3/dist-packages/counting_instrument/journal.py" ] || fail "no Python package"
 grep -q '^COUNTER_SCPI_OPTIONS=' "$root$prefix/etc/default/counter-scpi-server" || fail "no options file"
 for a in counter-scpi-raw counter-vxi11 counter-http counter-lxi; do
   xmllint --noout "$root$prefix/etc/avahi/services/$a.service" || fail "no well-formed $a.service"
