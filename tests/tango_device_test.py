@@ -118,7 +118,7 @@ class TangoDevice(unittest.TestCase):
         try:
             d.Start()
             self.assertEqual(d.state(), self.tango.DevState.RUNNING)
-            self.refused("NOT_ALLOWED", d.Start)
+            self.refused("API_CommandNotAllowed", d.Start)
             words, sizes = [], [1, 7, 4095, 100, 3000]
             while len(words) < 20000:
                 words.extend(d.TakeCounts(sizes[len(words) % len(sizes)]))
@@ -164,7 +164,7 @@ class TangoDevice(unittest.TestCase):
                 try:
                     d.Start()
                 except self.tango.DevFailed as e:
-                    if e.args[0].reason == "NOT_ALLOWED":  # the device looked first: again
+                    if e.args[0].reason == "API_CommandNotAllowed":  # the device looked first: again
                         ask(s, "ABOR;*OPC?")
                         eventually(lambda: d.state() == self.tango.DevState.ON)
                         continue
@@ -183,16 +183,22 @@ class TangoDevice(unittest.TestCase):
         eventually(lambda: "refused" in d.status(), within=5)  # at first: "the server closed the connection"
         self.assertRegex(d.status(), rf"^cannot reach 127\.0\.0\.1:{self.scpi_port}: connection refused; "
                                      r"retrying every \d s$")
-        self.assertIn("not allowed in UNKNOWN: cannot reach", self.refused("NOT_ALLOWED", d.Start))
-        self.refused("NO_VALUE", d.read_attribute, "Threshold")
-        self.refused("NOT_ALLOWED", d.write_attribute, "Threshold", 5)
+        for command, args in [("Start", ()), ("Stop", ()), ("Reset", ()), ("IfcTest", (5,)), ("TakeCounts", (10,)),
+                              ("ReadCounts", ([0, 10],))]:
+            self.assertIn(f"{command} is not allowed in UNKNOWN: cannot reach",
+                          self.refused("API_CommandNotAllowed", getattr(d, command), *args))
+        self.assertEqual(d.read_attribute("Threshold").quality, self.tango.AttrQuality.ATTR_INVALID)
+        self.assertIn("writing is not allowed in UNKNOWN",
+                      self.refused("API_AttrNotAllowed", d.write_attribute, "Threshold", 5))
         started = time.monotonic()
         for _ in range(5):  # no call waits on a server that is gone
             self.assertEqual(d.state(), self.tango.DevState.UNKNOWN)
         self.assertLess(time.monotonic() - started, 1)
         Lab.scpi = Server(listen=f"127.0.0.1:{self.scpi_port}")
         self.assertTrue(eventually(lambda: d.state() == self.tango.DevState.ON, within=10), d.status())
-        self.refused("NO_VALUE", d.read_attribute, "Threshold")  # a new server has made no setting
+        # A new server has made no setting: its value is not known, and Status says so.
+        self.assertEqual(d.read_attribute("Threshold").quality, self.tango.AttrQuality.ATTR_INVALID)
+        self.assertIn("Threshold, Polarity and Period are not known", d.status())
         d.write_attribute("Threshold", 322)
         self.assertEqual(d.read_attribute("Threshold").value, 322)
 

@@ -1,5 +1,6 @@
-// The device class: its attributes (units, formats, ranges), its commands
-// and their argument types, and the devices it makes.
+// The device class: its attributes, from attribute_table() (units, formats,
+// ranges, events), its commands from the table below, its properties as
+// device_properties() declares them, and the devices it makes.
 #include "counting_instrument_class.h"
 
 #include "counting_instrument.h"
@@ -10,63 +11,97 @@ namespace {
 
 CountingInstrument &device(Tango::DeviceImpl *d) { return *static_cast<CountingInstrument *>(d); }
 
-class attr : public Tango::Attr {
-public:
-    attr(const char *name, long type, Tango::AttrWriteType w) : Tango::Attr(name, type, w) {}
-    void read(Tango::DeviceImpl *d, Tango::Attribute &att) override { device(d).read(get_name(), att); }
-    void write(Tango::DeviceImpl *d, Tango::WAttribute &att) override { device(d).write(get_name(), att); }
-    bool is_allowed(Tango::DeviceImpl *, Tango::AttReqType) override { return true; }
-};
+long tango_type(value_kind k)
+{
+    switch (k) {
+    case value_kind::boolean: return Tango::DEV_BOOLEAN;
+    case value_kind::long32: return Tango::DEV_LONG;
+    case value_kind::long64: return Tango::DEV_LONG64;
+    case value_kind::real: return Tango::DEV_DOUBLE;
+    case value_kind::text: return Tango::DEV_STRING;
+    case value_kind::longs: return Tango::DEV_LONG;
+    }
+    return Tango::DEV_LONG;
+}
 
-class spectrum : public Tango::SpectrumAttr {
+// An attribute of the table: reads and writes go to its row; writing is
+// allowed in the states refusal() allows it in, and it says why not.
+template <typename Base> class table_attribute : public Base {
 public:
-    spectrum(const char *name, long most) : Tango::SpectrumAttr(name, Tango::DEV_LONG, Tango::READ, most) {}
-    void read(Tango::DeviceImpl *d, Tango::Attribute &att) override { device(d).read(get_name(), att); }
-    bool is_allowed(Tango::DeviceImpl *, Tango::AttReqType) override { return true; }
-};
-
-class no_argument : public Tango::Command {
-public:
-    no_argument(const char *name, const char *what)
-        : Tango::Command(name, Tango::DEV_VOID, Tango::DEV_VOID, "", what, Tango::OPERATOR)
+    template <typename... Args>
+    table_attribute(std::size_t row, Args... args) : Base(attribute_table()[row].name, args...), row_(row)
     {
     }
-    CORBA::Any *execute(Tango::DeviceImpl *d, const CORBA::Any &) override
+    void read(Tango::DeviceImpl *d, Tango::Attribute &att) override { device(d).read_attribute(row_, att); }
+    void write(Tango::DeviceImpl *d, Tango::WAttribute &att) override { device(d).write_attribute(row_, att); }
+    bool is_allowed(Tango::DeviceImpl *d, Tango::AttReqType type) override
     {
-        device(d).run_command(get_name());
-        return insert();
+        if (type == Tango::WRITE_REQ)
+            device(d).require("write", true);
+        return true; // a value not known reads as INVALID
     }
-    bool is_allowed(Tango::DeviceImpl *, const CORBA::Any &) override { return true; } // the device says why not
+
+private:
+    std::size_t row_;
 };
 
-// A command of one DevLong, answered by the device's `run` with it.
-template <typename Out, Out (CountingInstrument::*run)(Tango::DevLong)>
-class long_argument : public Tango::Command {
+using handler = CORBA::Any *(CountingInstrument::*)(const CORBA::Any &);
+
+struct command_spec {
+    const char *name;
+    Tango::CmdArgType in, out;
+    const char *in_description, *out_description;
+    Tango::DispLevel level;
+    handler run;
+};
+
+// The commands, one row each; what each state allows is refusal()'s.
+const command_spec commands[] = {
+    {"Reset", Tango::DEV_VOID, Tango::DEV_VOID, "", "resets the instrument; the words the server held are dropped",
+     Tango::OPERATOR, &CountingInstrument::reset},
+    {"Start", Tango::DEV_VOID, Tango::DEV_VOID, "", "starts a run", Tango::OPERATOR, &CountingInstrument::start},
+    {"Stop", Tango::DEV_VOID, Tango::DEV_VOID, "", "stops the run; what it measured is read out", Tango::OPERATOR,
+     &CountingInstrument::stop},
+    {"IfcTest", Tango::DEV_LONG, Tango::DEV_LONG, "the value sent (its low 24 bits)",
+     "the reply word, signed (0xaa000055 reads -1442840491)", Tango::EXPERT, &CountingInstrument::interface_test},
+    {"TakeCounts", Tango::DEV_LONG, Tango::DEVVAR_LONGARRAY, "the most words to take",
+     "the words, oldest first, taken from the server's hold (for one taker)", Tango::OPERATOR,
+     &CountingInstrument::take_counts},
+    {"ReadCounts", Tango::DEVVAR_LONG64ARRAY, Tango::DEVVAR_LONGSTRINGARRAY,
+     "[start, most]: the journal's index to read from, and the most words",
+     "the words as longs; as strings the journal's identity, the index they start at, the words missed before it "
+     "and the next index (nothing taken: for many readers)",
+     Tango::OPERATOR, &CountingInstrument::read_counts},
+};
+
+class table_command : public Tango::Command {
 public:
-    long_argument(const char *name, Tango::CmdArgType out_type, const char *in, const char *out, Tango::DispLevel level)
-        : Tango::Command(name, Tango::DEV_LONG, out_type, in, out, level)
+    explicit table_command(const command_spec &c)
+        : Tango::Command(c.name, c.in, c.out, c.in_description, c.out_description, c.level), run_(c.run), name_(c.name)
     {
     }
-    CORBA::Any *execute(Tango::DeviceImpl *d, const CORBA::Any &in) override
+    CORBA::Any *execute(Tango::DeviceImpl *d, const CORBA::Any &in) override { return (device(d).*run_)(in); }
+    bool is_allowed(Tango::DeviceImpl *d, const CORBA::Any &) override
     {
-        Tango::DevLong value = 0;
-        extract(in, value);
-        return insert((device(d).*run)(value));
+        device(d).require(name_); // refused with API_CommandNotAllowed, and why
+        return true;
     }
-    bool is_allowed(Tango::DeviceImpl *, const CORBA::Any &) override { return true; }
+
+private:
+    handler run_;
+    std::string name_;
 };
 
-void describe(Tango::Attr *a, const char *label, const char *unit, const char *format, const char *what,
-              const char *min = nullptr, const char *max = nullptr)
+void describe(Tango::Attr *a, const attribute_row &r)
 {
     Tango::UserDefaultAttrProp p;
-    p.set_label(label);
-    p.set_unit(unit);
-    p.set_format(format);
-    p.set_description(what);
-    if (min != nullptr) {
-        p.set_min_value(min);
-        p.set_max_value(max);
+    p.set_label(r.label);
+    p.set_unit(r.unit);
+    p.set_format(r.format);
+    p.set_description(r.description);
+    if (r.min != nullptr) {
+        p.set_min_value(r.min);
+        p.set_max_value(r.max);
     }
     a->set_default_properties(p);
 }
@@ -74,6 +109,17 @@ void describe(Tango::Attr *a, const char *label, const char *unit, const char *f
 } // namespace
 
 CountingInstrumentClass *CountingInstrumentClass::only_ = nullptr;
+
+CountingInstrumentClass::CountingInstrumentClass(std::string name) : Tango::DeviceClass(name)
+{
+    for (const property_row &p : device_properties()) {
+        std::string n = p.name, description = p.description, value = p.default_value;
+        if (value.empty())
+            add_wiz_dev_prop(n, description);
+        else
+            add_wiz_dev_prop(n, description, value);
+    }
+}
 
 CountingInstrumentClass *CountingInstrumentClass::init(const char *name)
 {
@@ -84,43 +130,23 @@ CountingInstrumentClass *CountingInstrumentClass::init(const char *name)
 
 void CountingInstrumentClass::command_factory()
 {
-    command_list.push_back(new no_argument("Reset", "resets the instrument; the words the server held are dropped"));
-    command_list.push_back(new no_argument("Start", "starts a run"));
-    command_list.push_back(new no_argument("Stop", "stops the run; what it measured is read out into the hold"));
-    command_list.push_back(new long_argument<Tango::DevLong, &CountingInstrument::interface_test>(
-        "IfcTest", Tango::DEV_LONG, "the value sent (its low 24 bits)", "the reply word", Tango::EXPERT));
-    command_list.push_back(new long_argument<Tango::DevVarLongArray *, &CountingInstrument::take_counts>(
-        "TakeCounts", Tango::DEVVAR_LONGARRAY, "the most words to take",
-        "the words, oldest first, taken from the server's hold", Tango::OPERATOR));
+    for (const command_spec &c : commands)
+        command_list.push_back(new table_command(c));
 }
 
 void CountingInstrumentClass::attribute_factory(std::vector<Tango::Attr *> &list)
 {
-    auto add = [&list](Tango::Attr *a) {
+    for (std::size_t row = 0; row < attribute_table().size(); ++row) {
+        const attribute_row &r = attribute_table()[row];
+        Tango::Attr *a = nullptr;
+        if (r.kind == value_kind::longs)
+            a = new table_attribute<Tango::SpectrumAttr>(row, Tango::DEV_LONG, Tango::READ, r.most);
+        else
+            a = new table_attribute<Tango::Attr>(row, tango_type(r.kind), r.write != nullptr ? Tango::READ_WRITE
+                                                                                               : Tango::READ);
+        describe(a, r);
         list.push_back(a);
-        return a;
-    };
-    describe(add(new attr("Threshold", Tango::DEV_LONG, Tango::READ_WRITE)), "Threshold", "", "%4d",
-             "the discriminator threshold, as the instrument reads it back", "0", "4095");
-    describe(add(new attr("Polarity", Tango::DEV_LONG, Tango::READ_WRITE)), "Polarity", "", "%1d",
-             "the input polarity", "0", "1");
-    describe(add(new attr("Period", Tango::DEV_LONG, Tango::READ_WRITE)), "Period", "ticks", "%4d",
-             "the counting period, in the instrument's ticks", "1", "4095");
-    describe(add(new attr("Run", Tango::DEV_BOOLEAN, Tango::READ)), "Run", "", "%d", "a run is on");
-    describe(add(new attr("DataSize", Tango::DEV_LONG, Tango::READ)), "Data size", "words", "%d",
-             "words available: held by the server and by the instrument");
-    describe(add(new attr("CountRate", Tango::DEV_DOUBLE, Tango::READ)), "Count rate", "counts/s", "%.1f",
-             "counts read in the last second");
-    describe(add(new attr("WordsTaken", Tango::DEV_LONG64, Tango::READ)), "Words taken", "words", "%d",
-             "words TakeCounts has handed out since the device started");
-    describe(add(new attr("WordsLost", Tango::DEV_LONG64, Tango::READ)), "Words lost", "words", "%d",
-             "words the server lost for a full hold");
-    describe(add(new attr("Identity", Tango::DEV_STRING, Tango::READ)), "Identity", "", "%s",
-             "the instrument's *IDN? answer");
-    describe(add(new spectrum("RecentCounts", 4095)), "Recent counts", "counts", "%d",
-             "the latest counts read (none taken from the hold)");
-    describe(add(new spectrum("Histogram", 1024)), "Histogram", "", "%d",
-             "the latest counts kept by the server, in 64 bins from the least to the most");
+    }
 }
 
 void CountingInstrumentClass::device_factory(const Tango::DevVarStringArray *names)

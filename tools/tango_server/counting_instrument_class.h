@@ -11,7 +11,7 @@ public:
     ~CountingInstrumentClass() override { only_ = nullptr; }
 
 protected:
-    explicit CountingInstrumentClass(std::string name) : Tango::DeviceClass(name) {}
+    explicit CountingInstrumentClass(std::string name);
     void command_factory() override;
     void attribute_factory(std::vector<Tango::Attr *> &list) override;
     void device_factory(const Tango::DevVarStringArray *names) override;

@@ -107,9 +107,23 @@ bool scpi_link::send_all(const std::string &bytes, link_clock::time_point deadli
     return true;
 }
 
+// A connection its server closed while it was idle (a restart, an idle
+// time-out) is opened anew before a message is sent on it: the message was
+// never read there.
+void scpi_link::drop_if_closed()
+{
+    if (fd_ < 0 || !in_.empty())
+        return;
+    pollfd p{fd_, POLLIN, 0};
+    char byte = 0;
+    if (poll(&p, 1, 0) == 1 && recv(fd_, &byte, 1, MSG_PEEK | MSG_DONTWAIT) <= 0)
+        close_connection();
+}
+
 bool scpi_link::ask(const std::string &message, std::string &answer, link_clock::time_point deadline,
                     std::string &why, std::size_t most_bytes)
 {
+    drop_if_closed();
     if (!connect(deadline, why))
         return false;
     // After the setup's header, a command begins at the root again; a
@@ -222,13 +236,13 @@ std::vector<std::string> answer_fields(const std::string &answer)
     return out;
 }
 
-bool block_words(const std::string &field, std::vector<std::int32_t> &out)
+bool block_words(const std::string &field, std::vector<std::int32_t> &out, std::size_t most)
 {
     out.clear();
     if (field.empty() || field[0] != '#' || block_end(field, 0) != field.size())
         return false;
     const std::size_t head = 2 + static_cast<std::size_t>(field[1] - '0');
-    if ((field.size() - head) % 4 != 0)
+    if ((field.size() - head) % 4 != 0 || (field.size() - head) / 4 > most)
         return false;
     out.reserve((field.size() - head) / 4);
     for (std::size_t i = head; i < field.size(); i += 4) {

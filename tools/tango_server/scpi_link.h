@@ -5,6 +5,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -23,6 +24,12 @@ public:
     ~scpi_link() { close_connection(); }
     scpi_link(const scpi_link &) = delete;
     scpi_link &operator=(const scpi_link &) = delete;
+    scpi_link(scpi_link &&other) noexcept
+        : host_(std::move(other.host_)), port_(other.port_), setup_(std::move(other.setup_)), fd_(other.fd_),
+          connections_(other.connections_), set_up_(other.set_up_), in_(std::move(other.in_))
+    {
+        other.fd_ = -1;
+    }
 
     // Connects if it is not; false, with the reason ("connection refused").
     bool connect(link_clock::time_point deadline, std::string &why);
@@ -54,6 +61,7 @@ private:
     std::string in_;      // bytes read past the last answer
 
     bool send_all(const std::string &bytes, link_clock::time_point deadline, std::string &why);
+    void drop_if_closed();
 };
 
 // Where the answer that starts `text` ends: the offset of its newline, or
@@ -67,8 +75,8 @@ std::vector<std::string> answer_fields(const std::string &answer);
 
 // A definite-length block of 32-bit words, most significant byte first
 // (FORMat INTeger,32), as the signed words they are; false when `field`
-// is no such block.
-bool block_words(const std::string &field, std::vector<std::int32_t> &out);
+// is no such block: not a whole number of words, or more than `most`.
+bool block_words(const std::string &field, std::vector<std::int32_t> &out, std::size_t most = SIZE_MAX);
 
 // The answer to SYSTem:ERRor?: its code (0 for none) and its text.
 struct scpi_error_answer {
