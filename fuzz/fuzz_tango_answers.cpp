@@ -2,13 +2,16 @@
 // device server. Where an answer ends, its fields, blocks, errors and
 // numbers are read; nothing may crash or read outside the bytes, the end
 // found is a newline, and the fields are the answer, split only at its
-// semicolons.
+// semicolons. The same bytes read as the device's look must leave every
+// text valid UTF-8 and every spectrum within its bound, whatever the peer
+// sent.
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
+#include "instrument_model.h"
 #include "scpi_link.h"
 
 namespace {
@@ -44,5 +47,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         split_numbers(f, numbers);
     }
     require(joined == answer, "fields that are not the answer");
+
+    instrument_view v;
+    std::string why;
+    const bool read = read_look(plan_look(100, 64, true), answer, v, why);
+    require(read || valid_utf8(why) == why, "a reason that is not valid UTF-8");
+    require(valid_utf8(v.error) == v.error, "an error told that is not valid UTF-8");
+    for (std::size_t i = 0; i < attribute_table().size(); ++i) {
+        if (const std::string *text = std::get_if<std::string>(&v.values[i]))
+            require(valid_utf8(*text) == *text, "a text attribute that is not valid UTF-8");
+        if (const auto *longs = std::get_if<std::vector<std::int32_t>>(&v.values[i]))
+            require(longs->size() <= static_cast<std::size_t>(attribute_table()[i].most), "a spectrum past its bound");
+    }
+    require(valid_utf8(valid_utf8(bytes)) == valid_utf8(bytes), "escaping changes what it made");
     return 0;
 }
