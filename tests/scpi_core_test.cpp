@@ -261,15 +261,15 @@ TEST_F(client_fixture, a_client_that_does_not_wait_for_the_lock_is_refused_at_on
 {
     scpi_client holder(owner), other(owner);
     ASSERT_TRUE(owner.lock(holder.id()));
-    feed(other, "SYST:LOCK:WAIT OFF\n");
-    EXPECT_TRUE(other.waiting()) << "that message too waits: another holds the lock";
-    owner.unlock(holder.id());
-    other.resume();
-    ASSERT_TRUE(owner.lock(holder.id()));
-    feed(other, "DATA:REM?;*IDN?\n*ESE 1\n");
+    feed(other, "*ESE 1\n");
+    EXPECT_TRUE(other.waiting()) << "a client that waits has every message wait";
+    other.clear();
+    feed(other, "FORM INT;:SYST:LOCK:WAIT OFF\n");
+    EXPECT_FALSE(other.waiting()) << "saying it does not wait, and setting its session, runs at once";
+    feed(other, "DATA:REM?;*IDN?\n*ESE 1;*ESE?\n");
     EXPECT_FALSE(other.waiting());
-    EXPECT_EQ(taken(other), "\n") << "what asked is answered with nothing";
-    ASSERT_EQ(other.session.errors.size(), 2u);
+    EXPECT_EQ(taken(other), "\n1\n") << "what asked the instrument is answered with nothing; the session's runs";
+    ASSERT_EQ(other.session.errors.size(), 1u);
     EXPECT_EQ(other.session.errors.front().code, -200);
 }
 

@@ -36,6 +36,75 @@ def eventually(condition, within=10, every=0.05):
     return condition()
 
 
+def generated(n, period=16, threshold=2048, polarity=0, state=1):
+    """The virtual instrument's counts from a generator state (journal_test.py has the same)."""
+    out = []
+    for _ in range(n):
+        count = 0
+        for _ in range(period):
+            state ^= (state << 13) & 0xFFFFFFFF
+            state ^= state >> 17
+            state ^= (state << 5) & 0xFFFFFFFF
+            if ((state & 3) == 0) == (polarity == 1) and ((state >> 20) & 0xFFF) > threshold:
+                count += 1
+        out.append(count)
+    return out
+
+
+class HostilePeer:
+    """A peer at Host:Port that answers the device's looks as a server
+    would, but with bytes that are not UTF-8 in its identity and its error,
+    and with 5,000 words to a DATA:REM? of a few."""
+
+    ANSWERS = {"STAT:OPER:COND?": b"0", "STAT:QUES:COND?": b"0", "DATA:POIN?": b"0", "DATA:RATE?": b"0",
+               "DATA:RATE:WORD?": b"0", "DATA:LOST?": b"0,0", "THR?": b"1000", "POL?": b"0", "PER?": b"16",
+               "DATA:JOUR?": b'"peer",0,0', "*IDN?": b"maker\xff\xfe,model,0,1"}
+
+    def __init__(self):
+        self.listener = socket.socket()
+        self.listener.bind(("127.0.0.1", 0))
+        self.listener.listen(4)
+        self.port = self.listener.getsockname()[1]
+        threading.Thread(target=self.serve, daemon=True).start()
+
+    def answer(self, query):
+        query = query.lstrip(":")
+        if query.startswith("DATA:REC?"):
+            return b"#10"
+        if query.startswith("DATA:HIST?"):
+            return b"0,1," + b",".join([b"0"] * int(query.split()[1]))
+        if query.startswith("DATA:REM?"):
+            return b"#520000" + b"\0\0\0\1" * 5000
+        if query == "SYST:ERR?":
+            return b'-300,"Device-specific error;\xc3\x28\xff"'
+        return self.ANSWERS.get(query)
+
+    def serve(self):
+        while True:
+            try:
+                c, _ = self.listener.accept()
+            except OSError:
+                return
+            threading.Thread(target=self.talk, args=(c,), daemon=True).start()
+
+    def talk(self, c):
+        buffered = b""
+        with c:
+            while True:
+                chunk = c.recv(65536)
+                if not chunk:
+                    return
+                buffered += chunk
+                while b"\n" in buffered:
+                    line, buffered = buffered.split(b"\n", 1)
+                    if b"?" in line:  # a message that asks nothing is answered with nothing
+                        answers = [self.answer(q) for q in line.decode().split(";")]
+                        c.sendall(b";".join(a for a in answers if a is not None) + b"\n")
+
+    def close(self):
+        self.listener.close()
+
+
 class Lab:
     """One control system for the whole test program: a client library
     keeps to the first TANGO_HOST it is given."""
@@ -87,6 +156,16 @@ class TangoDevice(unittest.TestCase):
             call(*args)
         self.assertEqual(caught.exception.args[0].reason, reason, caught.exception.args[0].desc)
         return caught.exception.args[0].desc
+
+    def test_what_a_fresh_device_does_not_know_reads_invalid_and_status_says_why(self):
+        d = self.device
+        for name in ("Threshold", "Polarity", "Period"):  # the server's *RST forgot them
+            self.assertEqual(d.read_attribute(name).quality, self.tango.AttrQuality.ATTR_INVALID, name)
+        self.assertTrue(eventually(lambda: "Threshold, Polarity and Period are not known" in d.status()), d.status())
+        self.assertEqual(d.read_attribute("Run").quality, self.tango.AttrQuality.ATTR_VALID)
+        d.write_attribute("Polarity", 0)
+        self.assertEqual(d.read_attribute("Polarity").value, 0)
+        self.assertIn("Threshold and Period are not known", d.status())
 
     def test_settings_read_back_and_out_of_range_refused(self):
         d = self.device
@@ -223,11 +302,150 @@ class TangoDevice(unittest.TestCase):
             self.tango.DeviceProxy("dserver/counter-tango-server/test").RestartServer()
             time.sleep(1)
             silent_device = self.tango.DeviceProxy("test/counter/silent")
-            self.assertTrue(eventually(lambda: silent_device.state() == self.tango.DevState.UNKNOWN, within=15))
-            self.assertIn("no answer in time", silent_device.status())
+            self.assertTrue(eventually(lambda: "no answer in time" in silent_device.status(), within=15))
+            self.assertEqual(silent_device.state(), self.tango.DevState.UNKNOWN)
         finally:
             silent.close()
             self.system.db.delete_device("test/counter/silent")
+
+
+class OwnServers(unittest.TestCase):
+    """Devices of their own, each on a server of its own: a hostile peer, a
+    server that a VXI-11 client locks, one that restarts."""
+
+    @classmethod
+    def setUpClass(cls):
+        import tango
+        cls.tango = tango
+
+    def device_on(self, name, port, **properties):
+        props = {"Host": ["127.0.0.1"], "Port": [str(port)]}
+        props.update({k: [str(v)] for k, v in properties.items()})
+        Lab.system.register("counter-tango-server", "test", "CountingInstrument", name, props)
+        self.addCleanup(Lab.system.db.delete_device, name)
+        self.tango.DeviceProxy("dserver/counter-tango-server/test").RestartServer()
+        d = self.tango.DeviceProxy(name)
+        self.assertTrue(eventually(lambda: self.answers(d), within=15))
+        return d
+
+    @staticmethod
+    def answers(d):
+        import tango
+        try:
+            return d.state() != tango.DevState.UNKNOWN
+        except tango.DevFailed:
+            return False
+
+    def test_a_hostile_peers_bytes_are_shown_escaped_and_its_overlong_block_refused(self):
+        peer = HostilePeer()
+        self.addCleanup(peer.close)
+        d = self.device_on("test/counter/hostile", peer.port)
+        self.assertTrue(eventually(lambda: d.state() == self.tango.DevState.FAULT), d.status())
+        status = d.status()  # decodes: what was not UTF-8 is escaped
+        self.assertIn("\\xC3(\\xFF", status)
+        self.assertTrue(d.read_attribute("Identity").value.startswith("maker\\xFF\\xFE,"))
+        with self.assertRaises(self.tango.DevFailed) as caught:
+            d.TakeCounts(10)
+        self.assertEqual(caught.exception.args[0].reason, "BAD_ANSWER")
+        self.assertIn("at most that many words", caught.exception.args[0].desc)
+        self.assertEqual(d.read_attribute("WordsTaken").value, 0, "nothing handed on")
+
+    def test_takecounts_loses_no_word_to_a_client_that_gives_up_while_another_holds_the_lock(self):
+        import pyvisa
+        held = scpi_harness.HELD
+        with Server(vxi11=True, environment={"VIRTUAL_INSTRUMENT_STATE": scpi_harness.instrument_state(held)}) \
+                as server, server.connect() as s:
+            self.assertTrue(server.logged("registered with rpcbind", within=10), server.log)
+            self.assertEqual(int(ask(s, "FORM ASC;:DATA:REM? 1")), held[0])  # the rest into the hold
+            d = self.device_on("test/counter/locked", server.port, Timeout=5)
+            link = pyvisa.ResourceManager("@py").open_resource("TCPIP::127.0.0.1::INSTR")
+            link.lock_excl(5000)
+            try:
+                for device_timeout, client_timeout in [(5, 3000), (1, 500)]:
+                    Lab.system.db.put_device_property("test/counter/locked", {"Timeout": [str(device_timeout)]})
+                    d.set_timeout_millis(10000)
+                    d.Init()
+                    self.assertTrue(eventually(lambda: d.state() == self.tango.DevState.DISABLE), d.status())
+                    d.set_timeout_millis(client_timeout)
+                    began = time.monotonic()
+                    with self.assertRaises(self.tango.DevFailed) as caught:
+                        d.TakeCounts(100000)
+                    self.assertIn(caught.exception.args[0].reason, ("LOCKED", "API_CommandNotAllowed"))
+                    self.assertIn("lock", caught.exception.args[0].desc)
+                    self.assertLess(time.monotonic() - began, client_timeout / 1000, "refused at once")
+            finally:
+                link.unlock()
+                link.close()
+            d.set_timeout_millis(3000)
+            self.assertTrue(eventually(lambda: d.state() == self.tango.DevState.ON), d.status())
+            self.assertEqual(list(d.TakeCounts(100000)), held[1:], "every word still in the hold")
+
+    def test_a_client_follows_readcounts_by_events_through_a_server_restart(self):
+        port = tango_control_system.free_port()
+        state = scpi_harness.instrument_state([])
+        server = Server(listen=f"127.0.0.1:{port}", environment={"VIRTUAL_INSTRUMENT_STATE": state})
+        self.addCleanup(lambda: server.__exit__(None, None, None))
+        d = self.device_on("test/counter/follow", port)
+        got, known, lock, events, errors = [], {"id": None, "next": 0}, threading.Lock(), [0], []
+
+        def follow():
+            while True:
+                try:
+                    words, (identity, first, missed, following) = d.ReadCounts([known["next"], 100000])
+                except self.tango.DevFailed as e:
+                    if e.args[0].reason != "SCPI_-222":
+                        raise
+                    known["next"] = 0  # an index of the old life is none of the new one's
+                    continue
+                if known["id"] is not None and identity != known["id"] and known["next"] != 0:
+                    known.update(id=identity, next=0)  # a new life: read from its start
+                    continue
+                known["id"] = identity
+                if int(missed) != 0:
+                    errors.append(f"missed {missed}")
+                got.extend(words)
+                known["next"] = int(first) + len(words)
+                if known["next"] >= int(following):
+                    return
+
+        def read(event):
+            if event.err:
+                return
+            with lock:
+                events[0] += 1
+                try:
+                    follow()
+                except Exception as e:  # noqa: BLE001 - told to the test, not lost in PyTango's thread
+                    errors.append(repr(e))
+
+        subscription = d.subscribe_event("NextIndex", self.tango.EventType.CHANGE_EVENT, read)
+        try:
+            lives = []
+            for life in range(2):
+                with server.connect() as s:
+                    ask(s, "INIT;*OPC?")
+                    self.assertTrue(eventually(lambda: int(ask(s, "DATA:SEEN?")) > 5000))
+                    lives.append(int(ask(s, "ABOR;:DATA:SEEN?").split(";")[-1]))
+                self.assertTrue(eventually(lambda: len(got) >= sum(lives), within=20), (len(got), lives, errors))
+                if life == 0:  # the same port, the instrument's state carried over
+                    self.assertEqual(server.stop(), 0)
+                    server = Server(listen=f"127.0.0.1:{port}", environment={"VIRTUAL_INSTRUMENT_STATE": state})
+        finally:
+            d.unsubscribe_event(subscription)
+        self.assertEqual(errors, [])
+        self.assertEqual(got, generated(sum(lives)), "every word of both lives, in order, once")
+        self.assertGreater(events[0], 2)
+
+
+class Declared(unittest.TestCase):
+    def test_the_properties_are_declared_with_their_defaults_and_descriptions(self):
+        import tango
+        admin = tango.DeviceProxy("dserver/counter-tango-server/test")
+        wizard = admin.command_inout("QueryWizardDevProperty", "CountingInstrument")
+        declared = {wizard[i]: (wizard[i + 1], wizard[i + 2]) for i in range(0, len(wizard), 3)}
+        self.assertEqual({name: default for name, (_, default) in declared.items()},
+                         {"Host": "Not specified", "Port": "5025", "Timeout": "1", "RecentLength": "100", "HistogramBins": "64"})
+        self.assertIn("counter-scpi-server", declared["Host"][0])
 
 
 class TaurusForm(unittest.TestCase):

@@ -451,6 +451,7 @@ void CountingInstrument::write_attribute(std::size_t row, Tango::WAttribute &att
         refuse("BAD_ANSWER", std::string(r.write) + "? was answered with no setting");
     view_.values[row] = known;
     push_row(row, known);
+    set_status(status_of(view_, link_->where(), unreachable_why_, retry_s_));
 }
 
 CORBA::Any *CountingInstrument::run_message(const char *action, const char *message)

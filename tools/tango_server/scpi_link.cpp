@@ -126,10 +126,9 @@ bool scpi_link::ask(const std::string &message, std::string &answer, link_clock:
     drop_if_closed();
     if (!connect(deadline, why))
         return false;
-    // After the setup's header, a command begins at the root again; a
-    // common command (*IDN?) may follow it as it is, and may not follow a colon.
-    const bool common = !message.empty() && (message[0] == '*' || message[0] == ':');
-    if (!send_all((set_up_ ? "" : setup_ + (common ? ";" : ";:")) + message + "\n", deadline, why))
+    // The setup is a message of its own: it asks nothing, and touches only
+    // the session, so it runs even while another client holds the lock.
+    if (!send_all((set_up_ ? "" : setup_ + "\n") + message + "\n", deadline, why))
         return false;
     set_up_ = true;
     for (;;) {
@@ -193,9 +192,10 @@ std::size_t block_end(const std::string &text, std::size_t at)
 // Calls `field(from, to)` for each field of the answer at the start of
 // `text` (all of it, when no newline ends it); returns where the answer's
 // newline is, or npos.
+// A block may be any data element of a field: its first, or one after a comma.
 template <typename F> std::size_t scan_answer(const std::string &text, F field)
 {
-    std::size_t from = 0;
+    std::size_t from = 0, element = 0;
     bool quoted = false;
     for (std::size_t i = 0; i < text.size(); ++i) {
         const char c = text[i];
@@ -203,7 +203,9 @@ template <typename F> std::size_t scan_answer(const std::string &text, F field)
             quoted = c != '"';
         } else if (c == '"') {
             quoted = true;
-        } else if (c == '#' && i == from) {
+        } else if (c == ',') {
+            element = i + 1;
+        } else if (c == '#' && i == element) {
             const std::size_t end = block_end(text, i);
             if (end == std::string::npos) { // the rest is the block, so far
                 field(from, text.size());
@@ -213,7 +215,7 @@ template <typename F> std::size_t scan_answer(const std::string &text, F field)
                 i = end - 1;
         } else if (c == ';' || c == '\n') {
             field(from, i);
-            from = i + 1;
+            from = element = i + 1;
             if (c == '\n')
                 return i;
         }

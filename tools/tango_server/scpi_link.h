@@ -14,9 +14,9 @@ using link_clock = std::chrono::steady_clock;
 
 class scpi_link {
 public:
-    // `setup` ("FORM INT,32"), a message that asks nothing, goes before the
-    // first message of every connection: no message is ever sent on a
-    // connection without it.
+    // `setup` ("FORM INT,32"), a message that asks nothing and sets only
+    // the session, goes before the first message of every connection: no
+    // message is ever sent on a connection without it.
     scpi_link(std::string host, int port, std::string setup = "")
         : host_(std::move(host)), port_(port), setup_(std::move(setup))
     {
@@ -66,7 +66,8 @@ private:
 
 // Where the answer that starts `text` ends: the offset of its newline, or
 // npos while it is incomplete. Quoted strings and definite-length blocks
-// (#<n><length><bytes>) are stepped over whole.
+// (#<n><length><bytes>, as any element of a field: "first,missed,#...")
+// are stepped over whole.
 std::size_t answer_end(const std::string &text);
 
 // An answer's fields, split at the semicolons between the answers to its

@@ -78,6 +78,14 @@ bool scpi_client::find_whole_message()
     return true;
 }
 
+std::string scpi_client::peek_message() const
+{
+    std::string message = in_.substr(0, whole_);
+    if (!message.empty() && message.back() == '\r')
+        message.pop_back();
+    return message;
+}
+
 bool scpi_client::take_message(std::string &message)
 {
     message = in_.substr(0, whole_);
@@ -176,18 +184,24 @@ void scpi_client::run_messages()
     while (find_whole_message()) {
         if (owes_words() && shows_delivery && shows_delivery())
             taken_.ack();
-        waiting_ = !owner_.may_run(id_) && session.lock_wait;
+        // While another holds the lock, only what touches the session alone runs.
+        std::vector<scpi_parsed> commands;
+        const bool free = owner_.may_run(id_);
+        if (!free)
+            commands = parse_message(peek_message());
+        const bool through = !free && runs_through_the_lock(commands, session.lock_wait);
+        waiting_ = !free && session.lock_wait && !through;
         if (waiting_)
             return; // resumed when the lock is given back
         std::string message;
         if (!take_message(message))
             continue;
-        if (!owner_.may_run(id_)) {
+        if (!free && !through) {
             refuse_for_the_lock(message);
             continue;
         }
         message_run run;
-        run.commands = parse_message(message);
+        run.commands = free ? parse_message(message) : std::move(commands);
         if (!go_on(std::move(run)))
             return;
     }

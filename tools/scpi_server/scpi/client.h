@@ -106,6 +106,7 @@ private:
     bool find_whole_message();
     // Takes the first whole message from the input; false for none, or one to drop.
     bool take_message(std::string &message);
+    std::string peek_message() const; // the first whole message, left in the input
     // Runs `run` on; false while it waits for words (it is kept, and the client wakes for it).
     bool go_on(message_run &&run);
     void refuse_for_the_lock(const std::string &message);

@@ -79,20 +79,6 @@ bool error_next(scpi_call &c)
     return answer(c, std::to_string(e.code) + ",\"" + quoted + "\"");
 }
 
-bool lock_wait(scpi_call &c)
-{
-    if (c.command.query)
-        return answer(c, c.session.lock_wait ? "1" : "0");
-    const scpi_param &p = c.command.params[0];
-    if (is_word(p, "ON", "ON") || (p.kind == param_kind::number && p.text == "1"))
-        c.session.lock_wait = true;
-    else if (is_word(p, "OFF", "OFF") || (p.kind == param_kind::number && p.text == "0"))
-        c.session.lock_wait = false;
-    else
-        return c.refuse(scpi_err::illegal_parameter_value, "ON, OFF, 1 or 0");
-    return true;
-}
-
 bool format_data(scpi_call &c)
 {
     if (c.command.query)
@@ -160,22 +146,22 @@ int operation_event(scpi_call &c)
 const std::vector<command_row> table = {
     {"*IDN", command_form::query_only, 0, 0,
      [](scpi_call &c) { return answer(c, std::string(scpi_identity) + program_version()); },
-     "identification: maker,model,serial,version"},
+     "identification: maker,model,serial,version", true},
     {"*RST", command_form::set_only, 0, 0, [](scpi_call &c) { c.owner.reset(); return true; },
      "reset the instrument; the words held are dropped"},
     {"*CLS", command_form::set_only, 0, 0,
      [](scpi_call &c) { c.session.errors.clear(); c.session.esr = 0; return true; },
-     "clear the error queue and the event status"},
+     "clear the error queue and the event status", true},
     {"*ESR", command_form::query_only, 0, 0,
      [](scpi_call &c) { const int e = c.session.esr; c.session.esr = 0; return answer(c, std::to_string(e)); },
-     "standard event status (read clears it)"},
+     "standard event status (read clears it)", true},
     {"*ESE", command_form::both, 1, 1, [](scpi_call &c) { return enable_register(c, c.session.ese, 0xFF); },
-     "event status enable, 0..255"},
+     "event status enable, 0..255", true},
     {"*SRE", command_form::both, 1, 1,
      [](scpi_call &c) { return enable_register(c, c.session.sre, 0xFF & ~(1 << 6)); },
-     "service request enable, 0..255 (bit 6, MSS, is not kept)"},
+     "service request enable, 0..255 (bit 6, MSS, is not kept)", true},
     {"*STB", command_form::query_only, 0, 0, [](scpi_call &c) { return answer(c, std::to_string(status_byte(c.session))); },
-     "status byte: 4 error queue not empty, 32 ESB, 64 MSS"},
+     "status byte: 4 error queue not empty, 32 ESB, 64 MSS", true},
     {"*OPC", command_form::both, 0, 0,
      [](scpi_call &c) {
          if (c.command.query)
@@ -183,18 +169,18 @@ const std::vector<command_row> table = {
          c.session.esr |= 1;
          return true;
      },
-     "operation complete"},
-    {"*WAI", command_form::set_only, 0, 0, [](scpi_call &) { return true; }, "wait (every command completes at once)"},
+     "operation complete", true},
+    {"*WAI", command_form::set_only, 0, 0, [](scpi_call &) { return true; }, "wait (every command completes at once)", true},
     {"*TST", command_form::query_only, 0, 0,
      [](scpi_call &c) { return answer(c, std::to_string(c.owner.self_test())); },
      "self-test of the bus: 0 when the instrument answers every pattern"},
-    {"SYSTem:ERRor[:NEXT]", command_form::query_only, 0, 0, error_next, "the oldest error: code,\"text\""},
+    {"SYSTem:ERRor[:NEXT]", command_form::query_only, 0, 0, error_next, "the oldest error: code,\"text\"", true},
     {"SYSTem:ERRor:COUNt", command_form::query_only, 0, 0,
-     [](scpi_call &c) { return answer(c, std::to_string(c.session.errors.size())); }, "errors queued"},
-    {"SYSTem:LOCK:WAIT", command_form::both, 1, 1, lock_wait,
-     "ON|OFF: this client's messages wait while another holds the lock (ON), or are refused at once with -200"},
+     [](scpi_call &c) { return answer(c, std::to_string(c.session.errors.size())); }, "errors queued", true},
+    {"SYSTem:LOCK:WAIT", command_form::both, 1, 1, ::lock_wait,
+     "ON|OFF: this client's messages wait while another holds the lock (ON), or are refused at once with -200", true},
     {"SYSTem:VERSion", command_form::query_only, 0, 0, [](scpi_call &c) { return answer(c, "1999.0"); },
-     "the SCPI version"},
+     "the SCPI version", true},
     {"INITiate[:IMMediate]", command_form::set_only, 0, 0,
      [](scpi_call &c) { return c.owner.start_run() || c.refuse(scpi_err::init_ignored, "a run is on"); },
      "start a run (-213 while one is on)"},
@@ -243,8 +229,8 @@ const std::vector<command_row> table = {
     {"DATA:SEEN", command_form::query_only, 0, 0,
      [](scpi_call &c) { return answer(c, std::to_string(c.owner.journal().next())); },
      "words read since the start (the journal's next index)"},
-    {"FORMat[:DATA]", command_form::both, 1, 2, format_data, "ASCii | INTeger[,32]"},
-    {"FORMat:BORDer", command_form::both, 1, 1, format_border, "NORMal | SWAPped"},
+    {"FORMat[:DATA]", command_form::both, 1, 2, format_data, "ASCii | INTeger[,32]", true},
+    {"FORMat:BORDer", command_form::both, 1, 1, format_border, "NORMal | SWAPped", true},
     {"DIAGnostic:INTerface", command_form::query_only, 1, 1,
      [](scpi_call &c) {
          long long v = 0;
@@ -305,6 +291,20 @@ bool matches(const std::vector<std::string> &typed, std::size_t t, const std::ve
 }
 
 } // namespace
+
+bool lock_wait(scpi_call &c)
+{
+    if (c.command.query)
+        return answer(c, c.session.lock_wait ? "1" : "0");
+    const scpi_param &p = c.command.params[0];
+    if (is_word(p, "ON", "ON") || (p.kind == param_kind::number && p.text == "1"))
+        c.session.lock_wait = true;
+    else if (is_word(p, "OFF", "OFF") || (p.kind == param_kind::number && p.text == "0"))
+        c.session.lock_wait = false;
+    else
+        return c.refuse(scpi_err::illegal_parameter_value, "ON, OFF, 1 or 0");
+    return true;
+}
 
 bool scpi_call::refuse(scpi_err code, const std::string &why)
 {

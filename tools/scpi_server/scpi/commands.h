@@ -52,12 +52,18 @@ struct command_row {
     int least, most;     // parameters of the set form (or of a query-only command)
     bool (*run)(scpi_call &); // false: refused, its error queued, nothing sent
     const char *help;
+    // It touches only the client's session (its format, its errors, its
+    // status): it runs even while another client holds the instrument's lock.
+    bool session_only = false;
 };
 
 const std::vector<command_row> &command_table();
 
 // The row whose pattern the typed nodes match, or nullptr.
 const command_row *find_command(const std::vector<std::string> &nodes);
+
+// SYSTem:LOCK:WAIT's handler: whether a message says if its client waits for the lock.
+bool lock_wait(scpi_call &c);
 
 // The commands, one line each, for --help.
 std::string command_help();

@@ -86,6 +86,23 @@ bool run_message(const scpi_context &x, message_run &run)
     return true;
 }
 
+bool runs_through_the_lock(const std::vector<scpi_parsed> &commands, bool client_waits)
+{
+    std::vector<std::string> path;
+    bool says_whether_it_waits = false;
+    for (const scpi_parsed &p : commands) {
+        std::vector<std::string> nodes = p.common || p.rooted ? std::vector<std::string>{} : path;
+        nodes.insert(nodes.end(), p.nodes.begin(), p.nodes.end());
+        const command_row *row = p.error == scpi_err::none ? find_command(nodes) : nullptr;
+        if (row == nullptr || !row->session_only)
+            return false;
+        says_whether_it_waits |= row->run == lock_wait;
+        if (!p.common)
+            path.assign(nodes.begin(), nodes.end() - 1);
+    }
+    return !commands.empty() && (!client_waits || says_whether_it_waits);
+}
+
 void execute_message(scpi_session &s, bus_owner &owner, delivery_ticket &taken, const std::string &message,
                      std::string &reply)
 {

@@ -39,6 +39,12 @@ struct scpi_context {
 // `run.pause`.
 bool run_message(const scpi_context &x, message_run &run);
 
+// A message that may run while another client holds the lock: every command
+// of it touches only the session (the rows' session_only), and its client
+// does not wait for the lock (SYST:LOCK:WAIT OFF) or the message says
+// whether it does. A client that waits has all its other messages wait.
+bool runs_through_the_lock(const std::vector<scpi_parsed> &commands, bool client_waits);
+
 // A whole message at once (no command of it may wait), its reply appended
 // to `reply`.
 void execute_message(scpi_session &s, bus_owner &owner, delivery_ticket &taken, const std::string &message,
