@@ -449,6 +449,31 @@ class Declared(unittest.TestCase):
 
 
 class TaurusForm(unittest.TestCase):
+    def form(self, picture, unknown=()):
+        import json
+        import subprocess
+        os.makedirs(ARTIFACTS, exist_ok=True)
+        done = subprocess.run(["xvfb-run", "-a", "-s", "-screen 0 1024x768x24", "/usr/bin/python3",
+                               os.path.join(os.path.dirname(__file__), "taurus_form_shot.py"), DEVICE,
+                               os.path.join(ARTIFACTS, picture)] + ([",".join(unknown)] if unknown else []),
+                              capture_output=True, text=True, timeout=120)
+        self.assertEqual(done.returncode, 0, done.stderr[-3000:])
+        return json.loads(done.stdout.strip().splitlines()[-1]), done.stdout + done.stderr
+
+    def test_a_fresh_device_shows_what_it_does_not_know_as_invalid_with_no_traceback(self):
+        import tango
+        d = tango.DeviceProxy(DEVICE)
+        d.Stop()
+        d.Reset()
+        self.assertTrue(eventually(lambda: d.state() == tango.DevState.ON))
+        unknown = ("Threshold", "Polarity", "Period")
+        seen, said = self.form("tango-taurus-fresh.png", unknown)
+        for name in unknown:
+            self.assertEqual(seen["quality"][name], "ATTR_INVALID", seen)
+        self.assertEqual(seen["quality"]["Run"], "ATTR_VALID", seen)
+        for sign in ("Traceback", "DevFailed", "API_"):
+            self.assertNotIn(sign, said)
+
     def test_a_taurus_form_under_xvfb_shows_the_device(self):
         import json
         import subprocess
@@ -466,7 +491,7 @@ class TaurusForm(unittest.TestCase):
                                os.path.join(os.path.dirname(__file__), "taurus_form_shot.py"), DEVICE, picture],
                               capture_output=True, text=True, timeout=120)
         self.assertEqual(done.returncode, 0, done.stderr[-3000:])
-        shown = json.loads(done.stdout.strip().splitlines()[-1])
+        shown = json.loads(done.stdout.strip().splitlines()[-1])["shown"]
         self.assertEqual([shown[n] for n in ("State", "Run", "Threshold", "Polarity", "Period", "WordsLost")],
                          ["RUNNING", True, 1500, 0, 64, 0], shown)
         self.assertGreaterEqual(shown["WordsTaken"], taken)
@@ -510,8 +535,14 @@ ACCESS_PROBE = """
 import json, tango
 d = tango.DeviceProxy("test/counter/1")
 seen = {"state": str(d.state())}
+def widen():
+    config = d.get_attribute_config("Threshold")
+    config.max_value = "9999"
+    d.set_attribute_config(config)
+
+
 for name, call in [("Start", lambda: d.Start()), ("Threshold", lambda: d.write_attribute("Threshold", 5)),
-                   ("Stop", lambda: d.Stop())]:
+                   ("Stop", lambda: d.Stop()), ("max_value", widen)]:
     try:
         call()
         seen[name] = "done"
@@ -541,9 +572,22 @@ class AccessControl(unittest.TestCase):
                 self.assertEqual(done.returncode, 0, done.stderr)
                 return json.loads(done.stdout)
 
+            # Tango lets a reader change an attribute's configuration, max_value among them ...
             self.assertEqual(probe(65534), {"state": "ON", "Start": "API_ReadOnlyMode",
-                                            "Threshold": "API_ReadOnlyMode", "Stop": "API_ReadOnlyMode"})
-            self.assertEqual(probe(0), {"state": "ON", "Start": "done", "Threshold": "done", "Stop": "done"})
+                                            "Threshold": "API_ReadOnlyMode", "Stop": "API_ReadOnlyMode",
+                                            "max_value": "done"})
+            d = tango.DeviceProxy(DEVICE)
+            self.assertEqual(d.get_attribute_config("Threshold").max_value, "9999")
+            # ... but the instrument's range is the device's own.
+            with self.assertRaises(tango.DevFailed) as caught:
+                d.write_attribute("Threshold", 5000)
+            self.assertEqual(caught.exception.args[0].reason, "API_WAttrOutsideLimit")
+            self.assertIn("0 to 4095 (the instrument's range)", caught.exception.args[0].desc)
+            self.assertEqual(probe(0), {"state": "ON", "Start": "done", "Threshold": "done", "Stop": "done",
+                                        "max_value": "done"})
+            config = d.get_attribute_config("Threshold")
+            config.max_value = "4095"
+            d.set_attribute_config(config)
         finally:
             access.UnregisterService()
 
