@@ -44,6 +44,11 @@ install_program(bus_trace counter-bus-trace console)
 install_program(scpi_server counter-scpi-server server)
 if(HAVE_TANGO)
   install_program(counter-tango-server counter-tango-server tango)
+  # Where Debian's Starter finds a host's device servers (its StartDsPath
+  # names /usr/lib/tango, beside DataBaseds and TangoTest).
+  file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/starter)
+  file(CREATE_LINK ../../bin/counter-tango-server ${PROJECT_BINARY_DIR}/starter/counter-tango-server SYMBOLIC)
+  install(FILES ${PROJECT_BINARY_DIR}/starter/counter-tango-server DESTINATION lib/tango COMPONENT tango)
 endif()
 
 set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS

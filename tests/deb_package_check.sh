@@ -30,7 +30,7 @@ elif [ "${REQUIRE_TANGO:-0}" = 1 ]; then
 fi
 
 field() { dpkg-deb -f "$1" "$2"; }
-contents() { dpkg-deb -c "$1" | awk '$1 !~ /^d/ { print $NF }' | sort | tr '\n' ' '; }
+contents() { dpkg-deb -c "$1" | awk '$1 ~ /^l/ { print $(NF-2) } $1 ~ /^-/ { print $NF }' | sort | tr '\n' ' '; }
 docs() { echo "./usr/share/doc/$1/changelog.gz ./usr/share/doc/$1/copyright"; }
 
 for p in counter-console countctl counter-scpi-server; do
@@ -83,7 +83,7 @@ if $tango; then
   for p in counter-console countctl counter-scpi-server; do
     ! field "$(deb $p)" Depends | grep -q tango || fail "$p pulls Tango in"
   done
-  c="./etc/default/counter-tango-server ./usr/bin/counter-tango-server \
+  c="./etc/default/counter-tango-server ./usr/bin/counter-tango-server ./usr/lib/tango/counter-tango-server \
 ./usr/lib/systemd/system/counter-tango-server@.service $(docs counter-tango-server) \
 ./usr/share/man/man1/counter-tango-server.1.gz"
   [ "$(contents "$t")" = "$(tr ' ' '\n' <<<"$c" | grep . | sort | tr '\n' ' ')" ] ||

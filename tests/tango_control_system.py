@@ -25,6 +25,7 @@ MARIADB = "/usr/bin/mariadb"
 SCHEMA = "/usr/share/dbconfig-common/data/tango-db/install/mysql"
 DATABASEDS = "/usr/lib/tango/DataBaseds"
 ACCESS_CONTROL = "/usr/lib/tango/TangoAccessControl"
+STARTER = "/usr/lib/tango/Starter"
 
 
 def missing():
@@ -33,7 +34,7 @@ def missing():
         return "not root: mariadbd is started here as root (--user=root)"
     for path, package in [(MARIADB_INSTALL, "mariadb-server"), (MARIADBD, "mariadb-server"),
                           (MARIADB, "mariadb-client"), (SCHEMA, "tango-db"), (DATABASEDS, "tango-db"),
-                          (ACCESS_CONTROL, "tango-accesscontrol"),
+                          (ACCESS_CONTROL, "tango-accesscontrol"), (STARTER, "tango-starter"),
                           ("/usr/bin/tango_admin", "libtango-tools"), ("/usr/bin/xvfb-run", "xvfb xauth"),
                           ("/usr/bin/xauth", "xauth"), ("/usr/lib/python3/dist-packages/taurus", "python3-taurus")]:
         if not os.path.exists(path):

@@ -14,6 +14,7 @@ Skipped (77) only where root or a package is missing.
 import os
 import socket
 import sys
+import tempfile
 import threading
 import time
 import unittest
@@ -437,6 +438,52 @@ class OwnServers(unittest.TestCase):
         self.assertGreater(events[0], 2)
 
 
+class UnderStarter(unittest.TestCase):
+    """A facility starts its device servers through Tango's Starter, one a
+    host, which finds them in its StartDsPath: the package puts the server
+    in /usr/lib/tango, as Debian's Starter and its device servers are."""
+
+    def test_starter_starts_and_stops_the_server_by_the_database(self):
+        import subprocess
+        import tango
+        if not os.path.exists(tango_control_system.STARTER):
+            self.fail(f"{tango_control_system.STARTER} is missing (apt-get install tango-starter)")
+        host = socket.gethostname().split(".")[0]
+        # An instance of this run's own: the Starter takes a server of the same name running anywhere on
+        # the host for it.
+        instance = f"starter{os.getpid()}"
+        server = f"counter-tango-server/{instance}"
+        found = tempfile.mkdtemp(prefix="start-ds-path-")  # as the package's /usr/lib/tango
+        os.symlink(os.path.abspath(TANGO_SERVER), os.path.join(found, "counter-tango-server"))
+        system = Lab.system
+        system.register("Starter", host, "Starter", f"tango/admin/{host}", {"StartDsPath": [found]})
+        system.register("counter-tango-server", instance, "CountingInstrument", "test/counter/started",
+                        {"Host": ["127.0.0.1"], "Port": [str(Lab.scpi_port)]})
+        info = tango.DbServerInfo()
+        info.name, info.host, info.mode, info.level = server, host, 1, 1
+        system.db.put_server_info(info)
+        system.start_server("Starter", [tango_control_system.STARTER, host], f"tango/admin/{host}")
+        starter = tango.DeviceProxy(f"tango/admin/{host}")
+        starter.UpdateServersInfo()  # what the database says this host runs, as Astor has it read again
+        starter.DevStart(server)
+        self.addCleanup(lambda: subprocess.run(["pkill", "-f", f"counter-tango-server {instance}"]))
+        started = tango.DeviceProxy("test/counter/started")
+        self.assertTrue(eventually(lambda: OwnServers.answers(started), within=30), "started by the Starter")
+        self.assertTrue(eventually(lambda: started.state() == tango.DevState.ON), started.status())
+        self.assertEqual(started.read_attribute("Identity").value.split(",")[0], "counter-console")
+        self.assertTrue(eventually(lambda: server in starter.DevGetRunningServers(True), within=30))
+        starter.DevStop(server)
+
+        def gone():
+            try:
+                tango.DeviceProxy("test/counter/started").ping()
+                return False
+            except tango.DevFailed:
+                return True
+
+        self.assertTrue(eventually(gone, within=30), "stopped by the Starter")
+
+
 class Declared(unittest.TestCase):
     def test_the_properties_are_declared_with_their_defaults_and_descriptions(self):
         import tango
@@ -600,7 +647,7 @@ def main():
     if why:
         print(f"skipped: {why}")
         sys.exit(77)
-    unittest.main(argv=sys.argv[:1], verbosity=2)
+    unittest.main(argv=sys.argv[:1] + sys.argv[4:], verbosity=2)  # then, a test to run alone
 
 
 if __name__ == "__main__":
