@@ -12,6 +12,8 @@ include(GNUInstallDirs)
 #   counter-scpi-server  the network instrument: SCPI, VXI-11, its web page, mDNS
 #   counter-tango-server the instrument as Tango devices (where libtango is
 #                        found): it needs none of the others, nor they it
+#   counter-tango-sandbox a Tango control system on one machine, to try the
+#                        device in (architecture all)
 #   python3-counting-instrument  the instrument from Python: the PyMeasure
 #                        class, the reader by index, the loader of countctl's
 #                        files (architecture all)
@@ -21,9 +23,10 @@ set(package_of_countctl countctl)
 set(package_of_server counter-scpi-server)
 set(package_of_tango counter-tango-server)
 set(package_of_python python3-counting-instrument)
+set(package_of_sandbox counter-tango-sandbox)
 set(components common console countctl server python)
 if(HAVE_TANGO)
-  list(APPEND components tango)
+  list(APPEND components tango sandbox)
 endif()
 
 # install_program(<target> <installed name> <component>), stripped by
@@ -49,6 +52,10 @@ if(HAVE_TANGO)
   file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/starter)
   file(CREATE_LINK ../../bin/counter-tango-server ${PROJECT_BINARY_DIR}/starter/counter-tango-server SYMBOLIC)
   install(FILES ${PROJECT_BINARY_DIR}/starter/counter-tango-server DESTINATION lib/tango COMPONENT tango)
+  install(PROGRAMS ${PROJECT_BINARY_DIR}/tools/installed/counter-tango-sandbox DESTINATION ${CMAKE_INSTALL_BINDIR}
+          COMPONENT sandbox)
+  install(FILES tools/tango_sandbox/tango_control_system.py DESTINATION ${CMAKE_INSTALL_DATADIR}/counter-tango-sandbox
+          COMPONENT sandbox)
 endif()
 
 set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
@@ -190,6 +197,7 @@ foreach(component ${components})
 endforeach()
 set(CPACK_DEBIAN_COMMON_PACKAGE_ARCHITECTURE all)
 set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE all)
+set(CPACK_DEBIAN_SANDBOX_PACKAGE_ARCHITECTURE all)
 
 set(CPACK_COMPONENT_COMMON_DESCRIPTION "counting instrument on the Pi's GPIO header: common files
 The bus lock that every program driving the instrument's bus takes, made at
@@ -216,6 +224,11 @@ and events, reaching the instrument through its counter-scpi-server over
 the network. It runs on the Pi or on the lab's control host, one instance
 per device server (counter-tango-server@.service, not enabled by default).")
 
+set(CPACK_COMPONENT_SANDBOX_DESCRIPTION "counting instrument's Tango device: a control system to try it in
+counter-tango-sandbox starts, on one machine and as the user who runs it,
+MariaDB and the Tango database in a scratch directory, counter-scpi-server
+on the virtual instrument, and the device lab/counter/1 registered for it;
+it prints the TANGO_HOST to export, and Ctrl-C stops it all.")
 set(CPACK_COMPONENT_PYTHON_DESCRIPTION "counting instrument on the Pi's GPIO header, from Python
 The Python package counting_instrument: the PyMeasure instrument class for
 counter-scpi-server, a reader by index of its journal (every word, in
@@ -252,6 +265,9 @@ set(CPACK_DEBIAN_SERVER_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian
 set(CPACK_DEBIAN_TANGO_PACKAGE_DEPENDS "${runtime_without_bus}, libtango9")
 set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "python3 (>= 3.9), python3-numpy")
 set(CPACK_DEBIAN_PYTHON_PACKAGE_RECOMMENDS "python3-pyvisa, python3-pyvisa-py, python3-pymeasure, python3-pandas, python3-h5py")
+set(CPACK_DEBIAN_SANDBOX_PACKAGE_DEPENDS "python3, python3-tango, mariadb-server, mariadb-client, tango-db, \
+libtango-tools, counter-scpi-server (= ${PROJECT_VERSION}), counter-tango-server (= ${PROJECT_VERSION})")
+set(CPACK_DEBIAN_SANDBOX_PACKAGE_RECOMMENDS "python3-taurus, dbconfig-no-thanks")
 set(CPACK_DEBIAN_TANGO_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/tango/conffiles)
 set(CPACK_DEBIAN_COUNTCTL_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/debian/countctl/conffiles)
 include(CPack)

@@ -20,6 +20,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tools", "tango_sandbox"))
 import scpi_harness  # noqa: E402
 import tango_control_system  # noqa: E402
 from scpi_harness import Server, ask  # noqa: E402
@@ -643,7 +644,7 @@ def main():
     global TANGO_SERVER, ARTIFACTS
     scpi_harness.SERVER, TANGO_SERVER = sys.argv[1], sys.argv[2]
     ARTIFACTS = sys.argv[3] if len(sys.argv) > 3 else os.path.join(os.getcwd(), "test-artifacts")
-    why = tango_control_system.missing()
+    why = tango_control_system.missing(everything=True)
     if why:
         print(f"skipped: {why}")
         sys.exit(77)

@@ -1,14 +1,18 @@
-"""A real Tango control system in a scratch directory, for tests and
-benchmarks: MariaDB on a private socket and port, the tango database made
-from the tango-db package's SQL, Debian's database server (DataBaseds), and
-device servers registered in it. Every process listens on 127.0.0.1 on a
-port picked here, and every wait is bounded.
+"""A real Tango control system in a scratch directory, for the sandbox
+(counter-tango-sandbox), the tests and the benchmarks: MariaDB on a private
+socket and port, the tango database made from the tango-db package's SQL,
+Debian's database server (DataBaseds), and device servers registered in it.
+It runs as whoever starts it (root or not); every process listens on
+127.0.0.1, on a port picked here unless one is named, and every wait is
+bounded.
 
     with ControlSystem() as cs:       # TANGO_HOST is set in os.environ
         cs.register("counter-tango-server", "lab", "CountingInstrument", "lab/counter/1", {"Host": ["127.0.0.1"]})
         cs.start_server(program, "lab")
 
-`missing()` names what this machine lacks for it (root, a package), or None.
+`missing()` names what this machine lacks for it (a package), or None;
+`missing(everything=True)` what the tests need besides (TangoTest's
+neighbours, Taurus under Xvfb, root for a private network).
 """
 
 import os
@@ -28,15 +32,17 @@ ACCESS_CONTROL = "/usr/lib/tango/TangoAccessControl"
 STARTER = "/usr/lib/tango/Starter"
 
 
-def missing():
-    """What this machine lacks for a control system, or None."""
-    if os.geteuid() != 0:
-        return "not root: mariadbd is started here as root (--user=root)"
-    for path, package in [(MARIADB_INSTALL, "mariadb-server"), (MARIADBD, "mariadb-server"),
-                          (MARIADB, "mariadb-client"), (SCHEMA, "tango-db"), (DATABASEDS, "tango-db"),
-                          (ACCESS_CONTROL, "tango-accesscontrol"), (STARTER, "tango-starter"),
-                          ("/usr/bin/tango_admin", "libtango-tools"), ("/usr/bin/xvfb-run", "xvfb xauth"),
-                          ("/usr/bin/xauth", "xauth"), ("/usr/lib/python3/dist-packages/taurus", "python3-taurus")]:
+def missing(everything=False):
+    """What this machine lacks for a control system (with `everything`, for the tests), or None."""
+    if everything and os.geteuid() != 0:
+        return "not root: the tests run their servers in a network of their own, and clients as other users"
+    needed = [(MARIADB_INSTALL, "mariadb-server"), (MARIADBD, "mariadb-server"), (MARIADB, "mariadb-client"),
+              (SCHEMA, "tango-db"), (DATABASEDS, "tango-db"), ("/usr/bin/tango_admin", "libtango-tools")]
+    if everything:
+        needed += [(ACCESS_CONTROL, "tango-accesscontrol"), (STARTER, "tango-starter"),
+                   ("/usr/bin/xvfb-run", "xvfb xauth"), ("/usr/bin/xauth", "xauth"),
+                   ("/usr/lib/python3/dist-packages/taurus", "python3-taurus")]
+    for path, package in needed:
         if not os.path.exists(path):
             return f"{path} is missing (apt-get install {package})"
     try:
@@ -67,8 +73,10 @@ def wait_for_port(port, process, within, what):
 
 
 class ControlSystem:
-    def __init__(self):
-        self.dir = tempfile.mkdtemp(prefix="tango-cs-")
+    def __init__(self, directory=None, tango_port=None, keep=False):
+        self.dir = directory or tempfile.mkdtemp(prefix="tango-cs-")
+        self.keep = keep
+        self.tango_port = tango_port
         self.processes = []
         self.logs = {}
 
@@ -97,11 +105,13 @@ class ControlSystem:
         data = os.path.join(self.dir, "mariadb")
         self.mysql_socket = os.path.join(self.dir, "mariadb.sock")
         self.mysql_port = free_port()
-        subprocess.run([MARIADB_INSTALL, "--no-defaults", "--user=root", f"--datadir={data}",
+        # As root, mariadbd is told to stay root; anyone else runs it as themselves.
+        user = ["--user=root"] if os.geteuid() == 0 else []
+        subprocess.run([MARIADB_INSTALL, "--no-defaults", *user, f"--datadir={data}",
                         "--auth-root-authentication-method=normal", "--skip-test-db"],
                        check=True, capture_output=True, timeout=120)
         self.mariadbd = self._start("mariadbd", [
-            MARIADBD, "--no-defaults", "--user=root", f"--datadir={data}", f"--socket={self.mysql_socket}",
+            MARIADBD, "--no-defaults", *user, f"--datadir={data}", f"--socket={self.mysql_socket}",
             f"--port={self.mysql_port}", "--bind-address=127.0.0.1", "--skip-name-resolve",
             f"--pid-file={os.path.join(self.dir, 'mariadb.pid')}", "--innodb-buffer-pool-size=32M",
             "--skip-log-bin",
@@ -123,7 +133,7 @@ class ControlSystem:
                               check=True, capture_output=True, text=True, timeout=60).stdout
 
     def _start_database_server(self):
-        self.tango_port = free_port()
+        self.tango_port = self.tango_port or free_port()
         # What DataBaseds, and TangoAccessControl, need to reach the database.
         self.database_environment = {"MYSQL_HOST": f"127.0.0.1:{self.mysql_port}", "MYSQL_USER": "tango",
                                      "MYSQL_PASSWORD": "", "MYSQL_DATABASE": "tango"}
@@ -183,5 +193,5 @@ class ControlSystem:
             except subprocess.TimeoutExpired:
                 os.killpg(p.pid, signal.SIGKILL)
                 p.wait()
-        if not os.environ.get("KEEP_TANGO_SCRATCH"):
+        if not self.keep and not os.environ.get("KEEP_TANGO_SCRATCH"):
             shutil.rmtree(self.dir, ignore_errors=True)
