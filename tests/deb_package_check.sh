@@ -90,6 +90,25 @@ if $tango; then
     fail "counter-tango-server contents: $(contents "$t")"
   [ "$(dpkg-deb -I "$t" conffiles)" = "/etc/default/counter-tango-server" ] || fail "the Tango server's conffiles"
 fi
+# The architecture-independent packages: the Python driver and, with Tango, the sandbox.
+p=$(deb python3-counting-instrument all)
+[ -f "$p" ] || fail "no $p"
+grep -q 'python3-numpy' <<<"$(field "$p" Depends)" || fail "the Python package does not depend on numpy: $(field "$p" Depends)"
+py=./usr/lib/python3/dist-packages/counting_instrument
+c="$(docs python3-counting-instrument) $(for f in python/counting_instrument/*.py; do echo "$py/$(basename "$f")"; done)"
+[ "$(contents "$p")" = "$(tr ' ' '\n' <<<"$c" | grep . | sort | tr '\n' ' ')" ] ||
+  fail "python3-counting-instrument contents: $(contents "$p")"
+if $tango; then
+  p=$(deb counter-tango-sandbox all)
+  [ -f "$p" ] || fail "no $p"
+  for d in python3-tango mariadb-server tango-db; do
+    grep -q "$d" <<<"$(field "$p" Depends)" || fail "the sandbox does not depend on $d: $(field "$p" Depends)"
+  done
+  c="./usr/bin/counter-tango-sandbox $(docs counter-tango-sandbox) ./usr/share/counter-tango-sandbox/tango_control_system.py \
+./usr/share/man/man1/counter-tango-sandbox.1.gz"
+  [ "$(contents "$p")" = "$(tr ' ' '\n' <<<"$c" | grep . | sort | tr '\n' ' ')" ] ||
+    fail "counter-tango-sandbox contents: $(contents "$p")"
+fi
 [ "$(dpkg-deb -I "$(deb countctl)" conffiles)" = "/etc/default/counter-acquire" ] || fail "countctl's conffiles"
 [ "$(dpkg-deb -I "$(deb counter-scpi-server)" conffiles | sort | tr '\n' ' ')" = "/etc/avahi/services/counter-http.service \
 /etc/avahi/services/counter-lxi.service /etc/avahi/services/counter-scpi-raw.service \
@@ -104,6 +123,8 @@ grep -qx 'ExecStart=/usr/bin/counter-scpi-server $COUNTER_SCPI_OPTIONS' "$root/u
 for f in "$root"/etc/avahi/services/*.service; do xmllint --noout "$f" || fail "$f is not well-formed"; done
 for program in "$root"/usr/bin/*; do
   name=$(basename "$program")
+  # A script (the sandbox's) has no libraries of its own to check: its package's dependencies are checked above.
+  [ "$(head -c 4 "$program")" = $'\x7fELF' ] || { head -1 "$program" | grep -q '^#!' || fail "$name is neither a program nor a script"; continue; }
   dynamic=$(readelf -d "$program")
   ! grep -qE 'RPATH|RUNPATH' <<<"$dynamic" || fail "$name carries a library path: $(grep -E 'RPATH|RUNPATH' <<<"$dynamic")"
   needed=$(sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' <<<"$dynamic" | sort | tr '\n' ' ')
@@ -145,4 +166,4 @@ if $tango; then
   run "$root/usr/bin/counter-tango-server" --version | grep -qx 'counter-tango-server 1.0.0' ||
     fail "the Tango server does not run"
 fi
-echo "$dir: $($tango && echo five || echo four) packages, their contents, dependencies, architecture and binaries as intended; the console runs"
+echo "$dir: $(ls "$dir"/*.deb | wc -l) packages, their contents, dependencies, architecture and binaries as intended; the console runs"
