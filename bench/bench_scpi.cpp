@@ -194,7 +194,8 @@ struct server_process {
         int err[2];
         if (pipe(err) != 0)
             throw std::runtime_error("no pipe");
-        std::vector<const char *> argv = {SCPI_SERVER, "--listen=127.0.0.1:0", "--spool-dir=/tmp"};
+        // Room for the readers of the journal, and the control connection beside them.
+        std::vector<const char *> argv = {SCPI_SERVER, "--listen=127.0.0.1:0", "--spool-dir=/tmp", "--max-clients=16"};
         if (http)
             argv.push_back("--http=127.0.0.1:0");
         if (!vxi11)
@@ -294,6 +295,81 @@ void data_remove_4095(benchmark::State &state, const server_process &server)
                                                    benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
+// One reader of the journal, by index: a run at period 1, and DATA:READ?
+// of the next 4095 words each time (what the instrument holds is read out
+// for it, as for DATA:REM?). Returns the words it received.
+std::size_t read_by_index(int fd, std::uint64_t &next, std::vector<char> &block)
+{
+    send_all(fd, "DATA:READ? " + std::to_string(next) + ",4095\n");
+    std::string head; // "first,missed,#"
+    char c = 0;
+    while (c != '#') {
+        receive_exactly(fd, &c, 1);
+        head += c;
+    }
+    char digits;
+    receive_exactly(fd, &digits, 1);
+    std::string length(static_cast<std::size_t>(digits - '0'), '\0');
+    receive_exactly(fd, length.data(), length.size());
+    const std::size_t bytes = std::stoul(length);
+    receive_exactly(fd, block.data(), bytes);
+    std::int32_t sum = 0;
+    for (std::size_t i = 0; i < bytes / 4; ++i) {
+        std::uint32_t w;
+        std::memcpy(&w, block.data() + 4 * i, 4);
+        sum += static_cast<std::int32_t>(ntohl(w));
+    }
+    benchmark::DoNotOptimize(sum);
+    char newline;
+    receive_exactly(fd, &newline, 1);
+    next = std::stoull(head) + bytes / 4;
+    return bytes / 4;
+}
+
+// `readers` clients reading the whole journal at once, each on its own
+// connection: the figure is each one's time a word.
+void journal_reads(benchmark::State &state, int readers)
+{
+    const on_processor here(cpus.client);
+    server_process server(cpus.server);
+    const int control = connect_to(server.port);
+    send_all(control, "PER 1;INIT;*OPC?\n");
+    receive_line(control);
+    std::vector<int> fds;
+    std::vector<std::uint64_t> next(static_cast<std::size_t>(readers), 0);
+    for (int r = 0; r < readers; ++r) {
+        fds.push_back(connect_to(server.port));
+        send_all(fds.back(), "FORM INT,32;*OPC?\n");
+        receive_line(fds.back());
+    }
+    // The others read the whole journal all the while, each at its own pace;
+    // the figure is the first one's.
+    std::atomic<bool> done{false};
+    std::vector<std::thread> others;
+    for (int r = 1; r < readers; ++r)
+        others.emplace_back([&, r] {
+            std::vector<char> block(max_data_words * 4);
+            while (!done)
+                read_by_index(fds[static_cast<std::size_t>(r)], next[static_cast<std::size_t>(r)], block);
+        });
+    std::vector<char> block(max_data_words * 4);
+    std::size_t received = 0;
+    for (auto _ : state)
+        received += read_by_index(fds[0], next[0], block);
+    done = true;
+    for (std::thread &t : others)
+        t.join();
+    for (int fd : fds)
+        close(fd);
+    close(control);
+    state.SetItemsProcessed(static_cast<std::int64_t>(received));
+    state.counters["ns/word"] = benchmark::Counter(static_cast<double>(received),
+                                                   benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
+void journal_read_4095_integer(benchmark::State &state) { journal_reads(state, 1); }
+void journal_read_4095_integer_eight_readers(benchmark::State &state) { journal_reads(state, 8); }
+
 void data_remove_4095_integer(benchmark::State &state)
 {
     const on_processor here(cpus.client);
@@ -387,5 +463,7 @@ BENCHMARK(echo_round_trip)->UseRealTime();
 BENCHMARK(idn_round_trip)->UseRealTime();
 BENCHMARK(data_remove_4095_integer)->UseRealTime();
 BENCHMARK(data_remove_4095_integer_page_polling)->UseRealTime();
+BENCHMARK(journal_read_4095_integer)->UseRealTime();
+BENCHMARK(journal_read_4095_integer_eight_readers)->UseRealTime();
 BENCHMARK(bare_read_frame)->UseRealTime();
 BENCHMARK_MAIN();

@@ -127,6 +127,13 @@ public:
     // Up to `most` words from the hold, oldest first (read out first when
     // it holds fewer), owed to `ticket` until it is settled.
     word_runs take(std::size_t most, delivery_ticket &ticket);
+    // A reader of the journal has every word read so far: during a run the
+    // instrument is read again at once (hold_drawn), as after a take.
+    void caught_up()
+    {
+        if (run_on_ && hold_drawn)
+            hold_drawn();
+    }
     // Every word held, for good: the server is ending.
     word_runs take_all();
     // A ticket for the words a client takes.
@@ -134,9 +141,10 @@ public:
 
     // Called when a run starts here (the server then drains the instrument).
     std::function<void()> run_started;
-    // Called when a client took words from the hold during a run: the next
-    // drain comes at once, so that the instrument is read while the words
-    // travel and the client's next request finds the hold filled.
+    // Called when a client took words from the hold, or caught up with the
+    // journal, during a run: the next drain comes at once, so that the
+    // instrument is read while the words travel and the client's next
+    // request finds them there.
     std::function<void()> hold_drawn;
 
     long new_client() { return ++clients_named_; }

@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstddef>
+#include <algorithm>
 #include <cstdint>
 #include <deque>
 #include <string>
@@ -48,6 +49,20 @@ public:
     };
     // `from` at most next(): a later index is no word of this life's.
     span read(std::uint64_t from, std::uint64_t most) const;
+
+    // The words of [first, first + count) as they lie in the ring: one or
+    // two runs, each `f(pointer, n)`. All of them held (oldest() <= first,
+    // first + count <= next()).
+    template <typename F> void each_run(std::uint64_t first, std::uint64_t count, F f) const
+    {
+        while (count > 0) {
+            const std::size_t at = static_cast<std::size_t>(first % capacity_);
+            const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(count, ring_.size() - at));
+            f(ring_.data() + at, n);
+            first += n;
+            count -= n;
+        }
+    }
 
     // Sixteen hexadecimal digits from the system's randomness.
     static std::string new_identity();

@@ -9,37 +9,37 @@ namespace {
 
 constexpr long long most_recent = 4095;
 
-// The words as the session's format has them: comma-separated decimals, or
-// an IEEE 488.2 definite-length block of 32-bit words. `word(i)` gives the
-// i-th of `n`.
-template <typename Word> std::string format_words(const scpi_session &s, std::size_t n, Word word)
+// The words as the session's format has them, after what `out` holds:
+// comma-separated decimals, or an IEEE 488.2 definite-length block of
+// 32-bit words. `each(emit)` calls emit(word) for each of the `n`, in order.
+template <typename Each> void append_words(std::string &out, const scpi_session &s, std::size_t n, Each each)
 {
-    std::string out;
     if (!s.integer_format) {
-        out.reserve(n * 8);
+        out.reserve(out.size() + n * 8);
         char number[16];
-        for (std::size_t i = 0; i < n; ++i) {
-            if (i > 0)
+        bool first = true;
+        each([&](std::int32_t w) {
+            if (!first)
                 out += ',';
-            out.append(number, static_cast<std::size_t>(std::snprintf(number, sizeof number, "%d", word(i))));
-        }
-        return out;
+            first = false;
+            out.append(number, static_cast<std::size_t>(std::snprintf(number, sizeof number, "%d", w)));
+        });
+        return;
     }
     const std::string length = std::to_string(n * 4);
-    out = "#" + std::to_string(length.size()) + length;
+    out += "#" + std::to_string(length.size()) + length;
     const std::size_t head = out.size();
     out.resize(head + n * 4); // written in place: no append a word
     char *at = &out[head];
     const int shift[4] = {s.swapped ? 0 : 24, s.swapped ? 8 : 16, s.swapped ? 16 : 8, s.swapped ? 24 : 0};
-    for (std::size_t i = 0; i < n; ++i) {
-        const auto u = static_cast<std::uint32_t>(word(i));
+    each([&](std::int32_t w) {
+        const auto u = static_cast<std::uint32_t>(w);
         at[0] = static_cast<char>(u >> shift[0]);
         at[1] = static_cast<char>(u >> shift[1]);
         at[2] = static_cast<char>(u >> shift[2]);
         at[3] = static_cast<char>(u >> shift[3]);
         at += 4;
-    }
-    return out;
+    });
 }
 
 bool answer(scpi_call &c, std::string text)
@@ -70,7 +70,10 @@ bool data_remove(scpi_call &c)
     const std::size_t may = in_flight < s.most_in_flight ? s.most_in_flight - in_flight : 0;
     const std::size_t most = std::min<std::size_t>({static_cast<std::size_t>(wanted), most_response_words, may});
     const word_runs taken = c.owner.take(most, c.taken);
-    c.answer = format_words(s, taken.size(), [&taken](std::size_t i) { return taken.words[i]; });
+    append_words(c.answer, s, taken.size(), [&taken](auto emit) {
+        for (const std::int32_t w : taken.words)
+            emit(w);
+    });
     return true;
 }
 
@@ -99,6 +102,11 @@ bool data_read(scpi_call &c)
         return false;
     const count_journal &j = c.owner.journal();
     const auto start = static_cast<std::uint64_t>(from);
+    // What the instrument holds is read out first, as DATA:REM? does, when
+    // the journal has fewer than were asked for: a reader at the head gets
+    // the words of now, not of the last drain.
+    if (start <= j.next() && j.next() - start < static_cast<std::uint64_t>(most))
+        c.owner.read_out();
     if (start > j.next())
         return c.refuse(scpi_err::data_out_of_range, "the journal's next index is " + std::to_string(j.next()) +
                                                          " (" + j.identity() + ")");
@@ -110,11 +118,19 @@ bool data_read(scpi_call &c)
         }
     }
     const count_journal::span s = j.read(start, static_cast<std::uint64_t>(most));
-    std::string text = std::to_string(s.first) + "," + std::to_string(s.missed);
-    if (s.count > 0 || c.session.integer_format)
-        text += "," + format_words(c.session, static_cast<std::size_t>(s.count),
-                                   [&j, &s](std::size_t i) { return j.at(s.first + i); });
-    return answer(c, std::move(text));
+    if (s.count > 0 && s.first + s.count == j.next())
+        c.owner.caught_up(); // the instrument is read again while the words travel
+    c.answer = std::to_string(s.first) + "," + std::to_string(s.missed);
+    if (s.count == 0 && !c.session.integer_format)
+        return true;
+    c.answer += ',';
+    append_words(c.answer, c.session, static_cast<std::size_t>(s.count), [&j, &s](auto emit) {
+        j.each_run(s.first, s.count, [&emit](const std::int32_t *words, std::size_t n) {
+            for (std::size_t i = 0; i < n; ++i)
+                emit(words[i]);
+        });
+    });
+    return true;
 }
 
 bool data_recent(scpi_call &c)
@@ -125,8 +141,11 @@ bool data_recent(scpi_call &c)
     const count_journal &j = c.owner.journal();
     const std::uint64_t n = std::min<std::uint64_t>(static_cast<std::uint64_t>(wanted), j.next() - j.oldest());
     const std::uint64_t from = j.next() - n;
-    return answer(c, format_words(c.session, static_cast<std::size_t>(n),
-                                  [&c, from](std::size_t i) { return c.owner.count_at(from + i); }));
+    append_words(c.answer, c.session, static_cast<std::size_t>(n), [&c, from, n](auto emit) {
+        for (std::uint64_t i = from; i < from + n; ++i)
+            emit(c.owner.count_at(i));
+    });
+    return true;
 }
 
 // The counts read within the last second, added up: the instrument's event rate.
