@@ -412,11 +412,20 @@ TEST(countctl_program, a_progress_line_only_on_a_terminal)
     const std::vector<std::string> acquire = {COUNTCTL_PROGRAM, "acquire", "--period", "1", "--words", "3000", "-o", file};
     live_program on_terminal(acquire, true);
     on_terminal.finish();
-    EXPECT_NE(on_terminal.output().find(" words/s"), std::string::npos) << on_terminal.output();
+    EXPECT_NE(on_terminal.output().find("\r\033[K"), std::string::npos) << on_terminal.output();
 
     const run_result piped = run_program(acquire, "");
-    EXPECT_EQ(piped.err.find(" words/s"), std::string::npos) << piped.err;
+    EXPECT_EQ(piped.err.find("\r\033[K"), std::string::npos) << piped.err;
     EXPECT_NE(piped.err.find("3000 words; min"), std::string::npos) << piped.err;
+    // The run's rates: words/s is the words, counts/s their counts added up.
+    const std::size_t rates = piped.err.find(" counts/s");
+    ASSERT_NE(rates, std::string::npos) << piped.err;
+    const double seconds = std::stod(piped.err.substr(piped.err.find("over the run's ") + 15));
+    const double words_per_second = std::stod(piped.err.substr(piped.err.find("event rate), ") + 13));
+    EXPECT_NEAR(words_per_second * seconds, 3000, 3000 * 0.01) << piped.err;
+    const double mean = std::stod(piped.err.substr(piped.err.find("mean ") + 5));
+    const double counts_per_second = std::stod(piped.err.substr(piped.err.find(" s: ", rates - 40) + 4));
+    EXPECT_NEAR(counts_per_second * seconds, mean * 3000, mean * 3000 * 0.01) << piped.err;
 
     std::vector<std::string> quiet = acquire;
     quiet.push_back("--quiet");

@@ -18,7 +18,7 @@ import time
 import unittest
 
 import scpi_harness
-from scpi_harness import Server, ask, instrument_state
+from scpi_harness import Server, ask, generated, instrument_state
 
 SERVER, PYTHON = sys.argv[1], sys.argv[2]
 scpi_harness.SERVER = SERVER
@@ -27,24 +27,6 @@ sys.path.insert(0, PYTHON)
 from counting_instrument import JournalReader  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-
-
-def generated(n, period=16, threshold=2048, polarity=0, state=1):
-    """The counts the virtual instrument measures from a generator state:
-    each of `period` pulses counts when its sign is the polarity's and its
-    height is above the threshold."""
-    out = []
-    for _ in range(n):
-        count = 0
-        for _ in range(period):
-            state ^= (state << 13) & 0xFFFFFFFF
-            state ^= state >> 17
-            state ^= (state << 5) & 0xFFFFFFFF
-            negative = (state & 3) == 0
-            if negative == (polarity == 1) and ((state >> 20) & 0xFFF) > threshold:
-                count += 1
-        out.append(count)
-    return out
 
 
 def eventually(condition, within=30, every=0.05):

@@ -41,6 +41,24 @@ def instrument_state(words, running=0, period=16):
     return path
 
 
+def generated(n, period=16, threshold=2048, polarity=0, state=1):
+    """The counts the virtual instrument measures from a generator state:
+    each of `period` pulses counts when its sign is the polarity's and its
+    height is above the threshold."""
+    out = []
+    for _ in range(n):
+        count = 0
+        for _ in range(period):
+            state ^= (state << 13) & 0xFFFFFFFF
+            state ^= state >> 17
+            state ^= (state << 5) & 0xFFFFFFFF
+            negative = (state & 3) == 0
+            if negative == (polarity == 1) and ((state >> 20) & 0xFFF) > threshold:
+                count += 1
+        out.append(count)
+    return out
+
+
 class Server:
     """The server as a process, its log collected as it comes."""
 

@@ -1,4 +1,5 @@
 #include "acquisition.h"
+#include "acquisition_run.h"
 
 #include <unistd.h>
 
@@ -16,13 +17,12 @@
 #include "platform.h"
 #include "program_options.h"
 #include "run_loop.h"
+#include "server_recording.h"
 #include "spi.h"
 #include "stop_signals.h"
 #include "utc_time.h"
 
 namespace {
-
-using clock_type = std::chrono::steady_clock;
 
 int words[max_data_words];
 
@@ -38,40 +38,11 @@ std::string describe(const settings_request &s)
     return text.empty() ? "none (the instrument keeps its own)" : text;
 }
 
-struct acquisition_state {
-    acquisition_state(const acquisition_request &r, std::FILE *e) : request(r), err(e) {}
-    const acquisition_request &request;
-    std::FILE *err;
-    count_output out;
-    count_summary summary;
-    progress_line progress;
-    std::uint64_t words_read = 0;
-    clock_type::time_point started;
-    std::optional<clock_type::time_point> deadline;
-    clock_type::time_point file_started; // with --rotate: when this file began
-    int files = 1;
-    long long threshold_back = -1;
-};
-
 // Reads `n` words and streams them out. False when the output has failed.
 bool read_words(acquisition_state &s, int n)
 {
-    n = readDATA(n, words, max_data_words);
-    if (n > 0 && s.request.tick > 0) // when each batch was read, for the time axis
-        put_comment(s.out, "read at " + utc_now_ms() + ": words from " + std::to_string(s.words_read + 1));
-    s.words_read += static_cast<std::uint64_t>(n);
-    add_counts(s.summary, words, n);
-    put_counts(s.out, words, n);
-    return s.out.out->error == 0;
+    return keep_words(s, words, readDATA(n, words, max_data_words));
 }
-
-void show(acquisition_state &s)
-{
-    const double seconds = s.request.acquire ? s.request.seconds : -1;
-    show_progress(s.progress, s.err, s.words_read, static_cast<std::uint64_t>(s.request.target_words), seconds);
-}
-
-enum class ending { complete, target_reached, time_limit, no_data, signal, output_failed, bus_lost };
 
 
 // read: waits as command 8 does, bounded by --timeout, then reads every
@@ -96,6 +67,34 @@ ending read_once(acquisition_state &s)
 
 bool rotate(acquisition_state &s);
 
+} // namespace
+
+bool keep_words(acquisition_state &s, const int *words, int n)
+{
+    if (n > 0 && s.request.tick > 0) // when each batch was read, for the time axis
+        put_comment(s.out, "read at " + utc_now_ms() + ": words from " + std::to_string(s.words_read + 1));
+    s.words_read += static_cast<std::uint64_t>(n);
+    add_counts(s.summary, words, n);
+    put_counts(s.out, words, n);
+    return s.out.out->error == 0;
+}
+
+void show(acquisition_state &s)
+{
+    const double seconds = s.request.acquire ? s.request.seconds : -1;
+    show_progress(s.progress, s.err, s.words_read, static_cast<std::uint64_t>(s.request.target_words), seconds);
+}
+
+bool next_turn(acquisition_state &s)
+{
+    show(s);
+    const auto interval = std::chrono::duration_cast<acquisition_clock::duration>(
+        std::chrono::duration<double>(s.request.rotate_seconds));
+    return s.request.rotate_seconds <= 0 || acquisition_clock::now() - s.file_started < interval || rotate(s);
+}
+
+namespace {
+
 std::string ending_text(ending e, int signal)
 {
     switch (e) {
@@ -106,6 +105,7 @@ std::string ending_text(ending e, int signal)
     case ending::signal: return signal_name(signal);
     case ending::output_failed: return "output failed";
     case ending::bus_lost: return "the bus was taken by another program";
+    case ending::server_lost: return "the server could not be reached to stop the run";
     }
     return "";
 }
@@ -155,10 +155,13 @@ void put_header(acquisition_state &s, const std::string &started_at, long long t
 {
     const acquisition_request &r = s.request;
     put_comment(s.out, std::string("countctl ") + program_version() + ": " + r.command_line);
-    put_comment(s.out, std::string("platform: ") + platform_name());
+    if (r.server.host.empty()) // else the server's instrument, among the source's notes
+        put_comment(s.out, std::string("platform: ") + platform_name());
     put_comment(s.out, "started: " + started_at);
     if (!r.config_note.empty())
         put_comment(s.out, "configuration: " + r.config_note);
+    for (const std::string &note : s.source_notes)
+        put_comment(s.out, note);
     if (r.acquire)
         put_comment(s.out, "settings sent: " + describe(r.settings));
     if (threshold_back >= 0)
@@ -187,16 +190,11 @@ void put_header(acquisition_state &s, const std::string &started_at, long long t
 // whenever the rotation's interval is over.
 ending acquire_run(acquisition_state &s)
 {
-    const auto interval = std::chrono::duration_cast<clock_type::duration>(
-        std::chrono::duration<double>(s.request.rotate_seconds));
     run_limits limits;
     limits.target_words = s.request.target_words;
     limits.deadline = s.deadline;
     run_reader reader;
-    reader.each_turn = [&s, interval] {
-        show(s);
-        return s.request.rotate_seconds <= 0 || clock_type::now() - s.file_started < interval || rotate(s);
-    };
+    reader.each_turn = [&s] { return next_turn(s); };
     reader.take = [&s](int n) { return read_words(s, n); };
     reader.taken = [&s] { return s.words_read; };
     const run_end e = run_and_read(limits, reader);
@@ -234,6 +232,12 @@ int exit_status_of(const acquisition_state &s, ending e, int signal)
                      countctl_name);
         return exit_bus_taken;
     }
+    if (e == ending::server_lost) {
+        std::fprintf(s.err, "%s: the server at %s could not be reached to stop the run: it may be running still;"
+                            " the words read are written\n",
+                     countctl_name, s.request.server.where().c_str());
+        return exit_instrument;
+    }
     if (e == ending::no_data) {
         std::fprintf(s.err, "%s: no data within %g s (%s)\n", countctl_name, s.request.seconds,
                      platform_no_data_hint());
@@ -259,7 +263,7 @@ bool open_output(acquisition_state &s, int out_fd, std::string &error)
     s.out.index_base = base;
     if (r.tick > 0)
         s.out.seconds_per_word = r.tick * r.settings.period;
-    s.file_started = clock_type::now();
+    s.file_started = acquisition_clock::now();
     return true;
 }
 
@@ -289,7 +293,7 @@ bool rotate(acquisition_state &s)
 
 // Opens the output, takes the bus, starts it and sends the settings: 0, or
 // the exit status (nothing of the output is left behind).
-int prepare(acquisition_state &s, int out_fd, long long &threshold_back)
+int prepare(acquisition_state &s, int out_fd, server_recording *server)
 {
     const acquisition_request &r = s.request;
     std::string error;
@@ -297,6 +301,13 @@ int prepare(acquisition_state &s, int out_fd, long long &threshold_back)
         std::fprintf(s.err, "%s: %s\n", countctl_name, error.c_str());
         return exit_output_failed;
     }
+    if (server != nullptr) {
+        const int failed = server->begin(s);
+        if (failed != 0)
+            discard_count_output(s.out);
+        return failed;
+    }
+    long long &threshold_back = s.threshold_back;
     if (const int refused = take_bus(countctl_name, s.err, r.wait)) {
         discard_count_output(s.out);
         return refused;
@@ -326,20 +337,24 @@ int run_acquisition(const acquisition_request &r, int out_fd, std::FILE *err)
 {
     acquisition_state s(r, err);
     s.summary.marker = r.marker;
-    long long &threshold_back = s.threshold_back;
-    if (const int failed = prepare(s, out_fd, threshold_back))
+    std::optional<server_recording> server;
+    if (!r.server.host.empty())
+        server.emplace(r.server);
+    if (const int failed = prepare(s, out_fd, server ? &*server : nullptr))
         return failed;
-    put_header(s, utc_now(), threshold_back);
+    put_header(s, utc_now(), s.threshold_back);
     if (!flush_counts(s.out))
         return report_output_failure(s, std::strerror(s.out.out->error));
 
     start_progress(s.progress, err, r.quiet);
-    s.started = clock_type::now();
+    s.started = acquisition_clock::now();
     s.file_started = s.started; // the first file's interval, like the time limit, counts from here
     if (r.seconds >= 0)
-        s.deadline = s.started + std::chrono::duration_cast<clock_type::duration>(std::chrono::duration<double>(r.seconds));
-    const ending e = r.acquire ? acquire_run(s) : read_once(s);
+        s.deadline = s.started + std::chrono::duration_cast<acquisition_clock::duration>(std::chrono::duration<double>(r.seconds));
+    const ending e = server ? server->follow(s) : r.acquire ? acquire_run(s) : read_once(s);
     end_progress(s.progress, err);
+    if (r.acquire)
+        s.summary.seconds = std::chrono::duration<double>(acquisition_clock::now() - s.started).count();
 
     if (e == ending::output_failed || !flush_counts(s.out))
         return report_output_failure(s, std::strerror(s.out.out->error));

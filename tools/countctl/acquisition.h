@@ -14,6 +14,13 @@ struct settings_request {
     int threshold = 0, polarity = 0, period = 0;
 };
 
+// acquire --server HOST[:PORT]: an scpi_server's SCPI socket.
+struct server_address {
+    std::string host; // empty: this Pi's own bus
+    int port = 5025;
+    std::string where() const { return host + ":" + std::to_string(port); }
+};
+
 struct acquisition_request {
     bool acquire = false;        // acquire, else read
     settings_request settings;   // acquire only
@@ -32,6 +39,7 @@ struct acquisition_request {
     std::string config_note;     // which configuration file gave which setting
     bus_wait wait;               // --wait
     gap_marker marker = gap_marker::none; // the configuration's gap_marker
+    server_address server;       // acquire --server: read by index from its journal
 };
 
 // Sends the settings asked for (period, polarity, then threshold); returns

@@ -69,6 +69,34 @@ int do_ifc(invocation &c)
     return finish_output(*c.out, c.err);
 }
 
+// --server HOST[:PORT], or [IPV6]:PORT.
+bool server_option(invocation &c, server_address &where)
+{
+    const std::string &given = c.options.value("--server");
+    std::string host = given, port;
+    if (!given.empty() && given[0] == '[') {
+        const std::size_t close = given.find(']');
+        if (close == std::string::npos || (close + 1 < given.size() && given[close + 1] != ':'))
+            return refused(c.err, "--server is HOST[:PORT] or [IPV6]:PORT, not '" + given + "'");
+        host = given.substr(1, close - 1);
+        port = close + 2 <= given.size() ? given.substr(close + 2) : "";
+    } else if (const std::size_t colon = given.rfind(':'); colon != std::string::npos && given.find(':') == colon) {
+        host = given.substr(0, colon);
+        port = given.substr(colon + 1);
+    }
+    if (host.empty())
+        return refused(c.err, "--server needs a host: HOST[:PORT]");
+    where.host = host;
+    if (port.empty())
+        return true;
+    long long number = 0;
+    std::string error;
+    if (!read_integer("--server's port", port, 1, 65535, number, error))
+        return refused(c.err, error);
+    where.port = static_cast<int>(number);
+    return true;
+}
+
 // --words and --seconds: each run's end; at least one unless `optional`.
 int do_acquisition(invocation &c, bool acquire)
 {
@@ -108,6 +136,8 @@ int do_acquisition(invocation &c, bool acquire)
     r.config_note = config_note(config, gave);
     r.command_line = command_line_of(c);
     r.wait = c.wait;
+    if (c.options.has("--server") && !server_option(c, r.server))
+        return exit_usage;
     return run_acquisition(r, c.out->fd, c.err);
 }
 
@@ -220,7 +250,7 @@ const std::vector<command> commands = {
              "                         INTERVAL, and no limit is needed\n",
      "usage: countctl acquire [--threshold N] [--polarity N] [--period N] [--words N] [--seconds S]\n"
                      "                        [--tick S] [-o FILE] [--format csv|plain|hdf5] [--summary | --quiet]\n"
-                     "                        [--rotate INTERVAL --output-dir DIR]\n"
+                     "                        [--rotate INTERVAL --output-dir DIR] [--server HOST[:PORT]]\n"
                      "Sends the settings given, starts a run, reads out whenever the instrument holds data\n"
                      "until N words or S seconds, whichever comes first ('# stopped:' says which; at least one\n"
                      "is needed), stops the run and writes every word, streamed as read.\n"
@@ -234,9 +264,14 @@ const std::vector<command> commands = {
                      "attributes of /entry (NeXus names).\n"
                      "--rotate INTERVAL (30s, 10min, 1h, 1d) with --output-dir DIR runs unattended: a new file\n"
                      "every INTERVAL, named by its start time in UTC (20261208T220214Z.csv), the index going on\n"
-                     "from file to file; without --words or --seconds it runs until stopped.\n",
+                     "from file to file; without --words or --seconds it runs until stopped.\n"
+                     "--server HOST[:PORT] (port 5025 unless given) records an scpi_server's instrument instead of\n"
+                     "this Pi's own: the same run, settings and files, read by index from the server's journal\n"
+                     "over its SCPI socket, which takes nothing from other readers. A dropped connection is made\n"
+                     "again and the reading goes on at its index; no word is written twice. Words the journal no\n"
+                     "longer held, a lost connection and a restart of the server are said in '#' lines.\n",
      options_with({{"--words", nullptr, true}, {"--seconds", nullptr, true}, {"--tick", nullptr, true},
-                   {"--rotate", nullptr, true}, {"--output-dir", nullptr, true}},
+                   {"--rotate", nullptr, true}, {"--output-dir", nullptr, true}, {"--server", nullptr, true}},
                   true, true),
      false, [](invocation &c) { return do_acquisition(c, true); }},
     {"ifc",

@@ -72,6 +72,10 @@ void print_summary(std::FILE *err, const count_summary &s, bool with_histogram)
         std::fprintf(err, "; %llu gaps: the instrument's FIFO overflowed and measurements were lost",
                      static_cast<unsigned long long>(s.gaps));
     std::fputc('\n', err);
+    if (s.seconds > 0)
+        std::fprintf(err, "%s: over the run's %.6g s: %.1f counts/s (the counts added up: the event rate), %.1f words/s\n",
+                     countctl_name, s.seconds, static_cast<double>(s.sum) / s.seconds,
+                     static_cast<double>(s.words) / s.seconds);
     if (!with_histogram)
         return;
 

@@ -30,12 +30,14 @@ struct count_summary {
     long long min = 0;
     long long max = 0;
     long double sum = 0;
+    double seconds = 0; // the run's length, for its rates; 0: no run
     count_histogram histogram;
 };
 
 void add_counts(count_summary &s, const int *counts, int n);
-// The words, minimum, mean and maximum on one line, then, `with_histogram`,
-// the histogram.
+// The words, minimum, mean and maximum on one line; for a run, its rates
+// (counts per second and words per second) on the next; then, with
+// `with_histogram`, the histogram.
 void print_summary(std::FILE *err, const count_summary &s, bool with_histogram = true);
 
 // A progress line, redrawn in place at most ten times a second.

@@ -292,3 +292,30 @@ bool split_numbers(const std::string &text, std::vector<long long> &out)
         at = end + 1;
     }
 }
+
+bool parse_journal(const std::string &field, journal_state &out)
+{
+    const std::size_t close = field.size() > 1 && field[0] == '"' ? field.find('"', 1) : std::string::npos;
+    std::vector<long long> indices;
+    if (close == std::string::npos || close + 1 >= field.size() || field[close + 1] != ',' ||
+        !split_numbers(field.substr(close + 2), indices) || indices.size() != 2 || indices[0] < 0 ||
+        indices[1] < indices[0])
+        return false;
+    out.identity = field.substr(1, close - 1);
+    out.oldest = static_cast<std::uint64_t>(indices[0]);
+    out.next = static_cast<std::uint64_t>(indices[1]);
+    return true;
+}
+
+bool parse_journal_read(const std::string &field, journal_words &out, std::size_t most)
+{
+    const std::size_t first_comma = field.find(',');
+    const std::size_t second = first_comma == std::string::npos ? first_comma : field.find(',', first_comma + 1);
+    std::vector<long long> head;
+    if (second == std::string::npos || !split_numbers(field.substr(0, second), head) || head.size() != 2 ||
+        head[0] < 0 || head[1] < 0 || !block_words(field.substr(second + 1), out.words, most))
+        return false;
+    out.first = static_cast<std::uint64_t>(head[0]);
+    out.missed = static_cast<std::uint64_t>(head[1]);
+    return true;
+}

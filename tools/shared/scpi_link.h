@@ -1,7 +1,7 @@
-// The device server's one connection to an scpi_server: a client like any
-// other, over its SCPI socket. Every wait ends at a deadline the caller
-// gives, so no Tango call waits longer than its time-out because a Pi is
-// gone.
+// One connection to an scpi_server: a client like any other, over its SCPI
+// socket (the Tango device server's, countctl's --server). Every wait ends
+// at a deadline the caller gives, so no Tango call, and no recording, waits
+// longer than its time-out because a Pi is gone.
 #pragma once
 
 #include <chrono>
@@ -88,3 +88,19 @@ bool parse_error(const std::string &field, scpi_error_answer &out);
 
 // "a,b,c" as numbers; false when a field is no whole number.
 bool split_numbers(const std::string &text, std::vector<long long> &out);
+
+// The answer to DATA:JOURnal?: "identity",oldest,next.
+struct journal_state {
+    std::string identity; // the server's life: another after a restart
+    std::uint64_t oldest = 0, next = 0;
+};
+bool parse_journal(const std::string &field, journal_state &out);
+
+// The answer to DATA:READ? in FORMat INTeger: first,missed,#block, the
+// block at most `most` words.
+struct journal_words {
+    std::uint64_t first = 0;  // the index of the first word
+    std::uint64_t missed = 0; // words that had left the journal before it
+    std::vector<std::int32_t> words;
+};
+bool parse_journal_read(const std::string &field, journal_words &out, std::size_t most);

@@ -532,23 +532,20 @@ CORBA::Any *CountingInstrument::read_counts(const CORBA::Any &in)
     const Tango::DevLong64 from = (*asked)[0], most = std::min<Tango::DevLong64>((*asked)[1], most_taken);
     const std::string message = "DATA:READ? " + std::to_string(from) + "," + std::to_string(most) + ";:DATA:JOUR?";
     const std::vector<std::string> fields = ask_checked(message, link_clock::now() + timeout_);
-    std::vector<long long> head;
-    const std::size_t second = fields.empty() ? std::string::npos : fields[0].find(',', fields[0].find(',') + 1);
-    std::vector<std::int32_t> words;
+    journal_words read;
     attribute_value identity;
-    if (fields.size() != 2 || second == std::string::npos || !split_numbers(fields[0].substr(0, second), head) ||
-        head.size() != 2 || !block_words(fields[0].substr(second + 1), words, static_cast<std::size_t>(most)) ||
+    if (fields.size() != 2 || !parse_journal_read(fields[0], read, static_cast<std::size_t>(most)) ||
         !attribute_table()[static_cast<std::size_t>(attribute_index("JournalIdentity"))].read(fields[1], identity))
         refuse("BAD_ANSWER", "DATA:READ? was answered with no block of at most " + std::to_string(most) + " words");
     attribute_value next = std::int64_t{0};
     attribute_table()[static_cast<std::size_t>(attribute_index("NextIndex"))].read(fields[1], next);
     auto *out = new Tango::DevVarLongStringArray();
-    out->lvalue.length(static_cast<CORBA::ULong>(words.size()));
-    std::copy(words.begin(), words.end(), out->lvalue.get_buffer());
+    out->lvalue.length(static_cast<CORBA::ULong>(read.words.size()));
+    std::copy(read.words.begin(), read.words.end(), out->lvalue.get_buffer());
     out->svalue.length(4);
     out->svalue[0] = CORBA::string_dup(std::get<std::string>(identity).c_str());
-    out->svalue[1] = CORBA::string_dup(std::to_string(head[0]).c_str());
-    out->svalue[2] = CORBA::string_dup(std::to_string(head[1]).c_str());
+    out->svalue[1] = CORBA::string_dup(std::to_string(read.first).c_str());
+    out->svalue[2] = CORBA::string_dup(std::to_string(read.missed).c_str());
     out->svalue[3] = CORBA::string_dup(std::to_string(std::get<std::int64_t>(next)).c_str());
     auto *any = new CORBA::Any();
     *any <<= out;
