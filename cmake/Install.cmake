@@ -168,17 +168,7 @@ install(FILES cmake/debian/counter-console.tmpfiles DESTINATION lib/tmpfiles.d R
 install(DIRECTORY python/counting_instrument DESTINATION lib/python3/dist-packages COMPONENT python
         FILES_MATCHING PATTERN "*.py" PATTERN "__pycache__" EXCLUDE)
 
-# The Debian package, for the architecture the build is for.
-if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(aarch64|arm64)$")
-  set(debian_architecture arm64)
-elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "^arm")
-  set(debian_architecture armhf)
-elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64)$")
-  set(debian_architecture amd64)
-else()
-  set(debian_architecture ${CMAKE_SYSTEM_PROCESSOR})
-endif()
-
+# The Debian package, for the architecture the build is for (debian_architecture: Features.cmake).
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME counter-console)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -236,6 +226,16 @@ counter-scpi-server, a reader by index of its journal (every word, in
 order, once, among many readers), and a loader that turns countctl's CSV
 and HDF5 files into numpy arrays or a pandas frame with their settings,
 gap rule and units.")
+
+# Off the Pi (amd64: the control host, a lab PC) the programs drive the
+# virtual instrument, and the packages say so.
+if(GPIO_BACKEND_CHOSEN STREQUAL "sim")
+  set(virtual_note "\n.\nThis build drives the virtual instrument, for training and tests: no hardware.")
+  string(APPEND CPACK_COMPONENT_CONSOLE_DESCRIPTION "${virtual_note}")
+  string(APPEND CPACK_COMPONENT_SERVER_DESCRIPTION "${virtual_note}")
+  string(APPEND CPACK_COMPONENT_COUNTCTL_DESCRIPTION "\n.\nThis build drives the virtual instrument; \
+it records a Pi's counts through the Pi's counter-scpi-server with countctl acquire --server.")
+endif()
 
 # glibc 2.34 and the C++ runtime of GCC 11 or later: Raspberry Pi OS Bookworm or later.
 set(runtime "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 11)")
