@@ -162,6 +162,8 @@ void put_header(acquisition_state &s, const std::string &started_at, long long t
         put_comment(s.out, "configuration: " + r.config_note);
     for (const std::string &note : s.source_notes)
         put_comment(s.out, note);
+    if (r.marker == gap_marker::bit31) // how the words are read: plot, merge and the loader read it here
+        put_comment(s.out, "gap marker: bit31 (a word with bit 31 set follows a gap; its count is bits 30..0)");
     if (r.acquire)
         put_comment(s.out, "settings sent: " + describe(r.settings));
     if (threshold_back >= 0)
@@ -220,6 +222,8 @@ void put_trailer(acquisition_state &s, ending e, int signal)
         put_comment(s.out, "gaps: " + std::to_string(s.summary.gaps) +
                                " (words after a FIFO overflow: negative in the count column, bit 31 set; their count is"
                                " bits 30..0)");
+    else if (s.request.format == count_format::hdf5)
+        put_comment(s.out, "gaps: 0 (no gap marker: every word is a count)");
     put_comment(s.out, "stopped: " + ending_text(e, signal));
 }
 

@@ -2,7 +2,9 @@
 
 #include <climits>
 
+#include "count_files.h"
 #include "countctl_common.h"
+#include "hdf5_counts.h"
 #include "numbers.h"
 #include "plot.h"
 #include "scan.h"
@@ -133,6 +135,8 @@ int do_acquisition(invocation &c, bool acquire)
     r.output_asked = r.output_path;
     r.config_path = config.path;
     output_from_config(c, config, acquire && r.settings.period_given, r.tick, r.output_path, &r.format, gave);
+    if (r.format == count_format::hdf5 && !hdf5_available())
+        return usage_error(c.err, "this build writes no HDF5 (build it with libhdf5-dev installed): use CSV");
     r.config_note = config_note(config, gave);
     r.command_line = command_line_of(c);
     r.wait = c.wait;
@@ -143,11 +147,27 @@ int do_acquisition(invocation &c, bool acquire)
 
 int do_plot(invocation &c)
 {
-    if (c.options.operands.size() != 1)
-        return usage_error(c.err, "plot needs one FILE (.csv or .h5)");
+    if (c.options.operands.empty())
+        return usage_error(c.err, "plot needs a FILE (.csv or .h5), several of one run, or a run's directory");
     if (!c.options.has("--output") || c.options.value("--output").empty())
         return usage_error(c.err, "plot needs -o OUT.svg, OUT.png or OUT.pdf");
-    return run_plot(c.options.operands[0], c.options.value("--output"), c.config.marker, c.err);
+    return run_plot(c.options.operands, c.options.value("--output"), c.config.marker, c.err);
+}
+
+int do_merge(invocation &c)
+{
+    if (c.options.operands.empty())
+        return usage_error(c.err, "merge needs the files of a run, or its directory");
+    if (!c.options.has("--output") || c.options.value("--output").empty())
+        return usage_error(c.err, "merge needs -o OUT.csv or OUT.h5");
+    return run_merge(c.options.operands, c.options.value("--output"), c.err);
+}
+
+int do_convert(invocation &c)
+{
+    if (c.options.operands.size() != 2)
+        return usage_error(c.err, "convert takes IN and OUT (.csv or .h5)");
+    return run_merge({c.options.operands[0]}, c.options.operands[1], c.err);
 }
 
 int do_scan(invocation &c)
@@ -299,17 +319,35 @@ const std::vector<command> commands = {
                   false, false),
      true, do_scan},
     {"plot",
-     "  plot FILE -o OUT.svg|png|pdf\n"
-             "                         draw a file countctl wrote (CSV or HDF5, with gnuplot):\n"
-             "                         counts, or a scan\n",
-     "usage: countctl plot FILE -o OUT.svg|OUT.png|OUT.pdf\n"
+     "  plot FILE... -o OUT.svg|png|pdf\n"
+             "                         draw files countctl wrote (CSV or HDF5, with gnuplot):\n"
+             "                         counts, a rotated run (its files or directory), or a scan\n",
+     "usage: countctl plot FILE|DIR... -o OUT.svg|OUT.png|OUT.pdf\n"
                   "Draws a file countctl wrote (CSV, or HDF5 named .h5), with gnuplot (apt-get install\n"
                   "gnuplot-nox): counts against time\n"
                   "(with --tick) or index, over their histogram; or a scan's rate against threshold, with\n"
-                  "error bars of the square root of its counts. The title carries the file's settings. The\n"
-                  "picture appears whole or not at all. Drives no bus. Exit status 1: not a file countctl\n"
-                  "wrote; 3: the picture could not be made.\n",
+                  "error bars of the square root of its counts. Several files, or a directory (its .csv and\n"
+                  ".h5 files in name order), draw as one run: a rotated run's. Words are read as the file\n"
+                  "says they were marked ('# gap marker:'), else by the configuration's gap_marker. The\n"
+                  "title carries the file's settings. The picture appears whole or not at all. Drives no\n"
+                  "bus. Exit status 1: not a file countctl wrote; 3: the picture could not be made.\n",
      options_with({{"--output", "-o", true}}, false, false), true, do_plot},
+    {"merge",
+     "  merge FILE|DIR... -o OUT.csv|OUT.h5\n"
+             "                         join a rotated run's files into one\n",
+     "usage: countctl merge FILE|DIR... -o OUT.csv|OUT.h5\n"
+                  "Joins the files of a rotated run (the files given in order, or a directory's .csv and .h5\n"
+                  "files in name order) into one file, CSV or HDF5 by OUT's name: the words in order, the\n"
+                  "first file's settings, one end. The indices must go on unbroken from file to file: where\n"
+                  "they do not, the break is said and nothing is written (exit status 1). Drives no bus.\n",
+     options_with({{"--output", "-o", true}}, false, false), true, do_merge},
+    {"convert",
+     "  convert IN OUT         a file countctl wrote, CSV to HDF5 or back\n",
+     "usage: countctl convert IN.csv|IN.h5 OUT.h5|OUT.csv\n"
+                  "Writes the words of IN, a file countctl wrote, to OUT in the format its name gives (.h5\n"
+                  "or .hdf5: HDF5; else CSV), with its settings, its gap rule and gaps, and its read-out\n"
+                  "times. OUT appears whole or not at all. Drives no bus.\n",
+     options_with({}, false, false), true, do_convert},
 };
 
 // What the shell completes: the commands and the options that may come

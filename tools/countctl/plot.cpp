@@ -16,7 +16,7 @@
 
 #include "atomic_file.h"
 #include "countctl_common.h"
-#include "hdf5_counts.h"
+#include "count_files.h"
 
 extern char **environ;
 
@@ -75,23 +75,36 @@ std::string quoted(const std::string &s)
     return q + "'";
 }
 
-// An HDF5 file countctl wrote, as the table its CSV would give.
-bool read_hdf5_table(const std::string &path, table &t, std::string &error)
+// Files of counts countctl wrote (one, or a rotated run's), as one table;
+// the first file's header says what the run was.
+bool read_run_table(const std::vector<std::string> &paths, table &t, gap_marker &marker, std::string &error)
 {
-    hdf5_read_back h;
-    if (!hdf5_read(path, h, error))
-        return false;
-    t.columns = {"index", "count"};
-    if (!h.times.empty())
-        t.columns.push_back("time_s");
-    for (std::size_t i = 0; i < h.counts.size(); ++i) {
-        t.rows.push_back({static_cast<double>(i + 1), static_cast<double>(h.counts[i])});
-        if (!h.times.empty())
-            t.rows.back().push_back(h.times[i]);
-    }
-    for (auto [key, value] : h.text) {
-        std::replace(key.begin(), key.end(), '_', ' ');
-        t.said.emplace(key, value);
+    count_file f;
+    std::uint64_t next = 0;
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        if (!read_count_file(paths[i], f, error))
+            return false;
+        if (i == 0) {
+            t.columns = {"index", "count"};
+            if (!f.times.empty())
+                t.columns.push_back("time_s");
+            for (const std::string &line : f.header) {
+                const std::size_t colon = line.find(": ");
+                if (colon != std::string::npos)
+                    t.said.emplace(line.substr(0, colon), line.substr(colon + 2));
+            }
+            if (f.marker_said)
+                marker = f.marker;
+        } else if (f.first_index != next) {
+            error = "the indices break between " + paths[i - 1] + " and " + paths[i] + ": not one run";
+            return false;
+        }
+        for (std::size_t k = 0; k < f.words.size(); ++k) {
+            t.rows.push_back({static_cast<double>(f.first_index + k), static_cast<double>(f.words[k])});
+            if (t.columns.size() > 2)
+                t.rows.back().push_back(k < f.times.size() ? f.times[k] : 0);
+        }
+        next = f.first_index + f.words.size();
     }
     return true;
 }
@@ -158,22 +171,28 @@ std::string counts_script(const table &t, const std::string &title, gap_marker m
     }
     if (narrowest == 0)
         narrowest = 1;
+    // The axes from what the data span, a little beyond: never below zero
+    // for an index, a time or a count, unless the data are.
+    const double x_first = t.rows.empty() ? 0 : t.rows.front()[timed ? 2 : 0];
+    const double x_last = t.rows.empty() ? 1 : t.rows.back()[timed ? 2 : 0];
+    const double x_pad = std::max((x_last - x_first) * 0.02, timed ? 1e-9 : 1.0);
+    const double x_from = x_first >= 0 ? std::max(0.0, x_first - x_pad) : x_first - x_pad, x_to = x_last + x_pad;
     const int lowest = histogram.empty() ? 0 : histogram.begin()->first;
     const int highest = histogram.empty() ? 0 : histogram.rbegin()->first;
     s << "EOD\n"
       << "set multiplot layout 2,1 title " << quoted(title) << " noenhanced\n"
       << "set xlabel " << quoted(timed ? "time since the run's start (s)" : "index (word)") << "\n"
       << "set ylabel 'count (pulses a measurement)'\nset grid\n"
-      << "set offsets graph 0.02, graph 0.02, 0, 0\n"
-      << "set yrange [" << lowest - 1 << ":" << highest + 1 << "]\n"
+      << "set xrange [" << x_from << ":" << x_to << "]\n"
+      << "set yrange [" << (lowest >= 0 ? std::max(0, lowest - 1) : lowest - 1) << ":" << highest + 1 << "]\n"
       << "plot $counts using 1:2 with linespoints pointtype 7 pointsize 0.3 linecolor rgb '#1a5fb4' notitle\n"
       << "set xlabel 'count (pulses a measurement)'\nset ylabel 'measurements'\nset style fill solid 0.6\n"
-      << "set offsets 0, 0, 0, 0\n"
-      << "set xrange [" << lowest - narrowest << ":" << highest + narrowest << "]\n"
+      << "set xrange [" << (lowest >= 0 ? std::max(0.0, lowest - narrowest) : lowest - narrowest) << ":"
+      << highest + narrowest << "]\n"
       << "set yrange [0:" << most + (most + 9) / 10 << "]\nset format y '%.0f'\n"
       << (most < 10 ? "set ytics 1\n" : "")
       << "set boxwidth " << 0.8 * narrowest << " absolute\n"
-      << "plot $histogram using 1:2 with boxes linecolor rgb '#26a269' notitle\n"
+      << "plot $histogram using ($1 + " << 0.4 * narrowest << "):2 with boxes linecolor rgb '#26a269' notitle\n"
       << "unset multiplot\n";
     return s.str();
 }
@@ -186,11 +205,16 @@ std::string scan_script(const table &t, const std::string &title)
     s << "$scan << EOD\n";
     for (const std::vector<double> &r : t.rows) // threshold,words,sum,mean,seconds,rate
         s << r[0] << ' ' << r[5] << ' ' << (r[4] > 0 ? std::sqrt(r[2]) / r[4] : 0) << '\n';
+    double from = t.rows.empty() ? 0 : t.rows.front()[0], to = t.rows.empty() ? 4095 : t.rows.back()[0];
+    if (from > to)
+        std::swap(from, to); // a scan downwards
+    const double pad = std::max((to - from) * 0.03, 1.0);
     s << "EOD\n"
       << "set title " << quoted(title) << " noenhanced\n"
+      << "set xrange [" << std::max(0.0, from - pad) << ":" << to + pad << "]\n"
       << "set xlabel 'threshold (discriminator units, 0..4095)'\n"
       << "set ylabel 'rate (counts/s)'\nset grid\nset logscale y\n"
-      << "set offsets graph 0.03, graph 0.03, 0, 0\n" // no end point on the frame
+      << "set offsets 0, 0, graph 0.03, graph 0.03\n" // no end point on the frame
       << "plot $scan using 1:2:3 with yerrorbars pointtype 7 linecolor rgb '#c64600' title 'rate, error sqrt(counts)/s', "
          "$scan using 1:2 with lines linecolor rgb '#c64600' notitle\n";
     return s.str();
@@ -240,7 +264,7 @@ int gnuplot(const std::string &script, std::string &error)
 
 } // namespace
 
-int run_plot(const std::string &csv_path, const std::string &out_path, gap_marker marker, std::FILE *err)
+int run_plot(const std::vector<std::string> &given, const std::string &out_path, gap_marker marker, std::FILE *err)
 {
     const std::string terminal = terminal_for(out_path);
     if (terminal.empty()) {
@@ -249,10 +273,22 @@ int run_plot(const std::string &csv_path, const std::string &out_path, gap_marke
     }
     table t;
     std::string error;
-    if (!(is_hdf5_name(csv_path) ? read_hdf5_table(csv_path, t, error) : read_table(csv_path, t, error))) {
+    std::vector<std::string> paths;
+    bool read = files_of_run(given, paths, error);
+    if (read && paths.size() == 1 && !is_hdf5_name(paths[0])) {
+        read = read_table(paths[0], t, error); // a scan's, or counts
+        if (read && t.columns[0] == "index") {
+            t = table{};
+            read = read_run_table(paths, t, marker, error);
+        }
+    } else if (read) {
+        read = read_run_table(paths, t, marker, error);
+    }
+    if (!read) {
         std::fprintf(err, "%s: %s\n", countctl_name, error.c_str());
         return 1;
     }
+    const std::string csv_path = paths[0];
     // Drawn beside the target, then renamed: a picture appears whole or not at all.
     std::string temp;
     const int fd = open_beside(out_path, temp);

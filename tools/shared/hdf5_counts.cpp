@@ -1,6 +1,7 @@
 #include "hdf5_counts.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <variant>
 #include <vector>
 
@@ -178,6 +179,11 @@ hdf5_counts *hdf5_create(const std::string &path, double seconds_per_word, std::
     set_text_attribute(h->data, "axes", seconds_per_word > 0 ? "time_s" : ".");
     const long long first = static_cast<long long>(first_index);
     set_attribute(h->entry, "first_index", H5T_STD_I64LE, H5T_NATIVE_LLONG, &first);
+    // Every dataset says its unit (UDUNITS names; "1": a plain number).
+    set_text_attribute(h->counts, "units", "counts");
+    set_text_attribute(h->read_out_first, "units", "1");
+    set_text_attribute(h->utc, "units", "s");
+    set_text_attribute(h->utc, "long_name", "UTC time of the read-out, seconds since 1970-01-01T00:00:00Z");
     H5Lcreate_hard(h->data, "counts", h->file, "counts", H5P_DEFAULT, H5P_DEFAULT);
     if (h->times >= 0) {
         set_text_attribute(h->times, "units", "s");
@@ -277,6 +283,17 @@ herr_t text_attribute(hid_t on, const char *name, const H5A_info_t *, void *data
             H5free_memory(value);
         }
         H5Tclose(memory);
+    } else if (H5Tget_class(type) == H5T_INTEGER) {
+        long long value = 0;
+        if (H5Aread(attribute, H5T_NATIVE_LLONG, &value) >= 0)
+            text.emplace_back(name, std::to_string(value));
+    } else if (H5Tget_class(type) == H5T_FLOAT) {
+        double value = 0;
+        char number[32];
+        if (H5Aread(attribute, H5T_NATIVE_DOUBLE, &value) >= 0) {
+            std::snprintf(number, sizeof number, "%.17g", value);
+            text.emplace_back(name, number);
+        }
     }
     H5Tclose(type);
     H5Aclose(attribute);
