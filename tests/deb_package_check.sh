@@ -15,6 +15,7 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 case $arch in
   arm64) triple=aarch64-linux-gnu qemu=qemu-aarch64 ;;
   armhf) triple=arm-linux-gnueabihf qemu=qemu-arm ;;
+  amd64) triple=x86_64-linux-gnu qemu="" ;; # the virtual instrument's build, run here
   *) fail "unknown architecture $arch" ;;
 esac
 version=1.0.0
@@ -36,9 +37,16 @@ docs() { echo "./usr/share/doc/$1/changelog.gz ./usr/share/doc/$1/copyright"; }
 for p in counter-console countctl counter-scpi-server; do
   depends=$(field "$(deb $p)" Depends)
   [ "$(field "$(deb $p)" Architecture)" = "$arch" ] || fail "$p: architecture"
-  grep -q 'wiringpi (>= 3)' <<<"$depends" || fail "$p does not depend on wiringpi 3: $depends"
+  if [ -n "$qemu" ]; then
+    grep -q 'wiringpi (>= 3)' <<<"$depends" || fail "$p does not depend on wiringpi 3: $depends"
+  else
+    ! grep -q 'wiringpi' <<<"$depends" || fail "$p of the virtual instrument depends on wiringpi: $depends"
+  fi
   grep -q 'libc6 (>= 2.34)' <<<"$depends" || fail "$p does not say which glibc: $depends"
   grep -q "counter-common (= $version)" <<<"$depends" || fail "$p does not depend on counter-common: $depends"
+  if [ $p = countctl ]; then
+    grep -q 'libhdf5-103-1' <<<"$depends" || fail "countctl, which writes HDF5, does not depend on libhdf5: $depends"
+  fi
   if [ $p = counter-scpi-server ]; then
     for d in rpcbind libtirpc3 libmicrohttpd12 libjs-dygraphs; do
       grep -q "$d" <<<"$depends" || fail "the server does not depend on $d: $depends"
@@ -132,14 +140,17 @@ for program in "$root"/usr/bin/*; do
     case $library in
       libwiringPi.so | libstdc++.so.6 | libgcc_s.so.1 | libm.so.6 | libc.so.6 | ld-linux-*) ;;
       libtirpc.so.3 | libmicrohttpd.so.12) [ "$name" = counter-scpi-server ] || fail "$name needs $library" ;;
+      libhdf5_serial.so.103) [ "$name" = countctl ] || fail "$name needs $library" ;;
       libtango.so.9 | libomniORB4.so.2 | libomnithread.so.4) [ "$name" = counter-tango-server ] || fail "$name needs $library" ;;
       *) fail "$name needs $library" ;;
     esac
   done
   if [ "$name" = counter-tango-server ]; then
     ! grep -q 'libwiringPi.so' <<<"$needed" || fail "$name needs libwiringPi.so: it drives no bus"
-  elif [ "$name" != counter-bus-trace ]; then
+  elif [ "$name" != counter-bus-trace ] && [ -n "$qemu" ]; then
     grep -q 'libwiringPi.so' <<<"$needed" || fail "$name does not need libwiringPi.so: $needed"
+  elif [ -z "$qemu" ]; then
+    ! grep -q 'libwiringPi.so' <<<"$needed" || fail "$name of the virtual instrument needs libwiringPi.so"
   fi
   file "$program" | grep -q 'stripped' && ! file "$program" | grep -q 'not stripped' || fail "$name is not stripped"
 done
@@ -155,11 +166,21 @@ else
   echo "lintian missing: not run" >&2
 fi
 
-run() { COUNTER_BUS_LOCK="$root.bus.lock" LD_LIBRARY_PATH="$standin/lib:$standin/crypt:/usr/$triple/lib" "$qemu" -L "/usr/$triple" "$@"; }
+if [ -n "$qemu" ]; then
+  run() { COUNTER_BUS_LOCK="$root.bus.lock" LD_LIBRARY_PATH="$standin/lib:$standin/crypt:/usr/$triple/lib" "$qemu" -L "/usr/$triple" "$@"; }
+  build_kind='(wiringPi)'
+else
+  run() { COUNTER_BUS_LOCK="$root.bus.lock" "$@"; }
+  build_kind='(virtual instrument)'
+fi
 out=$(printf '0\n' | run "$root/usr/bin/counter-console" 2>/dev/null) || fail "the console exited with $?"
 [ "${out: -16}" = "enter command : " ] || fail "the console said: $out"
-run "$root/usr/bin/countctl" --version | grep -q '(wiringPi)' || fail "countctl is not the wiringPi build"
-run "$root/usr/bin/counter-scpi-server" --version | grep -q '(wiringPi)' || fail "the server is not the wiringPi build"
+run "$root/usr/bin/countctl" --version | grep -qF "$build_kind" || fail "countctl is not the $build_kind build"
+run "$root/usr/bin/counter-scpi-server" --version | grep -qF "$build_kind" || fail "the server is not the $build_kind build"
+# HDF5, which countctl's description names: a CSV of ours made into HDF5 by the packaged program.
+printf '# countctl test\nindex,count\n1,5\n2,-7\n' >"$root/words.csv"
+run "$root/usr/bin/countctl" convert "$root/words.csv" "$root/words.h5" || fail "the packaged countctl writes no HDF5"
+[ "$(head -c 8 "$root/words.h5" | od -An -c | tr -d ' ')" = '211HDF\r\n032\n' ] || fail "words.h5 is no HDF5 file"
 if $tango; then
   grep -qx 'ExecStart=/usr/bin/counter-tango-server %i $COUNTER_TANGO_OPTIONS' \
     "$root/usr/lib/systemd/system/counter-tango-server@.service" || fail "the Tango unit starts something else"
