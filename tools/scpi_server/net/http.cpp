@@ -13,6 +13,8 @@
 namespace {
 
 constexpr std::size_t request_memory = 16 * 1024; // a request's headers, and what MHD keeps for it
+// libmicrohttpd's own time-out, this many seconds after the idle time-out (see completed()).
+constexpr unsigned library_time_out_after = 1;
 
 // Per request: its body as it arrives.
 struct request_state {
@@ -118,7 +120,7 @@ bool web_page::listen(std::string &said, std::string &error)
         MHD_Daemon *d = MHD_start_daemon(
             MHD_USE_EPOLL, 0, accept_policy, const_cast<http_options *>(&o), answer, this,
             MHD_OPTION_LISTEN_SOCKET, fd, MHD_OPTION_CONNECTION_LIMIT, o.max_connections,
-            MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(o.idle_timeout.count()),
+            MHD_OPTION_CONNECTION_TIMEOUT, static_cast<unsigned>(o.idle_timeout.count()) + library_time_out_after,
             MHD_OPTION_CONNECTION_MEMORY_LIMIT, request_memory, MHD_OPTION_NOTIFY_COMPLETED, completed, this,
             MHD_OPTION_NOTIFY_CONNECTION, connection_event, this, MHD_OPTION_END);
         if (d == nullptr) {
@@ -178,7 +180,10 @@ MHD_Result web_page::answer(void *cls, MHD_Connection *connection, const char *u
 // libmicrohttpd's own time-out counts any byte as activity: a client that
 // trickles a request would hold its connection for ever. Each connection
 // must complete a request within the idle time-out of its start or of its
-// last request.
+// last request. The library's own time-out is only a backstop, a second
+// later (see listen()): set to the same time, it could end a connection in the
+// same turn of the loop as this one's, a millisecond sooner, and the close
+// would go unsaid.
 void web_page::completed(void *cls, MHD_Connection *connection, void **context, MHD_RequestTerminationCode)
 {
     delete static_cast<request_state *>(*context);
