@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # A user's own install: `cmake --install BUILD --prefix DIR` writes under
 # DIR only, as a user who is not root (where the test runs as root it drops
-# to nobody), and the installed server serves the installed page, as the
-# build tree's serves the source tree's, each saying so in its log.
+# to nobody, when nobody may read the trees: a checkout under root's home,
+# mode 0700, is installed as root, its manifest checked alike), and the
+# installed server serves the installed page, as the build tree's serves
+# the source tree's, each saying so in its log.
 # A build without the page says so, from either place.
 #   prefix_install_check.sh BUILD_DIR SOURCE_DIR [page|no-page]
 set -euo pipefail
@@ -17,12 +19,15 @@ prefix=$work/prefix
 mkdir -p "$prefix"
 chmod 755 "$work"
 as_user=()
-if [ "$(id -u)" = 0 ]; then
+nobody=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+if [ "$(id -u)" = 0 ] && ! "${nobody[@]}" test -r "$build/cmake_install.cmake" -a -r "$source/README.md"; then
+  echo "nobody cannot read $build and $source (a directory above them is closed to others): installing as $(id -un)"
+elif [ "$(id -u)" = 0 ]; then
   chown 65534:65534 "$prefix"
   # cmake --install writes its manifest into the build tree, which a user owns.
   touch "$build/install_manifest.txt"
   chmod 666 "$build/install_manifest.txt"
-  as_user=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+  as_user=("${nobody[@]}")
 fi
 "${as_user[@]}" cmake --install "$build" --prefix "$prefix" >"$work/install.log" 2>&1 ||
   { cat "$work/install.log"; fail "the install under $prefix"; }
