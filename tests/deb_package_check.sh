@@ -141,7 +141,7 @@ for program in "$root"/usr/bin/*; do
       libwiringPi.so | libstdc++.so.6 | libgcc_s.so.1 | libm.so.6 | libc.so.6 | ld-linux-*) ;;
       libtirpc.so.3 | libmicrohttpd.so.12) [ "$name" = counter-scpi-server ] || fail "$name needs $library" ;;
       libhdf5_serial.so.103) [ "$name" = countctl ] || fail "$name needs $library" ;;
-      libtango.so.9 | libomniORB4.so.2 | libomnithread.so.4) [ "$name" = counter-tango-server ] || fail "$name needs $library" ;;
+      libtango.so.9 | libomniORB4.so.2 | libomnithread.so.4 | libomniDynamic4.so.2) [ "$name" = counter-tango-server ] || fail "$name needs $library" ;;
       *) fail "$name needs $library" ;;
     esac
   done
