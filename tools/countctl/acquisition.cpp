@@ -38,6 +38,8 @@ std::string describe(const settings_request &s)
     return text.empty() ? "none (the instrument keeps its own)" : text;
 }
 
+bool keep_words(acquisition_state &s, const int *words, int n);
+
 // Reads `n` words and streams them out. False when the output has failed.
 bool read_words(acquisition_state &s, int n)
 {
@@ -67,8 +69,7 @@ ending read_once(acquisition_state &s)
 
 bool rotate(acquisition_state &s);
 
-} // namespace
-
+// Streams `n` words out and counts them. False when the output has failed.
 bool keep_words(acquisition_state &s, const int *words, int n)
 {
     if (n > 0 && s.request.tick > 0) // when each batch was read, for the time axis
@@ -79,12 +80,15 @@ bool keep_words(acquisition_state &s, const int *words, int n)
     return s.out.out->error == 0;
 }
 
+// The progress line, where one is shown.
 void show(acquisition_state &s)
 {
     const double seconds = s.request.acquire ? s.request.seconds : -1;
     show_progress(s.progress, s.err, s.words_read, static_cast<std::uint64_t>(s.request.target_words), seconds);
 }
 
+// Each turn of a run: progress, and with --rotate the next file once this
+// one's interval is over. False, said with the words lost, when that failed.
 bool next_turn(acquisition_state &s)
 {
     show(s);
@@ -92,8 +96,6 @@ bool next_turn(acquisition_state &s)
         std::chrono::duration<double>(s.request.rotate_seconds));
     return s.request.rotate_seconds <= 0 || acquisition_clock::now() - s.file_started < interval || rotate(s);
 }
-
-namespace {
 
 std::string ending_text(ending e, int signal)
 {
@@ -306,7 +308,7 @@ int prepare(acquisition_state &s, int out_fd, server_recording *server)
         return exit_output_failed;
     }
     if (server != nullptr) {
-        const int failed = server->begin(s);
+        const int failed = server->start_recording(s);
         if (failed != 0)
             discard_count_output(s.out);
         return failed;
@@ -355,7 +357,9 @@ int run_acquisition(const acquisition_request &r, int out_fd, std::FILE *err)
     s.file_started = s.started; // the first file's interval, like the time limit, counts from here
     if (r.seconds >= 0)
         s.deadline = s.started + std::chrono::duration_cast<acquisition_clock::duration>(std::chrono::duration<double>(r.seconds));
-    const ending e = server ? server->follow(s) : r.acquire ? acquire_run(s) : read_once(s);
+    const recording_steps steps{[&s](const int *words, int n) { return keep_words(s, words, n); },
+                                [&s] { return next_turn(s); }};
+    const ending e = server ? server->record_by_index(s, steps) : r.acquire ? acquire_run(s) : read_once(s);
     end_progress(s.progress, err);
     if (r.acquire)
         s.summary.seconds = std::chrono::duration<double>(acquisition_clock::now() - s.started).count();

@@ -1,11 +1,11 @@
 // What a recording keeps while it runs, wherever its words come from (this
-// Pi's bus, or an scpi_server's journal), and the steps each shares:
-// keeping words, showing progress, and a rotated run's next file.
+// Pi's bus, or an scpi_server's journal), and the steps it gives a source.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -34,10 +34,10 @@ struct acquisition_state {
 
 enum class ending { complete, target_reached, time_limit, no_data, signal, output_failed, bus_lost, server_lost };
 
-// Streams `n` words out and counts them. False when the output has failed.
-bool keep_words(acquisition_state &s, const int *words, int n);
-// The progress line, where one is shown.
-void show(acquisition_state &s);
-// Each turn of a run: progress, and with --rotate the next file once this
-// one's interval is over. False, said with the words lost, when that failed.
-bool next_turn(acquisition_state &s);
+// What a source of words does with them, given by the recording: keep them
+// (false when the output has failed), and each turn of the run (progress,
+// a rotated file; false ends it), as run_loop's reader does.
+struct recording_steps {
+    std::function<bool(const int *words, int n)> keep;
+    std::function<bool()> each_turn;
+};

@@ -38,7 +38,7 @@ server_recording::server_recording(const server_address &where)
 {
 }
 
-bool server_recording::ask(const std::string &message, std::vector<std::string> &fields, std::string &why, int wait_ms)
+bool server_recording::ask_server(const std::string &message, std::vector<std::string> &fields, std::string &why, int wait_ms)
 {
     std::string answer;
     const auto deadline = link_clock::now() + answer_time + std::chrono::milliseconds(wait_ms);
@@ -63,7 +63,7 @@ bool server_recording::send_settings(acquisition_state &s, std::string &refusal)
     std::vector<std::string> fields;
     std::string why;
     scpi_error_answer error;
-    if (!ask(message + ":SYSTem:ERRor?", fields, why))
+    if (!ask_server(message + ":SYSTem:ERRor?", fields, why))
         return false;
     if (fields.size() != (asked.threshold_given ? 2u : 1u) || !parse_error(fields.back(), error)) {
         refusal = "the settings were answered with '" + shortened(fields.empty() ? "" : fields[0]) + "'";
@@ -78,14 +78,14 @@ bool server_recording::send_settings(acquisition_state &s, std::string &refusal)
     return true;
 }
 
-int server_recording::begin(acquisition_state &s)
+int server_recording::start_recording(acquisition_state &s)
 {
     std::string why, refusal;
     std::vector<std::string> fields;
     journal_state journal;
     scpi_error_answer error;
     const settings_request &asked = s.request.settings;
-    if (!ask("*IDN?", fields, why) || fields.size() != 1) {
+    if (!ask_server("*IDN?", fields, why) || fields.size() != 1) {
         std::fprintf(s.err, "%s: cannot reach the server at %s: %s\n", countctl_name, where_.where().c_str(),
                      why.empty() ? "no answer to *IDN?" : why.c_str());
         return exit_instrument;
@@ -103,7 +103,7 @@ int server_recording::begin(acquisition_state &s)
         return exit_instrument;
     }
     // One message: no word enters the journal between its state and the start.
-    if (!ask("DATA:JOURnal?;:INITiate;:SYSTem:ERRor?", fields, why) || fields.size() != 2 ||
+    if (!ask_server("DATA:JOURnal?;:INITiate;:SYSTem:ERRor?", fields, why) || fields.size() != 2 ||
         !parse_journal(fields[0], journal) || !parse_error(fields[1], error)) {
         std::fprintf(s.err, "%s: the server at %s did not start the run: %s\n", countctl_name, where_.where().c_str(),
                      why.empty() ? "an answer that was not the journal's" : why.c_str());
@@ -125,7 +125,7 @@ int server_recording::begin(acquisition_state &s)
     return exit_ok;
 }
 
-void server_recording::connection_lost(acquisition_state &s, const std::string &why)
+void server_recording::lose_connection(acquisition_state &s, const std::string &why)
 {
     link_.close_connection();
     if (stop_signal() != 0)
@@ -148,12 +148,12 @@ bool server_recording::on_our_journal(acquisition_state &s, bool may_restart_run
     std::vector<std::string> fields;
     std::string why;
     journal_state journal;
-    if (!ask("DATA:JOURnal?;:STATus:OPERation:CONDition?", fields, why)) {
-        connection_lost(s, why);
+    if (!ask_server("DATA:JOURnal?;:STATus:OPERation:CONDition?", fields, why)) {
+        lose_connection(s, why);
         return false;
     }
     if (fields.size() != 2 || !parse_journal(fields[0], journal)) {
-        connection_lost(s, "an answer that was not the journal's: '" + shortened(fields.empty() ? "" : fields[0]) + "'");
+        lose_connection(s, "an answer that was not the journal's: '" + shortened(fields.empty() ? "" : fields[0]) + "'");
         return false;
     }
     checked_ = link_.connections();
@@ -170,8 +170,8 @@ bool server_recording::on_our_journal(acquisition_state &s, bool may_restart_run
         next_ = 0; // the new journal from its oldest: a read says what left it already
         std::string refusal;
         if (may_restart_run && fields[1] == "0") { // the old server stopped the run as it ended
-            if (!send_settings(s, refusal) || !ask("INITiate;:SYSTem:ERRor?", fields, why)) {
-                connection_lost(s, refusal.empty() ? why : refusal);
+            if (!send_settings(s, refusal) || !ask_server("INITiate;:SYSTem:ERRor?", fields, why)) {
+                lose_connection(s, refusal.empty() ? why : refusal);
                 return false;
             }
             put_comment(s.out, "the run was started again, with the settings sent again");
@@ -183,20 +183,21 @@ bool server_recording::on_our_journal(acquisition_state &s, bool may_restart_run
     return true;
 }
 
-server_recording::read_result server_recording::read_some(acquisition_state &s, std::uint64_t most, int wait_ms)
+server_recording::read_result server_recording::read_by_index(acquisition_state &s, const recording_steps &steps,
+                                                          std::uint64_t most, int wait_ms)
 {
     if (!on_our_journal(s, true))
         return read_result::nothing;
     std::vector<std::string> fields;
     std::string why;
     journal_words read;
-    if (!ask("DATA:READ? " + std::to_string(next_) + "," + std::to_string(most) + "," + std::to_string(wait_ms), fields,
+    if (!ask_server("DATA:READ? " + std::to_string(next_) + "," + std::to_string(most) + "," + std::to_string(wait_ms), fields,
              why, wait_ms)) {
-        connection_lost(s, why);
+        lose_connection(s, why);
         return read_result::nothing;
     }
     if (fields.size() != 1 || !parse_journal_read(fields[0], read, static_cast<std::size_t>(most))) {
-        connection_lost(s, "an answer that was not the words asked for: '" + shortened(fields.empty() ? "" : fields[0]) +
+        lose_connection(s, "an answer that was not the words asked for: '" + shortened(fields.empty() ? "" : fields[0]) +
                                "'");
         return read_result::nothing;
     }
@@ -208,13 +209,13 @@ server_recording::read_result server_recording::read_some(acquisition_state &s, 
     next_ = read.first + read.words.size();
     if (read.words.empty())
         return read_result::nothing;
-    return keep_words(s, read.words.data(), static_cast<int>(read.words.size())) ? read_result::words
-                                                                                 : read_result::output_failed;
+    return steps.keep(read.words.data(), static_cast<int>(read.words.size())) ? read_result::words
+                                                                             : read_result::output_failed;
 }
 
 // ABORt, tried until it is answered or the stop's time is over; `last` is
 // then the journal's next index, past the words measured before the stop.
-bool server_recording::stop_run(acquisition_state &s, std::uint64_t &last)
+bool server_recording::stop_servers_run(acquisition_state &s, std::uint64_t &last)
 {
     const auto until = link_clock::now() + stop_time;
     const int signals = stop_signals_received();
@@ -225,17 +226,17 @@ bool server_recording::stop_run(acquisition_state &s, std::uint64_t &last)
         std::vector<std::string> fields;
         std::string why;
         journal_state journal;
-        if (ask("ABORt;:DATA:JOURnal?", fields, why) && fields.size() == 1 && parse_journal(fields[0], journal) &&
+        if (ask_server("ABORt;:DATA:JOURnal?", fields, why) && fields.size() == 1 && parse_journal(fields[0], journal) &&
             journal.identity == identity_) {
             last = journal.next;
             return true;
         }
-        connection_lost(s, why.empty() ? "an answer that was not the journal's" : why);
+        lose_connection(s, why.empty() ? "an answer that was not the journal's" : why);
     }
     return false;
 }
 
-ending server_recording::follow(acquisition_state &s)
+ending server_recording::record_by_index(acquisition_state &s, const recording_steps &steps)
 {
     const auto target = static_cast<std::uint64_t>(std::max<long long>(s.request.target_words, 0));
     ending e = ending::complete;
@@ -246,7 +247,7 @@ ending server_recording::follow(acquisition_state &s)
             e = ending::time_limit;
         else if (poll_stop_signals() != 0)
             e = ending::signal;
-        else if (!next_turn(s))
+        else if (!steps.each_turn())
             e = ending::output_failed;
         else {
             int wait_ms = head_wait_ms;
@@ -255,13 +256,13 @@ ending server_recording::follow(acquisition_state &s)
                     std::chrono::duration_cast<std::chrono::milliseconds>(*s.deadline - acquisition_clock::now()).count(), 0,
                     head_wait_ms));
             const std::uint64_t most = target > 0 ? std::min(words_a_read, target - s.words_read) : words_a_read;
-            if (read_some(s, most, wait_ms) == read_result::output_failed)
+            if (read_by_index(s, steps, most, wait_ms) == read_result::output_failed)
                 e = ending::output_failed;
         }
     }
-    show(s);
+    steps.each_turn(); // the progress line as the run ends (a rotation now is harmless)
     std::uint64_t last = 0;
-    if (!stop_run(s, last))
+    if (!stop_servers_run(s, last))
         return e == ending::output_failed ? e : ending::server_lost;
     // Words measured before the time ran out count too (of this journal:
     // a server that started again meanwhile has none of them).
@@ -269,7 +270,7 @@ ending server_recording::follow(acquisition_state &s)
     const auto until = link_clock::now() + stop_time;
     while (e == ending::time_limit && next_ < last && identity_ == journal && link_clock::now() < until &&
            poll_stop_signals() == 0)
-        if (read_some(s, std::min(words_a_read, last - next_), 0) == read_result::output_failed)
+        if (read_by_index(s, steps, std::min(words_a_read, last - next_), 0) == read_result::output_failed)
             return ending::output_failed;
     return e;
 }

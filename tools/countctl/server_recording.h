@@ -19,11 +19,11 @@ public:
     explicit server_recording(const server_address &where);
     // Connects, sends the settings, notes the journal in the header and
     // starts the run: 0, or the exit status, said on `s.err`.
-    int begin(acquisition_state &s);
+    int start_recording(acquisition_state &s);
     // Reads the run until its end (the target, the time limit, a stop
     // signal, the output's failure), then stops it; after the time limit
     // the words measured before the stop are read too.
-    ending follow(acquisition_state &s);
+    ending record_by_index(acquisition_state &s, const recording_steps &steps);
 
 private:
     server_address where_;
@@ -34,11 +34,11 @@ private:
     bool lost_ = false;                // the connection is lost; said once
     std::string lost_why_;
 
-    bool ask(const std::string &message, std::vector<std::string> &fields, std::string &why, int wait_ms = 0);
+    bool ask_server(const std::string &message, std::vector<std::string> &fields, std::string &why, int wait_ms = 0);
     bool send_settings(acquisition_state &s, std::string &refusal);
     bool on_our_journal(acquisition_state &s, bool may_restart_run);
     enum class read_result { words, nothing, output_failed };
-    read_result read_some(acquisition_state &s, std::uint64_t most, int wait_ms);
-    void connection_lost(acquisition_state &s, const std::string &why);
-    bool stop_run(acquisition_state &s, std::uint64_t &last);
+    read_result read_by_index(acquisition_state &s, const recording_steps &steps, std::uint64_t most, int wait_ms);
+    void lose_connection(acquisition_state &s, const std::string &why);
+    bool stop_servers_run(acquisition_state &s, std::uint64_t &last);
 };

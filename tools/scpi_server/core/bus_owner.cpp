@@ -220,9 +220,9 @@ bool bus_owner::unlock(long client)
     lock_holder_ = 0;
     // A copy: a client that goes on may stop waiting, or take the lock.
     const std::map<waiting_id, std::function<void()>> waiting = released_;
-    for (const auto &[id, go_on] : waiting)
+    for (const auto &[id, wake_waiter] : waiting)
         if (released_.count(id) > 0 && lock_holder_ == 0)
-            go_on();
+            wake_waiter();
     return true;
 }
 
