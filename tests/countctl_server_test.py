@@ -19,7 +19,7 @@ import time
 import unittest
 
 import scpi_harness
-from scpi_harness import Server, generated, instrument_state
+from scpi_harness import Server, eventually, generated, instrument_state
 
 SERVER, COUNTCTL = sys.argv[1], sys.argv[2]
 scpi_harness.SERVER = SERVER
@@ -75,13 +75,6 @@ class Relay:
                 except OSError:
                     pass
                 s.close()
-
-
-def eventually(condition, within=30):
-    deadline = time.monotonic() + within
-    while time.monotonic() < deadline and not condition():
-        time.sleep(0.02)
-    return condition()
 
 
 def rows(path):

@@ -18,7 +18,7 @@ import time
 import unittest
 
 import scpi_harness
-from scpi_harness import Server, ask, generated, instrument_state
+from scpi_harness import Server, ask, eventually, generated, instrument_state
 
 SERVER, PYTHON = sys.argv[1], sys.argv[2]
 scpi_harness.SERVER = SERVER
@@ -27,15 +27,6 @@ sys.path.insert(0, PYTHON)
 from counting_instrument import JournalReader  # noqa: E402
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-
-
-def eventually(condition, within=30, every=0.05):
-    deadline = time.monotonic() + within
-    while time.monotonic() < deadline:
-        if condition():
-            return True
-        time.sleep(every)
-    return condition()
 
 
 def lines_of(path):

@@ -41,6 +41,16 @@ def instrument_state(words, running=0, period=16):
     return path
 
 
+def eventually(condition, within=30, every=0.05):
+    """True once `condition()` is; False when `within` seconds pass first."""
+    deadline = time.monotonic() + within
+    while time.monotonic() < deadline:
+        if condition():
+            return True
+        time.sleep(every)
+    return condition()
+
+
 def generated(n, period=16, threshold=2048, polarity=0, state=1):
     """The counts the virtual instrument measures from a generator state:
     each of `period` pulses counts when its sign is the polarity's and its

@@ -23,34 +23,9 @@ sys.path.insert(0, os.path.dirname(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tools", "tango_sandbox"))
 import scpi_harness  # noqa: E402
 import tango_control_system  # noqa: E402
-from scpi_harness import Server, ask  # noqa: E402
+from scpi_harness import Server, ask, eventually, generated  # noqa: E402
 
 DEVICE = "test/counter/1"
-
-
-def eventually(condition, within=10, every=0.05):
-    deadline = time.monotonic() + within
-    while time.monotonic() < deadline:
-        value = condition()
-        if value:
-            return value
-        time.sleep(every)
-    return condition()
-
-
-def generated(n, period=16, threshold=2048, polarity=0, state=1):
-    """The virtual instrument's counts from a generator state (journal_test.py has the same)."""
-    out = []
-    for _ in range(n):
-        count = 0
-        for _ in range(period):
-            state ^= (state << 13) & 0xFFFFFFFF
-            state ^= state >> 17
-            state ^= (state << 5) & 0xFFFFFFFF
-            if ((state & 3) == 0) == (polarity == 1) and ((state >> 20) & 0xFFF) > threshold:
-                count += 1
-        out.append(count)
-    return out
 
 
 class HostilePeer:

@@ -20,6 +20,7 @@ BUILD, SOURCE = sys.argv[1], sys.argv[2]
 del sys.argv[1:3]
 sys.path.insert(0, os.path.join(SOURCE, "tools", "tango_sandbox"))
 import tango_control_system  # noqa: E402
+from scpi_harness import eventually  # noqa: E402
 
 NOBODY = 65534
 
@@ -31,15 +32,6 @@ def readme_blocks(kind):
     section = text[text.index("## In a control system (Tango)"):]
     section = section[:section.index("\n## ", 1)]
     return re.findall(rf"```{kind}\n(.*?)```", section, re.S)
-
-
-def eventually(condition, within=30, every=0.1):
-    deadline = time.monotonic() + within
-    while time.monotonic() < deadline:
-        if condition():
-            return True
-        time.sleep(every)
-    return condition()
 
 
 class Sandbox(unittest.TestCase):

@@ -319,3 +319,12 @@ bool parse_journal_read(const std::string &field, journal_words &out, std::size_
     out.missed = static_cast<std::uint64_t>(head[1]);
     return true;
 }
+
+bool one_number(const std::string &text, long long &out)
+{
+    std::vector<long long> one;
+    if (!split_numbers(text, one) || one.size() != 1)
+        return false;
+    out = one[0];
+    return true;
+}

@@ -86,6 +86,9 @@ struct scpi_error_answer {
 };
 bool parse_error(const std::string &field, scpi_error_answer &out);
 
+// "12" as its number; false unless the text is one whole number.
+bool one_number(const std::string &text, long long &out);
+
 // "a,b,c" as numbers; false when a field is no whole number.
 bool split_numbers(const std::string &text, std::vector<long long> &out);
 

@@ -38,15 +38,6 @@ Tango::DevState tango_state(device_state s)
     return Tango::UNKNOWN;
 }
 
-bool whole(const std::string &text, long long &out)
-{
-    std::vector<long long> one;
-    if (!split_numbers(text, one) || one.size() != 1)
-        return false;
-    out = one[0];
-    return true;
-}
-
 timeval now_timeval()
 {
     timeval t{};
@@ -475,7 +466,7 @@ CORBA::Any *CountingInstrument::interface_test(const CORBA::Any &in)
     const std::vector<std::string> back =
         ask_checked("DIAG:INT? " + std::to_string(value), link_clock::now() + timeout_);
     long long reply = 0;
-    if (back.size() != 1 || !whole(back[0], reply))
+    if (back.size() != 1 || !one_number(back[0], reply))
         refuse("BAD_ANSWER", "DIAG:INT? was answered with no number");
     auto *out = new CORBA::Any();
     *out <<= static_cast<Tango::DevLong>(reply);

@@ -10,15 +10,6 @@
 
 namespace {
 
-bool whole(const std::string &text, long long &out)
-{
-    std::vector<long long> one;
-    if (!split_numbers(text, one) || one.size() != 1)
-        return false;
-    out = one[0];
-    return true;
-}
-
 // The k-th of a field's comma-separated numbers.
 bool nth(const std::string &field, std::size_t k, long long &out)
 {
@@ -38,7 +29,7 @@ bool long32(long long v, attribute_value &out)
 bool read_long32(const std::string &f, attribute_value &out)
 {
     long long v = 0;
-    return whole(f, v) && long32(v, out);
+    return one_number(f, v) && long32(v, out);
 }
 
 // A setting the server made, or SCPI's NaN (9.91E37): none made since its start.
@@ -54,7 +45,7 @@ bool read_setting(const std::string &f, attribute_value &out)
 bool read_real(const std::string &f, attribute_value &out)
 {
     long long v = 0;
-    if (!whole(f, v))
+    if (!one_number(f, v))
         return false;
     out = static_cast<double>(v);
     return true;
@@ -63,7 +54,7 @@ bool read_real(const std::string &f, attribute_value &out)
 bool read_bit(const std::string &f, long long bit, attribute_value &out)
 {
     long long v = 0;
-    if (!whole(f, v))
+    if (!one_number(f, v))
         return false;
     out = (v & bit) != 0;
     return true;
