@@ -37,5 +37,9 @@ int print_version(const char *program);
 // exit_output_failed with the reason said.
 int print_text(const char *program, const std::string &text);
 
+// What -h (`help_text`) and --version (the option `version_option`) answer
+// in every program: the exit status once printed, or -1 for another option.
+int answer_help_or_version(int option, int version_option, const char *program, const std::string &help_text);
+
 // The project's version, for --version and the files the programs write.
 const char *program_version();

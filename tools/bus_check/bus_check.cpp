@@ -78,10 +78,8 @@ int main(int argc, char **argv)
     std::string error;
     optind = 0;
     for (int c; (c = next_option(args, "h", long_options, error)) != -1;) {
-        if (c == 'h')
-            return print_text(program, help(program));
-        if (c == version_option)
-            return print_version(program);
+        if (const int answered = answer_help_or_version(c, version_option, program, help(program)); answered >= 0)
+            return answered;
         return usage_error(stderr, program, error, usage);
     }
     if (optind < argc)

@@ -257,10 +257,8 @@ int read_options(int argc, char **argv, settings &s)
     std::string error;
     optind = 0;
     for (int c; (c = next_option(args, "h", long_options, error)) != -1;) {
-        if (c == 'h')
-            return print_text(program, help());
-        if (c == version_option)
-            return print_version(program);
+        if (const int answered = answer_help_or_version(c, version_option, program, help()); answered >= 0)
+            return answered;
         if (!take_option(c, optarg, s, error))
             return usage_error(stderr, program, error, usage);
     }
