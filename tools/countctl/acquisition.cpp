@@ -358,7 +358,7 @@ int run_acquisition(const acquisition_request &r, int out_fd, std::FILE *err)
     if (r.seconds >= 0)
         s.deadline = s.started + std::chrono::duration_cast<acquisition_clock::duration>(std::chrono::duration<double>(r.seconds));
     const recording_steps steps{[&s](const int *words, int n) { return keep_words(s, words, n); },
-                                [&s] { return next_turn(s); }};
+                                [&s] { return next_turn(s); }, [&s] { show(s); }};
     const ending e = server ? server->record_by_index(s, steps) : r.acquire ? acquire_run(s) : read_once(s);
     end_progress(s.progress, err);
     if (r.acquire)

@@ -35,9 +35,11 @@ struct acquisition_state {
 enum class ending { complete, target_reached, time_limit, no_data, signal, output_failed, bus_lost, server_lost };
 
 // What a source of words does with them, given by the recording: keep them
-// (false when the output has failed), and each turn of the run (progress,
-// a rotated file; false ends it), as run_loop's reader does.
+// (false when the output has failed), each turn of the run (progress, a
+// rotated file; false ends it), as run_loop's reader does, and the progress
+// line's last drawing.
 struct recording_steps {
     std::function<bool(const int *words, int n)> keep;
     std::function<bool()> each_turn;
+    std::function<void()> show; // the progress line, drawn once more at the end
 };

@@ -156,27 +156,30 @@ bool server_recording::on_our_journal(acquisition_state &s, bool may_restart_run
         lose_connection(s, "an answer that was not the journal's: '" + shortened(fields.empty() ? "" : fields[0]) + "'");
         return false;
     }
-    checked_ = link_.connections();
     const std::string at = std::to_string(s.words_read - s.out.index_base);
     if (journal.identity == identity_) {
         if (lost_)
             put_comment(s.out, "connection to " + where_.where() + " lost after word " + at + " of this file (" +
                                    lost_why_ + ") and made again: read on from journal index " + std::to_string(next_));
     } else {
+        // The old server stopped the run as it ended: started again here.
+        // Until that is done the new journal is not taken for this one, so a
+        // connection lost meanwhile comes back to the same step.
+        const bool run_stopped = may_restart_run && fields[1] == "0";
+        std::string refusal;
+        if (run_stopped && (!send_settings(s, refusal) || !ask_server("INITiate;:SYSTem:ERRor?", fields, why))) {
+            lose_connection(s, refusal.empty() ? why : refusal);
+            return false;
+        }
         put_comment(s.out, "server restarted after word " + at + " of this file: journal " + identity_ +
                                ", read to index " + std::to_string(next_) + ", is now journal " + journal.identity +
                                "; the words the old server read past that index were lost, how many is not known");
+        if (run_stopped)
+            put_comment(s.out, "the run was started again, with the settings sent again");
         identity_ = journal.identity;
         next_ = 0; // the new journal from its oldest: a read says what left it already
-        std::string refusal;
-        if (may_restart_run && fields[1] == "0") { // the old server stopped the run as it ended
-            if (!send_settings(s, refusal) || !ask_server("INITiate;:SYSTem:ERRor?", fields, why)) {
-                lose_connection(s, refusal.empty() ? why : refusal);
-                return false;
-            }
-            put_comment(s.out, "the run was started again, with the settings sent again");
-        }
     }
+    checked_ = link_.connections();
     if (lost_)
         std::fprintf(s.err, "%s: connected to %s again\n", countctl_name, where_.where().c_str());
     lost_ = false;
@@ -218,9 +221,11 @@ server_recording::read_result server_recording::read_by_index(acquisition_state 
 bool server_recording::stop_servers_run(acquisition_state &s, std::uint64_t &last)
 {
     const auto until = link_clock::now() + stop_time;
-    const int signals = stop_signals_received();
-    // A second stop signal gives the stop up.
-    while (link_clock::now() < until && (poll_stop_signals(), stop_signals_received() <= std::max(signals, 1))) {
+    const int given_up_at = std::max(stop_signals_received(), 1) + 1; // a second stop signal gives the stop up
+    while (link_clock::now() < until) {
+        poll_stop_signals();
+        if (stop_signals_received() >= given_up_at)
+            break;
         if (!on_our_journal(s, false))
             continue;
         std::vector<std::string> fields;
@@ -260,7 +265,7 @@ ending server_recording::record_by_index(acquisition_state &s, const recording_s
                 e = ending::output_failed;
         }
     }
-    steps.each_turn(); // the progress line as the run ends (a rotation now is harmless)
+    steps.show(); // the progress line as the run ends
     std::uint64_t last = 0;
     if (!stop_servers_run(s, last))
         return e == ending::output_failed ? e : ending::server_lost;
