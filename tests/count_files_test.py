@@ -9,6 +9,7 @@ pandas read by hand, the gap rule included.
 """
 
 import os
+import re
 import subprocess
 import sys
 import tempfile
@@ -140,6 +141,22 @@ class Loader(unittest.TestCase):
             frame = run.frame()
             self.assertEqual(list(frame["count"]), [5, 7, 7, 0, 0, 12])
             self.assertEqual(frame.attrs["gap_marker"], "bit31")
+
+    def test_plot_reads_the_files_own_gap_rule_and_keeps_its_axes_from_zero(self):
+        def tick_labels(path):
+            picture = os.path.join(self.scratch, os.path.basename(path) + ".svg")
+            countctl("plot", path, "-o", picture)
+            with open(picture) as f:
+                return [label.strip() for label in re.findall(r'<tspan font-family="sans" >([^<]*)</tspan>', f.read())]
+
+        marked = tick_labels(self.csv)  # no configuration names the marker: the file does
+        self.assertIn("12", marked)
+        self.assertFalse([label for label in marked if label.startswith("-")], marked)
+        unmarked = os.path.join(self.scratch, "unmarked.csv")
+        with open(self.csv) as f, open(unmarked, "w") as out:
+            out.writelines(line for line in f if not line.startswith("# gap marker"))
+        self.assertTrue([label for label in tick_labels(unmarked) if label.startswith("-")],
+                        "words read whole are negative, and the axis goes below zero for them")
 
     def test_a_file_without_a_marker_reads_every_word_as_its_count(self):
         plain = os.path.join(self.scratch, "plain.csv")

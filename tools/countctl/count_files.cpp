@@ -182,6 +182,16 @@ void put_merged_header(count_output &out, const count_file &first, std::size_t f
                              std::to_string(first.first_index));
 }
 
+// The time axis's step, as the header says it ("... = index x 1.6e-05 s"),
+// else as the first row's time gives it.
+double seconds_per_word(const count_file &f)
+{
+    for (const std::string &line : f.header)
+        if (const std::size_t at = line.find("= index x "); at != std::string::npos)
+            return std::strtod(line.c_str() + at + 10, nullptr);
+    return f.first_index > 0 ? f.times[0] / static_cast<double>(f.first_index) : 0;
+}
+
 // What the line of `f` that begins with `key` says, or "".
 std::string note_of(const count_file &f, const std::string &key)
 {
@@ -221,8 +231,8 @@ int run_merge(const std::vector<std::string> &given, const std::string &out_path
             if (!open_count_output(out, out_path, format, -1, error))
                 return merge_failed(out, err, error, exit_output_failed);
             out.index_base = f.first_index - 1;
-            if (!f.times.empty() && f.first_index > 0)
-                out.seconds_per_word = f.times[0] / static_cast<double>(f.first_index);
+            if (!f.times.empty())
+                out.seconds_per_word = seconds_per_word(f);
             put_merged_header(out, f, paths.size());
             put_header_row(out);
         } else if (f.first_index != next) {

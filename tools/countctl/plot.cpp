@@ -109,11 +109,14 @@ bool read_run_table(const std::vector<std::string> &paths, table &t, gap_marker 
     return true;
 }
 
-bool is_hdf5_name(const std::string &path)
+// A scan's CSV: its header row begins with threshold.
+bool is_scan(const std::string &path)
 {
-    for (const char *ext : {".h5", ".hdf5"})
-        if (path.size() > std::strlen(ext) && path.compare(path.size() - std::strlen(ext), std::strlen(ext), ext) == 0)
-            return true;
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("#", 0) != 0)
+            return line.rfind("threshold,", 0) == 0;
     return false;
 }
 
@@ -275,15 +278,10 @@ int run_plot(const std::vector<std::string> &given, const std::string &out_path,
     std::string error;
     std::vector<std::string> paths;
     bool read = files_of_run(given, paths, error);
-    if (read && paths.size() == 1 && !is_hdf5_name(paths[0])) {
-        read = read_table(paths[0], t, error); // a scan's, or counts
-        if (read && t.columns[0] == "index") {
-            t = table{};
-            read = read_run_table(paths, t, marker, error);
-        }
-    } else if (read) {
+    if (read && paths.size() == 1 && is_scan(paths[0]))
+        read = read_table(paths[0], t, error);
+    else if (read)
         read = read_run_table(paths, t, marker, error);
-    }
     if (!read) {
         std::fprintf(err, "%s: %s\n", countctl_name, error.c_str());
         return 1;
