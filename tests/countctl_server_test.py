@@ -40,12 +40,12 @@ class Relay:
         while True:
             try:
                 client, _ = self.listener.accept()
-                server = socket.create_connection(("127.0.0.1", self.backend), timeout=5)
             except OSError:
-                try:
-                    client.close()
-                except NameError:
-                    return
+                return
+            try:
+                server = socket.create_connection(("127.0.0.1", self.backend), timeout=5)
+            except OSError:  # no server behind it for now: the client tries again
+                client.close()
                 continue
             with self.lock:
                 self.pairs.append((client, server))
