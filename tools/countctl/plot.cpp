@@ -180,18 +180,19 @@ std::string counts_script(const table &t, const std::string &title, gap_marker m
     const double x_last = t.rows.empty() ? 1 : t.rows.back()[timed ? 2 : 0];
     const double x_pad = std::max((x_last - x_first) * 0.02, timed ? 1e-9 : 1.0);
     const double x_from = x_first >= 0 ? std::max(0.0, x_first - x_pad) : x_first - x_pad, x_to = x_last + x_pad;
-    const int lowest = histogram.empty() ? 0 : histogram.begin()->first;
-    const int highest = histogram.empty() ? 0 : histogram.rbegin()->first;
+    // Wider than a word: a count of INT_MIN or INT_MAX has room beyond it.
+    const long long lowest = histogram.empty() ? 0 : histogram.begin()->first;
+    const long long highest = histogram.empty() ? 0 : histogram.rbegin()->first;
     s << "EOD\n"
       << "set multiplot layout 2,1 title " << quoted(title) << " noenhanced\n"
       << "set xlabel " << quoted(timed ? "time since the run's start (s)" : "index (word)") << "\n"
       << "set ylabel 'count (pulses a measurement)'\nset grid\n"
       << "set xrange [" << x_from << ":" << x_to << "]\n"
-      << "set yrange [" << (lowest >= 0 ? std::max(0, lowest - 1) : lowest - 1) << ":" << highest + 1 << "]\n"
+      << "set yrange [" << (lowest >= 0 ? std::max(0LL, lowest - 1) : lowest - 1) << ":" << highest + 1 << "]\n"
       << "plot $counts using 1:2 with linespoints pointtype 7 pointsize 0.3 linecolor rgb '#1a5fb4' notitle\n"
       << "set xlabel 'count (pulses a measurement)'\nset ylabel 'measurements'\nset style fill solid 0.6\n"
-      << "set xrange [" << (lowest >= 0 ? std::max(0.0, lowest - narrowest) : lowest - narrowest) << ":"
-      << highest + narrowest << "]\n"
+      << "set xrange [" << (lowest >= 0 ? std::max(0.0, static_cast<double>(lowest) - narrowest) : static_cast<double>(lowest) - narrowest)
+      << ":" << static_cast<double>(highest) + narrowest << "]\n"
       << "set yrange [0:" << most + (most + 9) / 10 << "]\nset format y '%.0f'\n"
       << (most < 10 ? "set ytics 1\n" : "")
       << "set boxwidth " << 0.8 * narrowest << " absolute\n"
