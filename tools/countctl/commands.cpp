@@ -113,7 +113,7 @@ int do_acquisition(invocation &c, bool acquire)
         if (f != "csv" && f != "plain" && f != "hdf5")
             return usage_error(c.err, "--format is csv, plain or hdf5, not '" + f + "'");
         r.format = f == "csv" ? count_format::csv : f == "plain" ? count_format::plain : count_format::hdf5;
-    } else if (ends_with(r.output_path, ".h5") || ends_with(r.output_path, ".hdf5")) {
+    } else if (names_hdf5(r.output_path)) {
         r.format = count_format::hdf5;
     }
     std::string error;
@@ -184,7 +184,7 @@ int do_scan(invocation &c)
     if (!settings_options(c, r.settings) || !stop_conditions(c, r.target_words, r.seconds) ||
         !output_option(c, r.output_path))
         return exit_usage;
-    if (ends_with(r.output_path, ".h5") || ends_with(r.output_path, ".hdf5"))
+    if (names_hdf5(r.output_path))
         return usage_error(c.err, "a scan writes a CSV table: -o FILE.csv, not " + r.output_path);
     r.quiet = c.options.has("--quiet");
     const lab_config &config = c.config;

@@ -15,13 +15,6 @@
 
 namespace {
 
-bool ends_with(const std::string &s, const std::string &end)
-{
-    return s.size() > end.size() && s.compare(s.size() - end.size(), end.size(), end) == 0;
-}
-
-bool is_hdf5(const std::string &path) { return ends_with(path, ".h5") || ends_with(path, ".hdf5"); }
-
 // The lines of a run's end, which a merged file says once, for the whole.
 bool is_ending_line(const std::string &line)
 {
@@ -127,7 +120,7 @@ bool read_count_file(const std::string &path, count_file &f, std::string &error)
 {
     f = count_file{};
     f.path = path;
-    if (!(is_hdf5(path) ? read_h5(path, f, error) : read_csv(path, f, error)))
+    if (!(names_hdf5(path) ? read_h5(path, f, error) : read_csv(path, f, error)))
         return false;
     read_marker(f);
     return true;
@@ -154,7 +147,7 @@ bool files_of_run(const std::vector<std::string> &given, std::vector<std::string
         std::vector<std::string> inside;
         while (const dirent *e = readdir(dir)) {
             const std::string name = e->d_name;
-            if (name[0] != '.' && (ends_with(name, ".csv") || is_hdf5(name)))
+            if (name[0] != '.' && (ends_with(name, ".csv") || names_hdf5(name)))
                 inside.push_back(g + (ends_with(g, "/") ? "" : "/") + name);
         }
         closedir(dir);
@@ -218,7 +211,7 @@ int run_merge(const std::vector<std::string> &given, const std::string &out_path
         std::fprintf(err, "%s: %s\n", countctl_name, error.c_str());
         return exit_instrument;
     }
-    const count_format format = is_hdf5(out_path) ? count_format::hdf5 : count_format::csv;
+    const count_format format = names_hdf5(out_path) ? count_format::hdf5 : count_format::csv;
     if (format == count_format::hdf5 && !hdf5_available())
         return usage_error(err, "this build writes no HDF5 (build it with libhdf5-dev installed)");
     count_output out;

@@ -33,3 +33,11 @@ bool refused(std::FILE *err, const std::string &why)
 
 // How many words an option every command takes makes, when `word` begins
 // one: --wait[=S], -q, --quiet, --config=FILE (1), --config FILE (2); else 0.
+
+bool ends_with(const std::string &s, const char *end)
+{
+    const std::size_t n = std::strlen(end);
+    return s.size() >= n && s.compare(s.size() - n, n, end) == 0;
+}
+
+bool names_hdf5(const std::string &path) { return ends_with(path, ".h5") || ends_with(path, ".hdf5"); }

@@ -21,3 +21,7 @@ std::string with_name(const char *text);
 int usage_error(std::FILE *err, const std::string &why);
 // The same, for a check that goes on: returns false.
 bool refused(std::FILE *err, const std::string &why);
+
+bool ends_with(const std::string &s, const char *end);
+// A path an HDF5 file goes by: FILE.h5 or FILE.hdf5.
+bool names_hdf5(const std::string &path);

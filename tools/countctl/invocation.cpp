@@ -85,12 +85,6 @@ bool tick_option(invocation &c, bool period_given, double &tick)
     return true;
 }
 
-bool ends_with(const std::string &s, const char *end)
-{
-    const std::size_t n = std::strlen(end);
-    return s.size() >= n && s.compare(s.size() - n, n, end) == 0;
-}
-
 // -o FILE: false, said, when it names nothing.
 bool output_option(invocation &c, std::string &path)
 {

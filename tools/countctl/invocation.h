@@ -54,4 +54,3 @@ void settings_from_config(const lab_config &config, settings_request &s, bool wi
 void output_from_config(invocation &c, const lab_config &config, bool period_known, double &tick,
                         std::string &output_path, count_format *format, std::string &gave);
 
-bool ends_with(const std::string &s, const char *end);
